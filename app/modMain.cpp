@@ -1,0 +1,42 @@
+#include "app/modMain.h"
+
+#include <algorithm>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include "app/Log.h"
+
+namespace {
+std::string gProgramDir = ".";
+std::function<void()> gStopOperationHook;
+}  // namespace
+
+std::string ProgramDir() { return gProgramDir; }
+void SetProgramDir(const std::string& dir) { gProgramDir = dir; }
+
+void WaitMs(int ms) {
+    // A nested event loop quit by a single-shot timer: events (including
+    // socket and timer events) are dispatched while we wait, and the thread
+    // sleeps in the event dispatcher instead of spinning.
+    QDeadlineTimer deadline(ms > 0 ? ms : 0, Qt::PreciseTimer);
+    do {
+        QEventLoop loop;
+        QTimer timer;
+        timer.setSingleShot(true);
+        timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+        timer.start(static_cast<int>(std::max<qint64>(0, deadline.remainingTime())));
+        loop.exec(QEventLoop::AllEvents);
+    } while (!deadline.hasExpired());
+}
+
+void SetStopOperationHook(std::function<void()> hook) { gStopOperationHook = std::move(hook); }
+
+void StopOperation() {
+    if (gStopOperationHook) gStopOperationHook();
+    WriteLog("Fatal Error. Cannot continue, and will not be able to enter On Air mode.", "SYS", "F");
+    FatalError = true;
+}

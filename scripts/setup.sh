@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the benchmarks need.
+# Idempotent and quiet when everything is present.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev libcurl4-openssl-dev libturbojpeg0-dev zlib1g-dev
+  # tests
+  libgtest-dev libgmock-dev xvfb x11-apps xdotool imagemagick x11-xserver-utils
+  libpng-dev libstb-dev openssl python3 netcat-openbsd
+  # fuzzing and sanitizer builds
+  clang libclang-rt-14-dev libfuzzer-14-dev
+  # benchmarks and their reference libraries
+  libbenchmark-dev libspng-dev libpixman-1-dev python3-pil
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq -o DPkg::Lock::Timeout=600
+$SUDO apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
