@@ -1,0 +1,20 @@
+#pragma once
+// The picture loader: decodes the formats that have no decoder of their own
+// in the chain (BMP of 1, 4, 8, 16 and 24 bits, RLE4/RLE8, JPEG) into a
+// picture object that cBMPparser::ConvertstdPicTo32bpp turns into an image.
+#include <cstddef>
+#include <cstdint>
+
+#include "image/cImage32.h"
+
+struct StdPicture {
+    int Type = 0;      // 0 none, 1 bitmap (the only kind this loader makes)
+    cImage32 Bitmap;   // the pixels, bottom-up BGRA; alpha bytes already 255
+};
+
+// False (and Type 0) for data the loader cannot read.
+bool LoadStdPicture(const uint8_t* data, size_t size, StdPicture& picture);
+
+// The two formats on their own, for the loader and for tests.
+bool DecodeBitmapFile(const uint8_t* data, size_t size, cImage32& image);
+bool DecodeJPEG(const uint8_t* data, size_t size, cImage32& image);

@@ -1,0 +1,20 @@
+#pragma once
+// BMP decoding (Windows bitmap file: BITMAPFILEHEADER + info header). Plain
+// 32-bit BMPs are read here with their alpha; every other input goes to the
+// picture loader (other BMP depths, RLE, JPEG), whose result is converted.
+#include <cstddef>
+#include <cstdint>
+
+#include "image/cImage32.h"
+
+struct StdPicture;
+
+class cBMPparser {
+public:
+    // True when cHost now holds the image; false lets the chain go on.
+    static bool LoadStream(const uint8_t* inStream, size_t streamLength, cImage32& cHost);
+    // Moves a loaded picture into cHost and makes it opaque (a bitmap's
+    // fourth byte carries no alpha). bitCount: the source's bits per pixel, 0
+    // when unknown.
+    static bool ConvertstdPicTo32bpp(StdPicture& stdPic, cImage32& cHost, int bitCount);
+};
