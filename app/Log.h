@@ -16,27 +16,42 @@ const std::string& ConsoleText();
 // The command line the operator is typing in the console window.
 std::string& PendingInput();
 
-// Writes ConsoleText to <program dir>/kiv_yyyymmdd_HHMMSS_clog.txt and answers
-// its path, or "" (after logging the error) when it cannot.
+// Writes ConsoleText to <working dir>/<program>_yyyymmdd_HHMMSS_clog.txt and
+// answers its path, or "" (after logging the error) when it cannot.
 std::string WriteConsoleLog();
 
 // Verbose ("V") and debug ("D") lines are built only when these say so.
 bool VerboseOn();  // VerboseConsole > 0
 bool DebugOn();    // VerboseConsole > 1 or DebugMode
 
-// The console view as the log sees it: the window implements it. Positions
-// are byte offsets into the view's text (ConsoleText followed by PendingInput).
+// The console view as the log sees it; the console window implements it.
+// The view's text is always ConsoleText followed by PendingInput.
 class ConsoleViewSink {
 public:
     virtual ~ConsoleViewSink() = default;
-    // Insert `line` at `pos` and then rewrite everything from `pendingFrom`
-    // to the end with `pending` (only when pending is not empty), caret to end.
-    virtual void InsertLogLine(size_t pos, const std::string& line, size_t pendingFrom,
-                               const std::string& pending) = 0;
+    // Insert `line` after the log text already shown (before the pending
+    // input), rewrite the pending input after it when not empty, caret to end.
+    virtual void InsertLogLine(const std::string& line, const std::string& pending) = 0;
+    // Replace the whole view with `text` followed by `pending`.
+    virtual void Refill(const std::string& text, const std::string& pending) = 0;
 };
 void SetConsoleViewSink(ConsoleViewSink* sink);
+// Rebuilds the whole view from ConsoleText and PendingInput (the console being
+// shown again after lines were logged while it was hidden).
+void RefillConsoleView();
+
+// Headless runs have no visible console: each line can be echoed as written
+// (main sets this from the environment). Empty function turns it off.
+using LogEcho = std::function<void(const std::string& line)>;
+void SetLogEcho(LogEcho echo);
 
 // Clock seam for tests: the local wall-clock time used for timestamps and the
 // console log file name.
 using LogClock = std::function<std::chrono::system_clock::time_point()>;
 void SetLogClock(LogClock clock);  // empty function restores the real clock
+
+// The pieces of WriteLog and WriteConsoleLog, exposed for tests.
+std::string EscapeLogMessage(std::string_view message);
+std::string FormatLogLine(std::string_view message, std::string_view category, std::string_view severity,
+                          std::chrono::system_clock::time_point when, int frameRate);
+std::string ConsoleLogFileName(std::chrono::system_clock::time_point when);

@@ -8,14 +8,18 @@
 #include <QTimer>
 
 #include "app/Log.h"
+#include "app/Version.h"
 
 namespace {
 std::string gProgramDir = ".";
+std::string gProgramName = Version::ExeName;
 std::function<void()> gStopOperationHook;
 }  // namespace
 
 std::string ProgramDir() { return gProgramDir; }
 void SetProgramDir(const std::string& dir) { gProgramDir = dir; }
+std::string ProgramName() { return gProgramName; }
+void SetProgramName(const std::string& name) { gProgramName = name; }
 
 void WaitMs(int ms) {
     // A nested event loop quit by a single-shot timer: events (including

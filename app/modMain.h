@@ -15,6 +15,10 @@ inline bool OutputOnPrimary = false;
 // The program's own directory (start-up makes it the working directory).
 std::string ProgramDir();
 void SetProgramDir(const std::string& dir);
+// The program file name without extension ("kiv"); the ini file and the
+// console log file are named after it.
+std::string ProgramName();
+void SetProgramName(const std::string& name);
 
 // Waits at least `ms` milliseconds while dispatching events (sockets, timers,
 // repaints can run inside). Monotonic clock; sleeps in the event loop rather
