@@ -5,6 +5,8 @@
 // returns when its work is done.
 #include <string>
 
+#include "cache/cHttpRequest.h"
+
 // Access methods the executor derives from a reference.
 inline constexpr const char* kAccessFile = "file";
 inline constexpr const char* kAccessUnc = "uncpath";
@@ -30,5 +32,7 @@ void CleanupCache();
 
 // "kiv_" + upper-case MD5 of the reference's bytes as received.
 std::string CacheFileName(const std::string& reference);
-// The cache directory (CacheDir, one trailing separator removed).
-std::string CacheDirectory();
+
+// The request object's time-outs and body limit, taken by the next
+// InitCacheManager (tests lower them; the product keeps the defaults).
+void SetHttpRequestLimits(const cHttpRequest::Limits& limits);

@@ -1,0 +1,35 @@
+#include "cache/ImageReference.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "cache/modCacheManager.h"
+
+std::optional<ImageReference> FindImageReference(const std::string& line) {
+    size_t start = std::string::npos;
+    const char* method = nullptr;
+    if (size_t p = line.find("http://"); p != std::string::npos) {
+        start = p;
+        method = kAccessHttp;
+    } else if (p = line.find("https://"); p != std::string::npos) {
+        start = p;
+        method = kAccessHttp;
+    } else if (p = line.find(":\\"); p != std::string::npos) {
+        start = p > 0 ? p - 1 : 0;  // the drive letter
+        method = kAccessFile;
+    } else if (p = line.find("\\\\"); p != std::string::npos) {
+        start = p;
+        method = kAccessUnc;
+    } else {
+        // A local path of this machine: "/" right after "SET " in any case.
+        std::string upper = line;
+        std::transform(upper.begin(), upper.end(), upper.begin(),
+                       [](unsigned char c) { return char(std::toupper(c)); });
+        p = upper.find("SET /");
+        if (p == std::string::npos) return std::nullopt;
+        start = p + 4;
+        method = kAccessFile;
+    }
+    const size_t end = line.find_first_of(" \"", start);
+    return ImageReference{line.substr(start, end == std::string::npos ? std::string::npos : end - start), method};
+}
