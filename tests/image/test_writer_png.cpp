@@ -1,0 +1,250 @@
+// PNG writer: layout choice, exact round trips, chunk order and properties.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <set>
+
+#include "DecoderTestSupport.h"
+#include "WriterTestSupport.h"
+#include "image/cImage32.h"
+#include "image/cPNGwriter.h"
+
+namespace {
+
+struct LayoutCase {
+    const char* name;
+    int w, h;
+    wts::PixelFn fn;
+    int colourType, bitDepth;
+};
+
+uint32_t Grey(uint32_t v, uint32_t a = 255) { return a << 24 | v << 16 | v << 8 | v; }
+
+std::vector<LayoutCase> LayoutCases() {
+    return {
+        {"two colours: 1-bit palette", 19, 7,
+         [](int x, int y) { return (x + y) % 3 ? 0xFF2040C0u : 0xFFFFE000u; }, 3, 1},
+        {"palette with translucent entries", 33, 9,
+         [](int x, int y) { return uint32_t((x * 7 + y) % 5) * 0x30000000u + 0x0F108040u * uint32_t(x % 3); }, 3, 4},
+        {"200 colours: 8-bit palette", 40, 20, [](int x, int y) { return 0xFF000000u | uint32_t((x + y * 40) % 200) * 0x010305u; }, 3, 8},
+        {"black and white: 1-bit grey", 17, 5, [](int x, int) { return Grey(x % 2 ? 255 : 0); }, 0, 1},
+        {"grey steps of 85: 2-bit grey", 9, 9, [](int x, int y) { return Grey(uint32_t((x + y) % 4) * 85); }, 0, 2},
+        {"grey steps of 17: 4-bit grey", 31, 3, [](int x, int) { return Grey(uint32_t(x % 16) * 17); }, 0, 4},
+        {"all grey levels: 8-bit grey", 256, 2, [](int x, int) { return Grey(uint32_t(x)); }, 0, 8},
+        {"grey with cut-outs: keyed grey", 64, 8,
+         [](int x, int y) { return (x + y) % 5 == 0 ? 0u : Grey(uint32_t(x * 4 + 1)); }, 0, 8},
+        {"grey with soft alpha: grey+alpha", 300, 3,
+         [](int x, int y) { return Grey(uint32_t(x % 256), uint32_t((x + y * 7) % 256)); }, 4, 8},
+        {"photo: RGB", 64, 48, wts::PhotoPixel, 2, 8},
+        {"photo with cut-outs: keyed RGB", 64, 48,
+         [](int x, int y) { return (x / 8 + y / 8) % 2 ? 0u : wts::PhotoPixel(x, y); }, 2, 8},
+        {"every premultiplied value: RGBA", 256, 256,
+         [](int x, int y) { return uint32_t(y) << 24 | uint32_t(x) << 16 | uint32_t(255 - x) << 8 | uint32_t(x ^ y); },
+         6, 8},
+    };
+}
+
+TEST(PngWriter, ChoosesSmallestExactLayoutAndRoundTripsThroughLibpng) {
+    for (const LayoutCase& c : LayoutCases()) {
+        SCOPED_TRACE(c.name);
+        cImage32 img;
+        ASSERT_TRUE(wts::MakeImage(img, c.w, c.h, c.fn));
+        ByteArray png;
+        ASSERT_TRUE(img.SaveToStream_PNG(png));
+        const auto chunks = wts::PngChunks(png);
+        ASSERT_FALSE(chunks.empty());
+        ASSERT_EQ(chunks.front().type, "IHDR");
+        EXPECT_EQ(chunks.front().data[9], c.colourType);
+        EXPECT_EQ(chunks.front().data[8], c.bitDepth);
+        dts::Rgba ref;
+        ASSERT_TRUE(dts::ReadPngWithLibpng(png, ref));
+        EXPECT_EQ(dts::CompareToStraight(img, ref), "");
+    }
+}
+
+TEST(PngWriter, UnpremultipliedSamplesReloadToTheSamePixels) {
+    // Every (colour, alpha) pair with colour <= alpha: the stored straight
+    // value must premultiply back to exactly the original.
+    cImage32 img;
+    ASSERT_TRUE(img.InitializeDIB(256, 256));
+    for (int a = 0; a < 256; ++a)
+        for (int c = 0; c < 256; ++c) {
+            uint8_t* p = img.Row(a) + size_t(c) * 4;
+            const uint8_t v = uint8_t(std::min(c, a));
+            p[0] = v;
+            p[1] = uint8_t(v / 2);
+            p[2] = uint8_t(a - v);
+            p[3] = uint8_t(a);
+        }
+    ByteArray png;
+    ASSERT_TRUE(img.SaveToStream_PNG(png));
+    dts::Rgba ref;
+    ASSERT_TRUE(dts::ReadPngWithLibpng(png, ref));
+    EXPECT_EQ(dts::CompareToStraight(img, ref), "");
+}
+
+TEST(PngWriter, ChunksComeInOrderWithValidCrcs) {
+    cImage32 img;
+    ASSERT_TRUE(wts::MakeImage(img, 20, 10, [](int x, int y) { return (x + y) % 4 ? 0xFF102030u : 0x80FFFFFFu; }));
+    const std::string longText(3000, 'x');
+    ASSERT_TRUE(img.PngPropertySet(1, std::string("A title")));
+    ASSERT_TRUE(img.PngPropertySet(512, std::string("A comment")));
+    ASSERT_TRUE(img.PngPropertySet(4, longText));
+    ASSERT_TRUE(img.PngPropertySet(1024, std::string("Playout channel"), "Channel"));
+    ASSERT_TRUE(img.PngPropertySet(4096, int64_t(0x00336699)));
+    ASSERT_TRUE(img.PngPropertySet(2048, std::string("2026-03-04 05:06:07")));
+    ByteArray png;
+    ASSERT_TRUE(img.SaveToStream_PNG(png));
+    const auto chunks = wts::PngChunks(png);
+    std::string order;
+    for (const auto& c : chunks) {
+        EXPECT_TRUE(c.crcOk) << c.type;
+        order += c.type + " ";
+    }
+    EXPECT_EQ(order, "IHDR tEXt PLTE bKGD tRNS IDAT tIME tEXt tEXt zTXt IEND ");
+
+    auto text = [](const wts::Chunk& c) { return std::string(c.data.begin(), c.data.end()); };
+    EXPECT_EQ(text(chunks[1]), std::string("Title\0A title", 13));
+    EXPECT_EQ(text(chunks[7]), std::string("Comment\0A comment", 17));
+    EXPECT_EQ(text(chunks[8]), std::string("Channel\0Playout channel", 23));
+    // zTXt: keyword, NUL, method 0, zlib stream.
+    const auto& z = chunks[9].data;
+    ASSERT_GT(z.size(), 14u);
+    EXPECT_EQ(std::string(z.begin(), z.begin() + 13), std::string("Description\0\0", 13));
+    std::vector<uint8_t> inflated(longText.size() + 10);
+    uLongf len = uLongf(inflated.size());
+    ASSERT_EQ(uncompress(inflated.data(), &len, z.data() + 13, uLong(z.size() - 13)), Z_OK);
+    EXPECT_EQ(std::string(inflated.begin(), inflated.begin() + ptrdiff_t(len)), longText);
+    // tIME from the property; bKGD names the palette entry of 0x00336699 (R 0x99, G 0x66, B 0x33).
+    EXPECT_EQ(chunks[6].data, (std::vector<uint8_t>{0x07, 0xEA, 3, 4, 5, 6, 7}));
+    const auto& plte = chunks[2].data;
+    const size_t idx = chunks[3].data.at(0);
+    ASSERT_LT(idx * 3 + 2, plte.size());
+    EXPECT_EQ(plte[idx * 3], 0x99);
+    EXPECT_EQ(plte[idx * 3 + 1], 0x66);
+    EXPECT_EQ(plte[idx * 3 + 2], 0x33);
+    dts::Rgba ref;
+    ASSERT_TRUE(dts::ReadPngWithLibpng(png, ref));
+    EXPECT_EQ(dts::CompareToStraight(img, ref), "");
+}
+
+TEST(PngWriter, NonGreyBackgroundKeepsGreyPictureInColour) {
+    cImage32 img;
+    ASSERT_TRUE(wts::MakeImage(img, 300, 2, [](int x, int) { return Grey(uint32_t(x % 256)) ; }));
+    ByteArray plain, withBackground;
+    ASSERT_TRUE(img.SaveToStream_PNG(plain));
+    EXPECT_EQ(wts::PngChunks(plain).front().data[9], 0);
+    ASSERT_TRUE(img.PngPropertySet(4096, int64_t(0x0000FF)));  // red: not expressible as grey
+    ASSERT_TRUE(img.SaveToStream_PNG(withBackground));
+    const auto chunks = wts::PngChunks(withBackground);
+    EXPECT_EQ(chunks.front().data[9], 2);
+    EXPECT_EQ(chunks[1].type, "bKGD");
+    EXPECT_EQ(chunks[1].data, (std::vector<uint8_t>{0, 255, 0, 0, 0, 0}));
+}
+
+TEST(PngWriter, ForcedFilterIsUsedOnEveryRow) {
+    cImage32 img;
+    ASSERT_TRUE(wts::MakeImage(img, 50, 30, wts::PhotoPixel));
+    for (int filter = 0; filter <= 4; ++filter) {
+        SCOPED_TRACE(filter);
+        ASSERT_TRUE(img.PngPropertySet(8192, int64_t(filter)));
+        ByteArray png;
+        ASSERT_TRUE(img.SaveToStream_PNG(png));
+        std::vector<uint8_t> raw(30 * (50 * 3 + 1));
+        uLongf len = uLongf(raw.size());
+        for (const auto& c : wts::PngChunks(png)) {
+            if (c.type == "IDAT") ASSERT_EQ(uncompress(raw.data(), &len, c.data.data(), uLong(c.data.size())), Z_OK);
+        }
+        ASSERT_EQ(len, raw.size());
+        for (size_t row = 0; row < 30; ++row) ASSERT_EQ(raw[row * 151], filter) << "row " << row;
+        dts::Rgba ref;
+        ASSERT_TRUE(dts::ReadPngWithLibpng(png, ref));
+        EXPECT_EQ(dts::CompareToStraight(img, ref), "");
+    }
+}
+
+TEST(PngWriter, AdaptiveFilterUsesSeveralFiltersOnAPhoto) {
+    cImage32 img;
+    ASSERT_TRUE(wts::MakeImage(img, 200, 100, wts::PhotoPixel));
+    ByteArray png;
+    ASSERT_TRUE(img.SaveToStream_PNG(png));
+    std::vector<uint8_t> raw(100 * (200 * 3 + 1));
+    uLongf len = uLongf(raw.size());
+    const auto chunks = wts::PngChunks(png);
+    ASSERT_EQ(chunks[1].type, "IDAT");
+    ASSERT_EQ(uncompress(raw.data(), &len, chunks[1].data.data(), uLong(chunks[1].data.size())), Z_OK);
+    std::set<int> used;
+    for (size_t row = 0; row < 100; ++row) used.insert(raw[row * 601]);
+    EXPECT_GE(used.size(), 2u);
+    EXPECT_LE(*used.rbegin(), 4);
+}
+
+TEST(PngWriter, PropertiesSetGetAndRemove) {
+    cImage32 img;
+    EXPECT_EQ(std::get<int64_t>(img.PngPropertyGet(0)), 0);
+    // A custom keyword that names a standard one lands on its bit.
+    ASSERT_TRUE(img.PngPropertySet(1024, std::string("Agency"), "sOuRcE"));
+    EXPECT_EQ(std::get<std::string>(img.PngPropertyGet(256)), "Agency");
+    EXPECT_EQ(std::get<int64_t>(img.PngPropertyGet(0)), 256);
+    ASSERT_TRUE(img.PngPropertySet(1024, std::string("one"), "Show"));
+    ASSERT_TRUE(img.PngPropertySet(1024, std::string("two"), "show"));  // one entry per keyword
+    EXPECT_EQ(std::get<std::string>(img.PngPropertyGet(1024, "Show")), "two");
+    EXPECT_EQ(std::get<int64_t>(img.PngPropertyGet(0)), 256 | 1024);
+
+    struct Bad {
+        int id;
+        PngPropertyValue value;
+        const char* caption;
+    };
+    const Bad bad[] = {
+        {3, std::string("x"), ""},                            // not one property bit
+        {1, int64_t(5), ""},                                  // text expected
+        {1, std::string("a\0b", 3), ""},                      // NUL in text
+        {1024, std::string("x"), ""},                         // no keyword
+        {1024, std::string("x"), " lead"},                    // leading space
+        {1024, std::string("x"), "two  spaces"},              // doubled space
+        {1024, std::string("x"), std::string(80, 'k').c_str()},  // longer than 79
+        {2048, std::string("yesterday"), ""},                 // not a time
+        {4096, std::string("red"), ""},                       // number expected
+        {8192, int64_t(6), ""},                               // no such filter
+    };
+    for (const Bad& b : bad) EXPECT_FALSE(img.PngPropertySet(b.id, b.value, b.caption)) << b.id << " " << b.caption;
+    EXPECT_EQ(std::get<int64_t>(img.PngPropertyGet(0)), 256 | 1024);
+
+    ASSERT_TRUE(img.PngPropertySet(256));  // no value: removed
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(img.PngPropertyGet(256)));
+    ASSERT_TRUE(img.PngPropertySet(-1));
+    EXPECT_EQ(img.PngWriterProperties(), nullptr);
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(img.PngPropertyGet(1024, "Show")));
+}
+
+TEST(PngWriter, FailsWithoutImageOrZlib) {
+    cImage32 img;
+    ByteArray png{1, 2, 3};
+    EXPECT_FALSE(img.SaveToStream_PNG(png));
+    EXPECT_TRUE(png.empty());
+    ASSERT_TRUE(img.InitializeDIB(4, 4));
+    {
+        dts::ZlibSwitch off(false);
+        EXPECT_FALSE(img.SaveToStream_PNG(png));
+    }
+    EXPECT_TRUE(img.SaveToStream_PNG(png));
+}
+
+TEST(PngWriter, SaveToFileWritesTheStreamBytes) {
+    cImage32 img;
+    ASSERT_TRUE(wts::MakeImage(img, 30, 20, wts::PhotoPixel));
+    ASSERT_TRUE(img.PngPropertySet(2048, std::string("2020-01-01 00:00:00")));  // fixed tIME: same bytes
+    const std::string path = std::string(KIV_BINARY_DIR) + "/writer_png_test.png";
+    std::remove(path.c_str());
+    ASSERT_TRUE(img.SaveToFile_PNG(path, false));
+    ByteArray stream;
+    ASSERT_TRUE(img.SaveToStream_PNG(stream));
+    EXPECT_EQ(dts::ReadFile(path), stream);
+    // Existing file and no permission to overwrite: left alone.
+    EXPECT_FALSE(img.SaveToFile_PNG(path, true));
+    EXPECT_EQ(dts::ReadFile(path), stream);
+    std::remove(path.c_str());
+}
+
+}  // namespace
