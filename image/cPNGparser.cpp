@@ -1,0 +1,292 @@
+// PNG decoder. Format: ISO/IEC 15948 (PNG, second edition).
+// Stages: chunk walk -> inflate into a buffer of the exact computed size ->
+// per row: unfilter in place, convert to premultiplied BGRA.
+#include "image/cPNGparser.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "image/ByteReader.h"
+#include "image/Inflate.h"
+#include "image/PngRows.h"
+
+namespace {
+
+constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+// Deflate cannot expand one input byte to more than 1032 output bytes (a
+// 258-byte match costs at least two bits), so a larger claimed size is
+// impossible and is refused before any allocation.
+constexpr uint64_t kMaxDeflateRatio = 1032;
+
+using Error = cPNGparser::Error;
+
+// Where the chunks come from: the caller's bytes in place, or an open file.
+class ChunkSource {
+public:
+    virtual ~ChunkSource() = default;
+    virtual size_t Size() const = 0;
+    // Copies n bytes at pos (which the caller has range-checked) into dst.
+    virtual bool Read(size_t pos, size_t n, uint8_t* dst) = 0;
+    // The bytes in place, or null when they must be read.
+    virtual const uint8_t* InPlace(size_t pos) const = 0;
+};
+
+class MemorySource final : public ChunkSource {
+public:
+    MemorySource(const uint8_t* d, size_t n) : data_(d), size_(n) {}
+    size_t Size() const override { return size_; }
+    bool Read(size_t pos, size_t n, uint8_t* dst) override {
+        std::memcpy(dst, data_ + pos, n);
+        return true;
+    }
+    const uint8_t* InPlace(size_t pos) const override { return data_ + pos; }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+};
+
+class FileSource final : public ChunkSource {
+public:
+    FileSource(std::FILE* f, size_t size) : f_(f), size_(size) {}
+    size_t Size() const override { return size_; }
+    bool Read(size_t pos, size_t n, uint8_t* dst) override {
+        if (pos != at_ && fseeko(f_, off_t(pos), SEEK_SET) != 0) return false;
+        const size_t got = std::fread(dst, 1, n, f_);
+        at_ = pos + got;
+        return got == n;
+    }
+    const uint8_t* InPlace(size_t) const override { return nullptr; }
+
+private:
+    std::FILE* f_;
+    size_t size_;
+    size_t at_ = size_t(-1);
+};
+
+bool CrcMatches(const uint8_t* type, const uint8_t* data, size_t n, uint32_t stored) {
+    uLong c = crc32_z(0, type, 4);
+    c = crc32_z(c, data, n);
+    return c != 0 && uint32_t(c) == stored;  // a computed 0 counts as a mismatch
+}
+
+struct PngState {
+    PngFormat fmt;
+    bool haveHeader = false;
+    uint8_t palette[768] = {};
+    int paletteEntries = 0;
+    bool haveTrns = false;
+    uint8_t trns[256];
+    size_t trnsLen = 0;
+    // IDAT data: in place when the source is memory and there is one chunk.
+    ByteArray zbuf;
+    const uint8_t* zInPlace = nullptr;
+    size_t zLen = 0;
+};
+
+Error ReadHeader(const uint8_t* d, size_t n, PngState& s) {
+    if (s.haveHeader || n < 13) return Error::BadHeader;
+    PngFormat& f = s.fmt;
+    f.width = LoadU32BE(d);
+    f.height = LoadU32BE(d + 4);
+    f.depth = d[8];
+    f.colorType = d[9];
+    f.interlace = d[12];
+    if (f.width < 1 || f.height < 1 || f.width > 0x7FFFFFFF || f.height > 0x7FFFFFFF) return Error::BadHeader;
+    if (d[10] != 0 || d[11] != 0 || f.interlace > 1) return Error::BadHeader;
+    if (f.depth != 1 && f.depth != 2 && f.depth != 4 && f.depth != 8 && f.depth != 16) return Error::BadHeader;
+    // Colour type and depth are cross-checked as well: a forbidden pair
+    // (RGB at 4 bits, palette at 16...) has no meaning to convert.
+    switch (f.colorType) {
+    case 0: break;
+    case 3: if (f.depth == 16) return Error::BadHeader; break;
+    case 2: case 4: case 6: if (f.depth < 8) return Error::BadHeader; break;
+    default: return Error::BadHeader;
+    }
+    if (uint64_t(f.width) * 32 * f.height > 0x7FFFFFFF) return Error::BadHeader;
+    s.haveHeader = true;
+    return Error::None;
+}
+
+void ReadTransparency(const uint8_t* d, size_t n, PngState& s) {
+    switch (s.fmt.colorType) {
+    case 0: if (n < 2) return; break;
+    case 2: if (n < 6) return; break;
+    case 3: break;
+    default: return;  // grey+alpha and RGBA carry their own alpha
+    }
+    s.trnsLen = std::min<size_t>(n, 256);
+    std::memcpy(s.trns, d, s.trnsLen);
+    s.haveTrns = true;
+}
+
+Error WalkChunks(ChunkSource& src, PngState& s) {
+    const bool checkCrc = cImage32::isZlibEnabled();
+    const size_t size = src.Size();
+    ByteArray scratch;
+    int idatCount = 0;
+    size_t pos = 8;
+    while (pos < size) {
+        if (size - pos < 12) return Error::Truncated;
+        uint8_t head[8];
+        if (!src.Read(pos, 8, head)) return Error::Truncated;
+        const uint32_t len = LoadU32BE(head);
+        const uint8_t* type = head + 4;
+        if (len > size - pos - 12) return Error::Truncated;
+        const size_t dataPos = pos + 8, next = pos + 12 + size_t(len);
+        if (std::memcmp(type, "IEND", 4) == 0) break;
+        pos = next;
+        if (len == 0) continue;
+
+        const bool idat = std::memcmp(type, "IDAT", 4) == 0;
+        const bool ihdr = std::memcmp(type, "IHDR", 4) == 0;
+        const bool plte = std::memcmp(type, "PLTE", 4) == 0;
+        const bool trns = std::memcmp(type, "tRNS", 4) == 0;
+        if (!idat && !ihdr && !plte && !trns) continue;
+        if (!ihdr && !s.haveHeader) return Error::BadHeader;  // IHDR must come first
+
+        const uint8_t* data;
+        if (idat) {
+            const uint8_t* inPlace = src.InPlace(dataPos);
+            if (inPlace && idatCount == 0) {
+                s.zInPlace = inPlace;
+            } else {
+                if (s.zInPlace) s.zbuf.assign(s.zInPlace, s.zInPlace + s.zLen), s.zInPlace = nullptr;
+                if (s.zbuf.empty()) s.zbuf.reserve(size / 2);
+                const size_t old = s.zbuf.size();
+                s.zbuf.resize(old + len);
+                if (!src.Read(dataPos, len, s.zbuf.data() + old)) return Error::Truncated;
+            }
+            data = s.zInPlace ? s.zInPlace + s.zLen : s.zbuf.data() + s.zLen;
+        } else {
+            scratch.resize(len);
+            if (!src.Read(dataPos, len, scratch.data())) return Error::Truncated;
+            data = scratch.data();
+        }
+        if (checkCrc) {
+            uint8_t crc[4];
+            if (!src.Read(dataPos + len, 4, crc)) return Error::Truncated;
+            if (!CrcMatches(type, data, len, LoadU32BE(crc))) {
+                if (trns) continue;  // a damaged tRNS is only ignored
+                return Error::BadCrc;
+            }
+        }
+        if (idat) {
+            s.zLen += len;
+            ++idatCount;
+        } else if (ihdr) {
+            if (Error e = ReadHeader(data, len, s); e != Error::None) return e;
+        } else if (plte) {
+            const int ct = s.fmt.colorType;
+            if (ct == 2 || ct == 3 || ct == 6) {
+                if (len % 3 != 0) return Error::BadPalette;
+                s.paletteEntries = int(std::min<size_t>(len / 3, 256));
+                std::memcpy(s.palette, data, size_t(s.paletteEntries) * 3);
+            }
+        } else {
+            ReadTransparency(data, len, s);
+        }
+    }
+    if (!s.haveHeader) return Error::BadHeader;
+    if (s.zLen == 0) return Error::NoImageData;
+    return Error::None;
+}
+
+// The colour table the indexed conversions look up, premultiplied BGRA.
+void BuildIndexTable(const PngState& s, uint32_t* lut) {
+    const PngFormat& f = s.fmt;
+    if (f.colorType == 0) {
+        const int levels = (1 << std::min(f.depth, 8)) - 1;
+        for (int i = 0; i < 256; ++i) {
+            const uint32_t g = uint32_t(std::min(i, levels) * (255 / levels));
+            lut[i] = 0xFF000000u | g << 16 | g << 8 | g;
+        }
+        if (s.haveTrns && f.depth <= 8) lut[s.trns[1] & levels] = 0;
+        return;
+    }
+    uint8_t rgb[768] = {};
+    if (s.paletteEntries > 0) std::memcpy(rgb, s.palette, size_t(s.paletteEntries) * 3);
+    else if (f.depth == 1) rgb[3] = rgb[4] = rgb[5] = 255;
+    for (int i = 0; i < 256; ++i) {
+        const uint32_t a = s.haveTrns && size_t(i) < s.trnsLen ? s.trns[i] : 255;
+        lut[i] = PremultiplyPixel(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2], a);
+    }
+}
+
+Error Decode(PngState& s, cImage32& img) {
+    const PngFormat& f = s.fmt;
+    const uint64_t rawSize = PngRawSize(f);
+    const uint8_t* z = s.zInPlace ? s.zInPlace : s.zbuf.data();
+    if (rawSize > uint64_t(s.zLen) * kMaxDeflateRatio + kMaxDeflateRatio) return Error::Decompression;
+
+    std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[rawSize]);
+    if (!raw) return Error::Allocation;
+    bool inflated = false;
+    if (cImage32::isZlibEnabled()) {
+        uLongf got = uLongf(rawSize);
+        inflated = uncompress(raw.get(), &got, z, uLong(s.zLen)) == Z_OK && got == rawSize;
+    }
+    if (!inflated && !OwnInflate(z, s.zLen, raw.get(), size_t(rawSize))) return Error::Decompression;
+    s.zbuf = ByteArray();  // the compressed data is no longer needed
+
+    PngConvertContext ctx;
+    ctx.fmt = f;
+    if (f.colorType == 3 || (f.colorType == 0 && f.depth <= 8)) BuildIndexTable(s, ctx.lut);
+    if (s.haveTrns && f.colorType == 0 && f.depth == 16) {
+        ctx.hasKey = true;
+        ctx.key[0] = uint16_t(s.trns[0] << 8 | s.trns[1]);
+    } else if (s.haveTrns && f.colorType == 2) {
+        ctx.hasKey = true;
+        for (int c = 0; c < 3; ++c) ctx.key[c] = uint16_t(s.trns[2 * c] << 8 | s.trns[2 * c + 1]);
+    }
+    if (!img.InitializeDIB(int(f.width), int(f.height))) return Error::Allocation;
+    PngReconstruct(ctx, raw.get(), img);
+
+    img.Alpha(f.colorType == 4 || f.colorType == 6 ? 2 : s.haveTrns ? 1 : 0);
+    img.SetImageType(10);
+    return Error::None;
+}
+
+}  // namespace
+
+bool IsPngSignature(const uint8_t* p) { return std::memcmp(p, kSignature, 8) == 0; }
+
+bool cPNGparser::LoadBytes(const uint8_t* data, size_t size, cImage32& dibClass) {
+    m_Error = Error::NotPng;
+    if (!data || size < 8 || !IsPngSignature(data)) return false;
+    dibClass.DestroyDIB();
+    MemorySource src(data, size);
+    PngState s;
+    m_Error = WalkChunks(src, s);
+    if (m_Error == Error::None) m_Error = Decode(s, dibClass);
+    if (m_Error != Error::None) dibClass.DestroyDIB();
+    return true;
+}
+
+bool cPNGparser::LoadStream(const ByteArray& Stream, cImage32& dibClass, size_t streamOffset, size_t streamLength,
+                            long) {
+    m_Error = Error::NotPng;
+    if (streamOffset >= Stream.size()) return false;
+    const size_t avail = Stream.size() - streamOffset;
+    const size_t n = streamLength == 0 ? avail : std::min(streamLength, avail);
+    return LoadBytes(Stream.data() + streamOffset, n, dibClass);
+}
+
+bool cPNGparser::LoadFile(std::FILE* FileHandle, const std::string&, cImage32& dibClass, long) {
+    m_Error = Error::NotPng;
+    if (!FileHandle || fseeko(FileHandle, 0, SEEK_END) != 0) return false;
+    const off_t end = ftello(FileHandle);
+    if (end <= 56) return false;
+    FileSource src(FileHandle, size_t(end));
+    uint8_t sig[8];
+    if (!src.Read(0, 8, sig) || !IsPngSignature(sig)) return false;
+    dibClass.DestroyDIB();
+    PngState s;
+    m_Error = WalkChunks(src, s);
+    if (m_Error == Error::None) m_Error = Decode(s, dibClass);
+    if (m_Error != Error::None) dibClass.DestroyDIB();
+    return true;
+}

@@ -1,0 +1,136 @@
+#pragma once
+// Helpers shared by the decoder tests: test-data listing, reference PNG
+// reading with libpng, pixel comparison and damaged copies of inputs.
+#include <png.h>
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "image/cImage32.h"
+
+namespace dts {
+
+inline std::string TestData(const std::string& rel) { return std::string(KIV_TESTDATA) + "/" + rel; }
+
+inline std::vector<std::string> ListFiles(const std::string& dir, const std::vector<std::string>& exts) {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+        if (!e.is_regular_file()) continue;
+        std::string ext = e.path().extension().string();
+        std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        if (std::find(exts.begin(), exts.end(), ext) != exts.end()) out.push_back(e.path().string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+inline ByteArray ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return ByteArray(std::istreambuf_iterator<char>(f), {});
+}
+
+// Straight (not premultiplied) RGBA, top row first.
+struct Rgba {
+    int w = 0, h = 0;
+    std::vector<uint8_t> px;
+    const uint8_t* At(int x, int y) const { return px.data() + (size_t(y) * size_t(w) + size_t(x)) * 4; }
+};
+
+// Reference decode: every colour type expanded to 8-bit RGBA, 16-bit samples
+// cut to their high byte, tRNS turned into alpha, no gamma or background.
+inline bool ReadPngWithLibpng(const ByteArray& bytes, Rgba& out) {
+    struct Reader {
+        const ByteArray* b;
+        size_t pos;
+    } reader{&bytes, 0};
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    if (!png) return false;
+    png_infop info = png_create_info_struct(png);
+    std::vector<png_bytep> rows;
+    if (!info || setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return false;
+    }
+    png_set_read_fn(png, &reader, [](png_structp p, png_bytep data, png_size_t n) {
+        auto* r = static_cast<Reader*>(png_get_io_ptr(p));
+        if (r->pos + n > r->b->size()) png_error(p, "eof");
+        std::memcpy(data, r->b->data() + r->pos, n);
+        r->pos += n;
+    });
+    png_read_info(png, info);
+    png_set_expand(png);
+    png_set_strip_16(png);
+    png_set_gray_to_rgb(png);
+    png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    out.w = int(png_get_image_width(png, info));
+    out.h = int(png_get_image_height(png, info));
+    out.px.assign(size_t(out.w) * size_t(out.h) * 4, 0);
+    for (int y = 0; y < out.h; ++y) rows.push_back(out.px.data() + size_t(y) * size_t(out.w) * 4);
+    png_read_image(png, rows.data());
+    png_destroy_read_struct(&png, &info, nullptr);
+    return true;
+}
+
+inline bool ReadPngFileWithLibpng(const std::string& path, Rgba& out) { return ReadPngWithLibpng(ReadFile(path), out); }
+
+// First difference between the image and straight RGBA premultiplied the
+// library's way (c * a div 255); empty when they are equal.
+inline std::string CompareToStraight(const cImage32& img, const Rgba& ref) {
+    if (!img.HasImage()) return "no image";
+    if (img.Width() != ref.w || img.Height() != ref.h)
+        return "size " + std::to_string(img.Width()) + "x" + std::to_string(img.Height()) + " vs " +
+               std::to_string(ref.w) + "x" + std::to_string(ref.h);
+    for (int y = 0; y < ref.h; ++y)
+        for (int x = 0; x < ref.w; ++x) {
+            const uint8_t* s = ref.At(x, y);
+            const unsigned a = s[3];
+            const uint8_t want[4] = {uint8_t(s[2] * a / 255), uint8_t(s[1] * a / 255), uint8_t(s[0] * a / 255),
+                                     uint8_t(a)};
+            const uint8_t* got = img.Row(y) + size_t(x) * 4;
+            if (std::memcmp(want, got, 4) != 0) {
+                char buf[160];
+                std::snprintf(buf, sizeof buf, "pixel (%d,%d): BGRA %u,%u,%u,%u, expected %u,%u,%u,%u", x, y, got[0],
+                              got[1], got[2], got[3], want[0], want[1], want[2], want[3]);
+                return buf;
+            }
+        }
+    return "";
+}
+
+// Truncated copies at a spread of lengths and copies with single bits
+// flipped at a spread of positions (deterministic).
+inline void ForEachDamagedCopy(const ByteArray& src, const std::function<void(const ByteArray&)>& fn) {
+    if (src.empty()) return;
+    for (size_t cut : {size_t(1), size_t(8), size_t(13), size_t(33), src.size() / 4, src.size() / 2,
+                       src.size() - src.size() / 8, src.size() - 1}) {
+        if (cut < src.size()) fn(ByteArray(src.begin(), src.begin() + ptrdiff_t(cut)));
+    }
+    uint32_t seed = 0x9E3779B9u ^ uint32_t(src.size());
+    ByteArray copy = src;
+    for (int i = 0; i < 24; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        const size_t pos = (seed >> 8) % src.size();
+        const uint8_t mask = uint8_t(1u << (seed & 7));
+        copy[pos] ^= mask;
+        fn(copy);
+        copy[pos] ^= mask;
+    }
+}
+
+// Restores the library-wide zlib switch when a test ends.
+struct ZlibSwitch {
+    explicit ZlibSwitch(bool on) { SetZlibEnabled(on); }
+    ~ZlibSwitch() { SetZlibEnabled(true); }
+};
+
+}  // namespace dts
