@@ -1,13 +1,377 @@
 #include "output/modTL.h"
 
-void InitGfxOutput() {}
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
 
-int DisplayCachedImage(const std::string&, const std::string&) { return 1; }
+#include "app/Log.h"
+#include "app/Settings.h"
+#include "app/Version.h"
+#include "app/modMain.h"
+#include "output/GfxOutput.h"
+#include "output/Geometry.h"
+#include "output/Monitors.h"
+#include "output/Transition.h"
+#include "protocol/modCommandQueueManager.h"
 
-void ClearGfxOutput() {}
+namespace {
 
-void ShowGfxOutput() {}
+struct GfxState {
+    PictureSurface picStillA;
+    PictureSurface picStillB;
+    // Created by InitGfxOutput; they live for the rest of the process.
+    std::unique_ptr<cImage32> WorkImage;
+    std::unique_ptr<cImage32> ShadowImage;
+    std::unique_ptr<cImage32> FrameImage;
+    OutputWindow* frmStillA = nullptr;
+};
 
-void HideGfxOutput() {}
+GfxState& Gfx() {
+    static GfxState state;
+    return state;
+}
 
-void SetGfxOutputTopMost(bool) {}
+bool IsExistingFile(const std::string& path) {
+    std::error_code ec;
+    return !path.empty() && std::filesystem::is_regular_file(path, ec);
+}
+
+// Any failure inside DisplayCachedImage ends it the same way.
+struct RenderError {};
+
+void Check(bool ok) {
+    if (!ok) throw RenderError{};
+}
+
+int32_t Rounded(double value) {
+    const auto r = RoundHalfEven(value);
+    Check(r.has_value());
+    return *r;
+}
+
+void ShowOutputWindow() {
+    if (auto* w = Gfx().frmStillA) {
+        w->Show();
+        w->SetTopMost(true);
+    }
+}
+
+bool PlaceOutput(int32_t slot) {
+    const auto info = GetMonitorInfoOfSlot(slot);
+    MonitorInfo rect;
+    if (info) {
+        rect = *info;
+    } else {
+        LogApiError("GetMonitorInfo");
+    }
+    const int64_t w = int64_t(rect.Right) - rect.Left, h = int64_t(rect.Bottom) - rect.Top;
+    if (w < 0 || h < 0 || w > INT32_MAX || h > INT32_MAX) return false;
+    auto& g = Gfx();
+    g.picStillA.SetSize(int(w), int(h));
+    g.picStillB.SetSize(int(w), int(h));
+    if (g.frmStillA) g.frmStillA->Place(rect.Left, rect.Top, int(w), int(h));
+    return true;
+}
+
+// Draws `frame` over the whole visible surface at `opacity` and shows it.
+void DrawFrameOnAir(cImage32& frame, int32_t opacity) {
+    auto& a = Gfx().picStillA;
+    const DeviceContext dc = a.DC();
+    Check(frame.Render(&dc, 0, 0, a.Width(), a.Height(), 0, 0, 0, 0, opacity, true, true));
+    a.Repaint();
+}
+
+// Brings the composite file on air: a sinusoidal fade of 4 x TransDur steps
+// for "Fade" (exactly that text), a cut otherwise.
+void RunTransition(const std::string& transMode) {
+    auto& g = Gfx();
+    cImage32& frame = *g.FrameImage;
+    Check(frame.LoadPicture_File(CompositeImagePath(), 32, 32, false, 32));
+    frame.HighQualityInterpolation(false);
+
+    if (transMode == "Fade") {
+        if (VerboseOn())
+            WriteLog("Performing transition with TransMode=Fade and TransDur=" + std::to_string(Settings.TransDur),
+                     "GFX", "V");
+        if (DebugOn()) WriteLog("Calculating sinusoidal transition curve with premultiplied pRGBA pixels...", "GFX", "D");
+        const int64_t steps = int64_t(Settings.TransDur) * 4;
+        for (int64_t i = 1; i <= steps; ++i) {
+            // Each step blends over the previous one, so the old picture's
+            // share compounds down to 0 well before the last step.
+            DrawFrameOnAir(frame, FadeStepOpacity(int32_t(i), int32_t(steps)));
+            const auto pauseMs = FadePauseMs(Settings.DisplayFrameRate);
+            Check(pauseMs.has_value());
+            WaitMs(*pauseMs);
+        }
+    }
+    DrawFrameOnAir(frame, 100);
+}
+
+void Compose(const std::string& imagePath) {
+    auto& g = Gfx();
+    Check(g.WorkImage && g.ShadowImage && g.FrameImage);
+    cImage32& work = *g.WorkImage;
+    PictureSurface& b = g.picStillB;
+
+    if (VerboseOn())
+        WriteLog("Compositing output image in framebuffer using high-quality bicubic interpolation", "GFX", "V");
+    const bool noShadow = Settings.ShadowOpacity == 0;
+    work.HighQualityInterpolation(true);
+
+    if (Settings.AlphaAddTop == 0) {
+        b.RemovePersistentPicture();
+        b.SetBackColor(Settings.BackgroundColor);
+        b.Clear();
+        b.Repaint();
+    }
+    b.MakePersistent();
+    work.DestroyDIB();
+    g.ShadowImage->DestroyDIB();
+
+    Check(work.LoadPicture_File(imagePath, 32, 32, false, 32));
+    const int outW = b.Width(), outH = b.Height();
+    const auto geometry = ComputeFrameGeometry(outW, outH, work.Width(), work.Height(), Settings.IgnoreAspect != 0);
+    Check(geometry.has_value());
+    const FrameGeometry& f = *geometry;
+    if (DebugOn()) {
+        WriteLog("ImageAspect=" + FormatPlainDecimal(f.ImageAspect), "GFX", "D");
+        WriteLog("RenderWidth=" + std::to_string(f.RenderWidth), "GFX", "D");
+        WriteLog("RenderHeight=" + std::to_string(f.RenderHeight), "GFX", "D");
+    }
+
+    const int centreX = Rounded(outW / 2.0), centreY = Rounded(outH / 2.0);
+    DeviceContext dc = b.DC();
+    if (f.NeedsBackground && Settings.UseBlurredBackground != 0) {
+        if (DebugOn()) {
+            WriteLog("BlurRenderWidth=" + std::to_string(f.BlurRenderWidth), "GFX", "D");
+            WriteLog("BlurRenderHeight=" + std::to_string(f.BlurRenderHeight), "GFX", "D");
+        }
+        // Shrinking to 1/22 and drawing the small copy large is the blur.
+        Check(work.Resize(Rounded(f.RenderWidth / 22.0), Rounded(f.RenderHeight / 22.0)));
+        work.MakeLighterDarker(float(Settings.BlurredBackgroundLightness));
+        work.BlendToColor(Settings.BlurredBackgroundColor, Settings.BlurredBackgroundOpacity);
+        Check(work.Render(&dc, centreX, centreY, f.BlurRenderWidth, f.BlurRenderHeight, 0, 0, 0, 0, 100, true, true,
+                          nullptr, -1, 0.0f, 0.0f, true));
+    } else if (f.NeedsBackground) {
+        b.SetBackColor(Settings.BackgroundColor);
+        b.Clear();
+        b.Repaint();
+        if (IsExistingFile(Settings.BackgroundImage)) {
+            Check(work.LoadPicture_File(Settings.BackgroundImage, 32, 32, false, 32));
+            int fitW = 0, fitH = 0;
+            work.ScaleImage(outW, outH, fitW, fitH, 0);
+            Check(work.Render(&dc, f.OffsetX, f.OffsetY, fitW, fitH, 0, 0, 0, 0, 100, true, true));
+        }
+    }
+
+    Check(work.LoadPicture_File(imagePath, 32, 32, false, 32));
+    work.RemoveAlpha();
+    if (!noShadow) {
+        g.ShadowImage = work.CreateDropShadow(10, Settings.ShadowColor);
+        Check(g.ShadowImage != nullptr);
+    }
+    // With AlphaAddTop the picture keeps its own transparency, while the
+    // shadow above was made from the whole opaque rectangle.
+    if (Settings.AlphaAddTop != 0) Check(work.LoadPicture_File(imagePath, 32, 32, false, 32));
+
+    if (!noShadow) {
+        Check(g.ShadowImage->Render(&dc, centreX, centreY, f.ShadowWidth, f.ShadowHeight, 0, 0, 0, 0,
+                                    Settings.ShadowOpacity, true, true, nullptr, -1, 0.0f, 0.0f, true));
+        b.Repaint();
+    }
+    Check(work.Render(&dc, centreX, centreY, f.RenderWidth, f.RenderHeight, 0, 0, 0, 0, 100, true, true, nullptr,
+                      -1, 0.0f, 0.0f, true));
+    b.Repaint();
+
+    b.MakePersistent();
+    Check(b.HasPersistentPicture());
+    Check(b.PersistentPicture().SaveToFile_Bitmap(CompositeImagePath(), true, 0, false));
+}
+
+}  // namespace
+
+void SetOutputWindow(OutputWindow* window) {
+    auto& g = Gfx();
+    g.frmStillA = window;
+    g.picStillA.SetPresenter(window);
+}
+
+PictureSurface& picStillA() { return Gfx().picStillA; }
+PictureSurface& picStillB() { return Gfx().picStillB; }
+cImage32* FrameImage() { return Gfx().FrameImage.get(); }
+
+std::string CompositeImagePath() { return Settings.CacheDir + "/kiv_COMPOSITEIMAGE"; }
+
+void InitGfxOutput() {
+    WriteLog("Examining Windows monitor configuration...", "GFX");
+    try {
+        const int32_t count = EnumMonitors();
+        if (count == 1 && Settings.OnAirMonitor > 1) {
+            WriteLog("Failed to initialize GFX output on monitor " + std::to_string(Settings.OnAirMonitor) +
+                         ", probably because the number of monitors currently is " + std::to_string(count) +
+                         ". Please set the 'OnAirMonitor' value in " + Version::ExeName +
+                         ".ini to a value equal to or greater than " + std::to_string(count) +
+                         ". Aborting operation now.",
+                     "GFX", "F");
+            StopOperation();
+            return;
+        }
+        bool infoFailed = false;
+        if (Settings.OnAirMonitor == 0) {
+            if (count == 1) {
+                OutputOnPrimary = true;
+                WriteLog("OnAirMonitor is set to 0, which means 'Select monitor automatically'. As there is only 1 "
+                         "monitor, monitor 1 will be used for graphics output even though it is the primary "
+                         "monitor.",
+                         "GFX", "I");
+                Settings.OnAirMonitor = 1;
+            } else {
+                for (int32_t slot = 1; slot <= count; ++slot) {
+                    const auto info = GetMonitorInfoOfSlot(slot);
+                    if (!info) {
+                        infoFailed = true;
+                        break;
+                    }
+                    if (!info->Primary) {
+                        Settings.OnAirMonitor = slot;
+                        break;
+                    }
+                }
+            }
+        }
+        if (!infoFailed && Settings.OnAirMonitor == -1) {
+            OutputOnPrimary = true;
+            for (int32_t slot = 1; slot <= count; ++slot) {
+                const auto info = GetMonitorInfoOfSlot(slot);
+                if (!info) {
+                    infoFailed = true;
+                    break;
+                }
+                if (info->Primary) {
+                    Settings.OnAirMonitor = slot;
+                    break;
+                }
+            }
+        }
+        if (infoFailed) {
+            LogApiError("GetMonitorInfo");
+            WriteLog("Fatal Error: Could not determinine monitor constellation.", "GFX", "F");
+            StopOperation();
+            return;
+        }
+
+        WriteLog("Initializing GFX output on monitor " + std::to_string(Settings.OnAirMonitor) + "...", "GFX");
+        // A slot outside the monitors found (more than exist, or a choice
+        // that found nothing) cannot be placed.
+        if (Settings.OnAirMonitor < 1 || Settings.OnAirMonitor > count) throw RenderError{};
+
+        auto& g = Gfx();
+        for (auto* image : {&g.WorkImage, &g.ShadowImage, &g.FrameImage}) {
+            *image = std::make_unique<cImage32>();
+            (*image)->HighQualityInterpolation(true);
+        }
+        g.picStillA.SetBackColor(Settings.StartupColor);
+        g.picStillB.SetBackColor(Settings.StartupColor);
+        if (!PlaceOutput(Settings.OnAirMonitor)) throw RenderError{};
+
+        GfxInitialized = true;
+        ShowOutputWindow();
+        GfxOutputEnabled = true;
+    } catch (...) {
+        WriteLog("Failed to initialize GFX output on monitor " + std::to_string(Settings.OnAirMonitor) +
+                     " because of an unknown error.",
+                 "GFX", "F");
+        StopOperation();
+    }
+}
+
+int DisplayCachedImage(const std::string& imagePath, const std::string& transMode) {
+    WriteLog("About to render an image (possibly with a transition), halting CommandQueueManager and switching to "
+             "realtime mode...",
+             "QUE", "I");
+    SetQueueTimerEnabled(false);
+    try {
+        Compose(imagePath);
+        if (!GfxOutputEnabled) {
+            ShowOutputWindow();
+            WriteLog("Enabling GFX output...", "GFX");
+            GfxOutputEnabled = true;
+        }
+        RunTransition(transMode);
+    } catch (...) {
+        // RenderError, or an allocation that failed on the way.
+        WriteLog("Error in DisplayCachedImage while rendering an image.", "GFX", "E");
+        SetQueueTimerEnabled(true);
+        return 1;
+    }
+    WriteLog("Realtime operations completed. Resuming CommandQueueManager...", "QUE", "I");
+    SetQueueTimerEnabled(true);
+    return 0;
+}
+
+void ClearGfxOutput() {
+    auto& g = Gfx();
+    PictureSurface& a = g.picStillA;
+    a.RemovePersistentPicture();
+    a.SetBackColor(Settings.CleanupColor);
+    a.Clear();
+    if (g.FrameImage && IsExistingFile(Settings.CleanupImage)) {
+        cImage32& frame = *g.FrameImage;
+        frame.HighQualityInterpolation(true);
+        if (frame.LoadPicture_File(Settings.CleanupImage, 32, 32, false, 32)) {
+            int fitW = 0, fitH = 0;
+            frame.ScaleImage(a.Width(), a.Height(), fitW, fitH, 0);
+            const DeviceContext dc = a.DC();
+            const auto cx = RoundHalfEven(a.Width() / 2.0), cy = RoundHalfEven(a.Height() / 2.0);
+            if (cx && cy)
+                frame.Render(&dc, *cx, *cy, fitW, fitH, 0, 0, 0, 0, 100, true, true, nullptr, -1, 0.0f, 0.0f, true);
+        }
+    }
+    a.Repaint();
+}
+
+void ShowGfxOutput() {
+    if (GfxInitialized && Gfx().frmStillA) Gfx().frmStillA->Show();
+}
+
+void HideGfxOutput() {
+    if (GfxInitialized && Gfx().frmStillA) Gfx().frmStillA->Hide();
+}
+
+void SetGfxOutputTopMost(bool on) {
+    if (GfxInitialized && Gfx().frmStillA) Gfx().frmStillA->SetTopMost(on);
+}
+
+void OutputKeyDown(int keyCode, bool ctrlHeld, bool autoRepeat) {
+    if (keyCode != 81 || !ctrlHeld || autoRepeat) return;
+    AddCommand("-1 QUIT", -1, "");  // empty: the NUL terminator
+}
+
+std::string FormatPlainDecimal(double value, int digits) {
+    if (!std::isfinite(value)) return "0";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*e", digits - 1, value);
+    // buf: [-]d.ddd...e[+-]xx
+    std::string text(buf);
+    const bool negative = text[0] == '-';
+    if (negative) text.erase(0, 1);
+    const size_t e = text.find('e');
+    const int exponent = std::atoi(text.c_str() + e + 1);
+    std::string mantissa;
+    for (size_t i = 0; i < e; ++i)
+        if (text[i] != '.') mantissa += text[i];
+    while (mantissa.size() > 1 && mantissa.back() == '0') mantissa.pop_back();
+    if (mantissa == "0") return "0";
+    std::string out;
+    if (exponent < 0) {
+        out = "0." + std::string(size_t(-exponent - 1), '0') + mantissa;
+    } else if (size_t(exponent) + 1 >= mantissa.size()) {
+        out = mantissa + std::string(size_t(exponent) + 1 - mantissa.size(), '0');
+    } else {
+        out = mantissa.substr(0, size_t(exponent) + 1) + "." + mantissa.substr(size_t(exponent) + 1);
+    }
+    return negative ? "-" + out : out;
+}

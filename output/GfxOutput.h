@@ -1,0 +1,38 @@
+#pragma once
+// The output's internals that the window and the tests reach: the window
+// seam, the two surfaces and the frame image.
+#include <string>
+
+#include "output/Surface.h"
+
+// The on-air window (frmStillA) as the core sees it. The GUI installs it;
+// without one the output composes and keeps its pixels but shows nothing.
+class OutputWindow : public SurfacePresenter {
+public:
+    // Top-left corner in virtual-desktop pixels and size in pixels.
+    virtual void Place(int left, int top, int width, int height) = 0;
+    virtual void Show() = 0;
+    virtual void Hide() = 0;
+    virtual void SetTopMost(bool on) = 0;
+};
+void SetOutputWindow(OutputWindow* window);
+
+// The visible output surface (picStillA) and the compositing surface
+// (picStillB).
+PictureSurface& picStillA();
+PictureSurface& picStillB();
+
+// The finished frame read back for the transition; null before InitGfxOutput.
+cImage32* FrameImage();
+
+// <CacheDir>/kiv_COMPOSITEIMAGE
+std::string CompositeImagePath();
+
+// A key went down on the output window: Ctrl+Q (key code 81, other modifiers
+// allowed) queues "-1 QUIT" for the gui session; auto-repeats of a held key
+// are not new presses and queue nothing.
+void OutputKeyDown(int keyCode, bool ctrlHeld, bool autoRepeat);
+
+// Plain decimal text of `value` with up to `digits` significant digits, a
+// point as separator, no exponent and no trailing zeros ("1.77777777777778").
+std::string FormatPlainDecimal(double value, int digits = 15);

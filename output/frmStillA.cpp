@@ -1,0 +1,139 @@
+#include "output/frmStillA.h"
+
+#include <memory>
+
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QScreen>
+#include <QTimer>
+#include <QWindow>
+
+#include "app/TopMost.h"
+#include "app/Version.h"
+#include "output/Monitors.h"
+
+namespace {
+
+// The screens as monitors: handles are the QScreen pointers, checked against
+// the current list before use, so a screen that went away reads as unknown.
+class QtMonitorProvider : public MonitorProvider {
+public:
+    std::optional<std::vector<MonitorHandle>> EnumerateMonitors() override {
+        std::vector<MonitorHandle> handles;
+        for (QScreen* screen : QGuiApplication::screens()) handles.push_back(reinterpret_cast<MonitorHandle>(screen));
+        return handles;
+    }
+
+    std::optional<MonitorInfo> QueryMonitor(MonitorHandle monitor) override {
+        for (QScreen* screen : QGuiApplication::screens()) {
+            if (reinterpret_cast<MonitorHandle>(screen) != monitor) continue;
+            // Device pixels: the output is drawn one surface pixel per screen pixel.
+            const QRect r = screen->geometry();
+            const qreal dpr = screen->devicePixelRatio();
+            MonitorInfo info;
+            info.Left = qRound(r.left() * dpr);
+            info.Top = qRound(r.top() * dpr);
+            info.Right = info.Left + qRound(r.width() * dpr);
+            info.Bottom = info.Top + qRound(r.height() * dpr);
+            info.Primary = screen == QGuiApplication::primaryScreen();
+            return info;
+        }
+        return std::nullopt;
+    }
+};
+
+std::unique_ptr<frmStillA> gWindow;
+
+}  // namespace
+
+frmStillA::frmStillA(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
+    setWindowTitle(QString::fromLatin1(Version::ProductName) + QStringLiteral(" Output"));
+    setCursor(Qt::BlankCursor);
+    // Every pixel comes from the surface: no background fill before painting.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void frmStillA::Place(int left, int top, int width, int height) {
+    const QPoint pixelTopLeft(left, top);
+    qreal dpr = 1.0;
+    for (QScreen* screen : QGuiApplication::screens()) {
+        const QRect r = screen->geometry();
+        const qreal d = screen->devicePixelRatio();
+        if (QRect(r.topLeft() * d, r.size() * d).contains(pixelTopLeft)) dpr = d;
+    }
+    setGeometry(qRound(left / dpr), qRound(top / dpr), qRound(width / dpr), qRound(height / dpr));
+}
+
+void frmStillA::Show() {
+    show();
+    raise();
+    WaitForExpose();
+    if (m_Surface) Present(*m_Surface);
+}
+
+void frmStillA::Hide() { hide(); }
+
+void frmStillA::SetTopMost(bool on) { ::SetTopMost(this, on); }
+
+void frmStillA::WaitForExpose() {
+    // A repaint does nothing before the window system has exposed the
+    // window; the first frame must not be lost to that. Bounded, in case the
+    // window system never answers.
+    QDeadlineTimer deadline(2000);
+    while (!(windowHandle() && windowHandle()->isExposed()) && !deadline.hasExpired()) {
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+}
+
+void frmStillA::Present(const PictureSurface& surface) {
+    m_Surface = &surface;
+    if (!isVisible()) return;
+    repaint();
+    // The pixels are on the display server when this returns.
+    QGuiApplication::sync();
+}
+
+void frmStillA::paintEvent(QPaintEvent* event) {
+    QPainter painter(this);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    if (!m_Surface || m_Surface->Width() == 0 || m_Surface->Height() == 0) {
+        painter.fillRect(event->rect(), Qt::black);
+        return;
+    }
+    QImage image(m_Surface->Bits(), m_Surface->Width(), m_Surface->Height(), m_Surface->Stride(),
+                 QImage::Format_RGB32);
+    image.setDevicePixelRatio(devicePixelRatioF());
+    const QRect r = event->rect();
+    const qreal dpr = devicePixelRatioF();
+    painter.drawImage(r.topLeft(), image,
+                      QRectF(r.left() * dpr, r.top() * dpr, r.width() * dpr, r.height() * dpr));
+}
+
+void frmStillA::keyPressEvent(QKeyEvent* event) {
+    OutputKeyDown(event->key(), (event->modifiers() & Qt::ControlModifier) != 0, event->isAutoRepeat());
+}
+
+void InstallGfxOutputWindows() {
+    if (gWindow) return;
+    gWindow = std::make_unique<frmStillA>();
+    SetOutputWindow(gWindow.get());
+    SetMonitorProvider(std::make_shared<QtMonitorProvider>());
+    // The window lives for the process, but must go before the application
+    // object does.
+    qAddPostRoutine([] {
+        SetOutputWindow(nullptr);
+        SetMonitorProvider(nullptr);
+        gWindow.reset();
+    });
+}
+
+frmStillA* OutputWindowWidget() { return gWindow.get(); }
