@@ -153,7 +153,9 @@ TEST(PngWriter, ForcedFilterIsUsedOnEveryRow) {
         std::vector<uint8_t> raw(30 * (50 * 3 + 1));
         uLongf len = uLongf(raw.size());
         for (const auto& c : wts::PngChunks(png)) {
-            if (c.type == "IDAT") ASSERT_EQ(uncompress(raw.data(), &len, c.data.data(), uLong(c.data.size())), Z_OK);
+            if (c.type == "IDAT") {
+                ASSERT_EQ(uncompress(raw.data(), &len, c.data.data(), uLong(c.data.size())), Z_OK);
+            }
         }
         ASSERT_EQ(len, raw.size());
         for (size_t row = 0; row < 30; ++row) ASSERT_EQ(raw[row * 151], filter) << "row " << row;
