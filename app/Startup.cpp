@@ -1,0 +1,51 @@
+#include "app/Startup.h"
+
+#include <QDir>
+
+#include "app/Config.h"
+#include "app/Log.h"
+#include "app/Settings.h"
+#include "app/Version.h"
+#include "app/frmConsole.h"
+#include "app/modMain.h"
+
+bool IsDebugSwitch(const std::string& commandLine) {
+    std::string upper = commandLine;
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return upper == "/DEBUG";
+}
+
+void Startup(const std::string& commandLine) {
+    // The console log file and relative paths of the configuration are
+    // resolved against the program's directory.
+    if (!QDir::setCurrent(QString::fromStdString(ProgramDir())))
+        WriteLog("Unable to change to the program directory " + ProgramDir(), "SYS", "E");
+
+    ConsoleShown = true;
+    frmConsole& console = LoadConsoleWindow();
+    console.show();
+
+    WriteLog(std::string("Starting up ") + Version::ProductName + " " + Version::Text() + " (x86)", "SYS", " ");
+    WaitMs(250);
+    WriteLog("Initializing Kiv...", "SYS", " ");
+    if (ReadConfig() == 0) WriteLog("Successfully initialized.", "SYS", " ");
+    if (FatalError) return;
+
+    if (IsDebugSwitch(commandLine)) Settings.VerboseConsole = 2;
+    if (Settings.VerboseConsole > 1) {
+        DebugMode = true;
+        WriteLog("DEBUG MODE ENABLED", "DBG", " ");
+    }
+
+    // Joining here, in this order, as they arrive:
+    //  - the main window: "Building GUI..." unless DisableGui, load it, show
+    //    it unless DisableGui, stop if FatalError;
+    //  - the managers, each announced and after a short wait, none skipped
+    //    when an earlier one failed: SessionManager (100 ms),
+    //    CommandQueueManager (100 ms), CacheManager (50 ms), graphics
+    //    output (50 ms);
+    //  - the fatal line and stop if FatalError, else "Entering Main Loop...";
+    //  - hiding the console (HideConsoleOnStartup without the debug switch)
+    //    and going On Air with the startup image (OnAirOnStartup).
+}
