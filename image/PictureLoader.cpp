@@ -40,11 +40,6 @@ bool DecodeJPEG(const uint8_t* data, size_t size, cImage32& image) {
     return true;
 }
 
-bool DecodeBitmapFile(const uint8_t* /*data*/, size_t /*size*/, cImage32& image) {
-    image.DestroyDIB();
-    return false;
-}
-
 bool LoadStdPicture(const uint8_t* data, size_t size, StdPicture& picture) {
     picture.Type = 0;
     if (DecodeBitmapFile(data, size, picture.Bitmap) || DecodeJPEG(data, size, picture.Bitmap)) picture.Type = 1;
