@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
-#define STB_IMAGE_IMPLEMENTATION
-#define STBI_ONLY_JPEG
 #include <stb/stb_image.h>
 
 #include "WriterTestSupport.h"
