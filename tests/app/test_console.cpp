@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <QKeyEvent>
+#include <QTextBlock>
+
+#include "app/Ansi.h"
+#include "app/Log.h"
+#include "app/Settings.h"
+#include "app/TopMost.h"
+#include "app/frmConsole.h"
+#include "app/modMain.h"
+#include "tests/app/QtApp.h"
+
+namespace {
+// The view shows CR LF as one paragraph break.
+QString Shown(const std::string& text) {
+    QString s = AnsiToQString(text);
+    s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return s;
+}
+
+class ConsoleTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { TestApp(); }
+    void SetUp() override {
+        console = &LoadConsoleWindow();
+        ConsoleShown = true;
+        PendingInput().clear();
+        RefillConsoleView();
+    }
+    void TearDown() override {
+        PendingInput().clear();
+        console->txtConsole->SetInputHooks({}, {});
+    }
+    QString ViewText() const { return console->txtConsole->toPlainText(); }
+    int Caret() const { return console->txtConsole->textCursor().position(); }
+    int End() const { return console->txtConsole->document()->characterCount() - 1; }
+
+    frmConsole* console = nullptr;
+};
+
+TEST_F(ConsoleTest, WindowTitleFlagsAndCloseRefused) {
+    EXPECT_EQ(ConsoleWindow(), console);
+    EXPECT_EQ(&LoadConsoleWindow(), console);  // one window for the process
+    EXPECT_EQ(console->windowTitle(), QStringLiteral("Kiv Console 1.1.0.1 (x86)"));
+    EXPECT_TRUE(console->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_FALSE(console->windowFlags() & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(console->windowFlags() & Qt::WindowSystemMenuHint);
+    EXPECT_TRUE(console->txtConsole->isReadOnly());
+    EXPECT_TRUE(console->txtConsole->font().fixedPitch());
+    console->show();
+    EXPECT_FALSE(console->close());
+    EXPECT_TRUE(console->isVisible());
+}
+
+TEST_F(ConsoleTest, LineArrivingWhileInputIsPendingGoesAboveIt) {
+    WriteLog("first");
+    PendingInput() = "SET C:\\pic";
+    console->ShowPendingInput();
+    EXPECT_EQ(ViewText(), Shown(ConsoleText()) + "SET C:\\pic");
+
+    WriteLog("arrived while typing", "TCP", "I");
+    EXPECT_EQ(ViewText(), Shown(ConsoleText()) + "SET C:\\pic");
+    const QTextBlock last = console->txtConsole->document()->lastBlock();
+    EXPECT_EQ(last.text(), QStringLiteral("SET C:\\pic"));
+    EXPECT_TRUE(last.previous().text().endsWith(QStringLiteral("[TCP]I arrived while typing")));
+    EXPECT_EQ(Caret(), End());
+
+    PendingInput().clear();
+    console->ShowPendingInput();
+    EXPECT_EQ(ViewText(), Shown(ConsoleText()));
+}
+
+TEST_F(ConsoleTest, PastedLineBreaksInPendingInputDoNotDisturbTheLogPart) {
+    PendingInput() = "A\r\nB";
+    console->ShowPendingInput();
+    WriteLog("next");
+    EXPECT_EQ(ViewText(), Shown(ConsoleText()) + "A\nB");
+    PendingInput() = "C";
+    console->ShowPendingInput();
+    EXPECT_EQ(ViewText(), Shown(ConsoleText()) + "C");
+}
+
+TEST_F(ConsoleTest, HiddenConsoleCatchesUpWhenRefilled) {
+    ConsoleShown = false;
+    WriteLog("logged while hidden");
+    EXPECT_FALSE(ViewText().contains(QStringLiteral("logged while hidden")));
+    ConsoleShown = true;
+    PendingInput() = "typed";
+    RefillConsoleView();
+    EXPECT_EQ(ViewText(), Shown(ConsoleText()) + "typed");
+    EXPECT_EQ(Caret(), End());
+}
+
+TEST_F(ConsoleTest, Windows1252IsShownAsItsCharacters) {
+    WriteLog("caf\xe9 \x80");
+    EXPECT_TRUE(ViewText().endsWith(QString::fromUtf8("café €\n")));
+}
+
+TEST_F(ConsoleTest, KeysReachTheHookUnlessTheViewIsLocked) {
+    std::vector<int> keys;
+    console->txtConsole->SetInputHooks(
+        [&](QKeyEvent* e) {
+            keys.push_back(e->key());
+            return true;
+        },
+        nullptr);
+    QKeyEvent a(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, QStringLiteral("a"));
+    QCoreApplication::sendEvent(console->txtConsole, &a);
+    console->txtConsole->Locked = true;
+    QKeyEvent b(QEvent::KeyPress, Qt::Key_B, Qt::NoModifier, QStringLiteral("b"));
+    QCoreApplication::sendEvent(console->txtConsole, &b);
+    console->txtConsole->Locked = false;
+    EXPECT_EQ(keys, std::vector<int>{Qt::Key_A});
+    // Read-only: a key nobody handles changes nothing.
+    console->txtConsole->SetInputHooks({}, {});
+    const QString before = ViewText();
+    QCoreApplication::sendEvent(console->txtConsole, &a);
+    EXPECT_EQ(ViewText(), before);
+}
+
+TEST(SetTopMost, KeepsPlaceSizeAndVisibility) {
+    TestApp();
+    QWidget w;
+    w.setGeometry(120, 80, 300, 200);
+    w.show();
+    const QRect geometry = w.geometry();
+    SetTopMost(&w, true);
+    EXPECT_TRUE(w.windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_TRUE(w.windowHandle()->flags() & Qt::WindowStaysOnTopHint);
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_EQ(w.geometry(), geometry);
+    SetTopMost(&w, false);
+    EXPECT_FALSE(w.windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_FALSE(w.windowHandle()->flags() & Qt::WindowStaysOnTopHint);
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_EQ(w.geometry(), geometry);
+
+    QWidget hidden;  // never shown: no platform window yet
+    SetTopMost(&hidden, true);
+    EXPECT_TRUE(hidden.windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_FALSE(hidden.isVisible());
+}
+}  // namespace

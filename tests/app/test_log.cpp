@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "app/Log.h"
+#include "app/Settings.h"
+#include "app/modMain.h"
+#include "tests/app/TestDir.h"
+
+// These tests run with TZ=UTC, so local time is the UTC time built here.
+namespace {
+using namespace std::chrono;
+
+system_clock::time_point At(int y, unsigned mo, unsigned d, int h, int mi, int s, int micros) {
+    return sys_days{year{y} / month{mo} / day{d}} + hours{h} + minutes{mi} + seconds{s} + microseconds{micros};
+}
+
+const system_clock::time_point kMarch1 = At(2024, 3, 1, 14, 5, 9, 680000);
+
+TEST(FormatLogLine, ByteForByte) {
+    EXPECT_EQ(FormatLogLine("Successfully initialized.", "SYS", " ", kMarch1, 25),
+              "2024-03-01 14:05:09:17 [SYS]  Successfully initialized.\r\n");
+    EXPECT_EQ(FormatLogLine("x", "", "", kMarch1, 25), "2024-03-01 14:05:09:17 [SYS]  x\r\n");
+    EXPECT_EQ(FormatLogLine("", "TCP", "E", At(1999, 12, 31, 23, 59, 59, 0), 25), "1999-12-31 23:59:59:00 [TCP]E \r\n");
+    EXPECT_EQ(FormatLogLine("a\tb", "DBG", "D", At(2024, 1, 2, 3, 4, 5, 999999), 25),
+              "2024-01-02 03:04:05:24 [DBG]D a\tb\r\n");
+}
+
+TEST(FormatLogLine, FrameField) {
+    const struct {
+        int rate;
+        int micros;
+        const char* field;
+    } cases[] = {
+        {25, 0, "00"},      {25, 39999, "00"},  {25, 40000, "01"}, {25, 999999, "24"},  {0, 999999, "00"},
+        {0, 500000, "00"},  {120, 999999, "119"}, {120, 500000, "60"}, {120, 8000, "00"}, {120, 8334, "01"},
+        {1, 999999, "00"},  {-25, 500000, "00"}, {1000, 5000, "05"},  {2147483647, 999999, "2147481499"},
+    };
+    for (const auto& c : cases) {
+        const std::string line = FormatLogLine("m", "SYS", " ", At(2024, 3, 1, 0, 0, 0, c.micros), c.rate);
+        EXPECT_EQ(line.substr(20, line.find(' ', 20) - 20), c.field) << c.rate << " fps, " << c.micros << " us";
+    }
+}
+
+TEST(EscapeLogMessage, ControlCharactersStayOnOneLine) {
+    const struct {
+        std::string in;
+        const char* out;
+    } cases[] = {
+        {"a\r\nb\rc\nd", "a{CR}{LF}b{CR}c{LF}d"},
+        {std::string("x\0y", 3), "x{NUL}y"},
+        {std::string("\r\0\n", 3), "{CR}{NUL}{LF}"},
+        {"\n\r", "{LF}{CR}"},
+        {"\r\r\n\n", "{CR}{CR}{LF}{LF}"},
+        {"tab\tstays", "tab\tstays"},
+        {"\x80\xe9\xff", "\x80\xe9\xff"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(EscapeLogMessage(c.in), c.out);
+}
+
+class FakeView : public ConsoleViewSink {
+public:
+    void InsertLogLine(const std::string& line, const std::string& pending) override {
+        inserted.push_back(line);
+        lastPending = pending;
+    }
+    void Refill(const std::string& text, const std::string& pending) override { refilled = text + pending; }
+    std::vector<std::string> inserted;
+    std::string lastPending;
+    std::string refilled;
+};
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Settings = SettingsData{};
+        SetLogClock([] { return kMarch1; });
+        SetConsoleViewSink(&view);
+        PendingInput().clear();
+        ConsoleShown = true;
+    }
+    void TearDown() override {
+        SetLogClock({});
+        SetConsoleViewSink(nullptr);
+        ConsoleShown = false;
+        PendingInput().clear();
+    }
+    FakeView view;
+};
+
+TEST_F(LogTest, WriteLogAppendsAndFeedsTheShownView) {
+    const size_t before = ConsoleText().size();
+    WriteLog("before config");  // DisplayFrameRate still unset
+    Settings.DisplayFrameRate = 25;
+    PendingInput() = "SET x";
+    WriteLog("line\r\nbreak", "GFX", "I");
+    const std::string expected = "2024-03-01 14:05:09:00 [SYS]  before config\r\n"
+                                 "2024-03-01 14:05:09:17 [GFX]I line{CR}{LF}break\r\n";
+    EXPECT_EQ(ConsoleText().substr(before), expected);
+    ASSERT_EQ(view.inserted.size(), 2u);
+    EXPECT_EQ(view.inserted[0] + view.inserted[1], expected);
+    EXPECT_EQ(view.lastPending, "SET x");
+
+    // Hidden console: the text still grows, the view hears nothing until it
+    // is refilled.
+    ConsoleShown = false;
+    WriteLog("while hidden");
+    EXPECT_EQ(view.inserted.size(), 2u);
+    EXPECT_NE(ConsoleText().find("while hidden\r\n", before), std::string::npos);
+    ConsoleShown = true;
+    RefillConsoleView();
+    EXPECT_EQ(view.refilled, ConsoleText() + "SET x");
+}
+
+TEST_F(LogTest, AViewThatThrowsDoesNotReachTheCaller) {
+    struct Throwing : ConsoleViewSink {
+        void InsertLogLine(const std::string&, const std::string&) override { throw std::runtime_error("view"); }
+        void Refill(const std::string&, const std::string&) override { throw std::runtime_error("view"); }
+    } throwing;
+    SetConsoleViewSink(&throwing);
+    const size_t before = ConsoleText().size();
+    EXPECT_NO_THROW(WriteLog("still logged"));
+    EXPECT_NO_THROW(RefillConsoleView());
+    EXPECT_NE(ConsoleText().find("still logged", before), std::string::npos);
+}
+
+TEST_F(LogTest, EchoSeesEveryLine) {
+    std::string echoed;
+    SetLogEcho([&](const std::string& line) { echoed += line; });
+    WriteLog("one");
+    WriteLog("two", "TCP");
+    SetLogEcho({});
+    WriteLog("three");
+    EXPECT_EQ(echoed, "2024-03-01 14:05:09:00 [SYS]  one\r\n2024-03-01 14:05:09:00 [TCP]  two\r\n");
+}
+
+TEST(ConsoleLogFileName, NamedAfterProgramAndTime) {
+    EXPECT_EQ(ConsoleLogFileName(kMarch1), "kiv_20240301_140509_clog.txt");
+}
+
+class ConsoleLogTest : public LogTest {
+protected:
+    void SetUp() override {
+        LogTest::SetUp();
+        old = std::filesystem::current_path();
+        std::filesystem::current_path(dir.Path());
+    }
+    void TearDown() override {
+        std::filesystem::current_path(old);
+        LogTest::TearDown();
+    }
+    std::filesystem::path old;
+    TestDir dir;
+};
+
+TEST_F(ConsoleLogTest, WritesTheWholeTextAndReplacesWithinTheSameSecond) {
+    WriteLog("first");
+    const std::string path = WriteConsoleLog();
+    EXPECT_EQ(path, dir.Path() + "/kiv_20240301_140509_clog.txt");
+    // The announcing line is itself part of the file.
+    EXPECT_NE(ConsoleText().find("[SYS]  Writing console log to " + path + "\r\n"), std::string::npos);
+    EXPECT_EQ(ReadFile(path), ConsoleText());
+
+    WriteLog("second");
+    EXPECT_EQ(WriteConsoleLog(), path);
+    EXPECT_EQ(ReadFile(path), ConsoleText());
+}
+
+TEST_F(ConsoleLogTest, UnwritableFolderLogsTheErrorAndAnswersEmpty) {
+    // A removed working directory cannot take a file, even for root.
+    const std::string gone = dir.Path() + "/gone";
+    std::filesystem::create_directory(gone);
+    std::filesystem::current_path(gone);
+    std::filesystem::remove(gone);
+    const size_t before = ConsoleText().size();
+    EXPECT_EQ(WriteConsoleLog(), "");
+    EXPECT_NE(ConsoleText().find("[SYS]E Unable to write console log.\r\n", before), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(gone));
+}
+}  // namespace

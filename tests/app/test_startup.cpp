@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+
+#include "app/Log.h"
+#include "app/Settings.h"
+#include "app/Startup.h"
+#include "app/frmConsole.h"
+#include "app/modMain.h"
+#include "tests/app/QtApp.h"
+#include "tests/app/TestDir.h"
+
+namespace {
+// "[CAT]S message" of every line logged since `from`, without the timestamp.
+std::vector<std::string> LinesSince(size_t from) {
+    std::vector<std::string> lines;
+    const std::string& text = ConsoleText();
+    for (size_t pos = from; pos < text.size();) {
+        const size_t end = text.find("\r\n", pos);
+        const std::string line = text.substr(pos, end - pos);
+        lines.push_back(line.substr(std::min(line.size(), line.find(" [") + 1)));
+        pos = end + 2;
+    }
+    return lines;
+}
+
+class StartupTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { TestApp(); }
+    void SetUp() override {
+        Settings = SettingsData{};
+        FatalError = DebugMode = ConsoleShown = false;
+        SetProgramDir(dir.Path());
+        mark = ConsoleText().size();
+    }
+    std::vector<std::string> Run(const std::string& commandLine) {
+        Startup(commandLine);
+        return LinesSince(mark);
+    }
+    std::vector<std::string> Head(const std::string& iniPath) const {
+        return {"[SYS]  Starting up Kiv 1.1.0.1 (x86)", "[SYS]  Initializing Kiv...",
+                "[SYS]  Reading " + iniPath + "..."};
+    }
+
+    TestDir dir;
+    size_t mark = 0;
+};
+
+TEST_F(StartupTest, MissingIniStopsWithTheConsoleShowingTheLog) {
+    std::vector<std::string> expected = Head(dir.Path() + "/kiv.ini");
+    expected.push_back("[SYS]E Error while reading kiv.ini. The file is probably missing or corrupt.");
+    expected.push_back("[SYS]F Fatal Error. Cannot continue, and will not be able to enter On Air mode.");
+    EXPECT_EQ(Run(""), expected);
+    EXPECT_TRUE(FatalError);
+    EXPECT_EQ(QDir::currentPath().toStdString(), QDir(QString::fromStdString(dir.Path())).canonicalPath().toStdString());
+    ASSERT_NE(ConsoleWindow(), nullptr);
+    EXPECT_TRUE(ConsoleWindow()->isVisible());
+    EXPECT_TRUE(ConsoleShown);
+    // The view holds the whole log, the fatal line last.
+    EXPECT_TRUE(ConsoleWindow()->txtConsole->toPlainText().endsWith(
+        QStringLiteral("Fatal Error. Cannot continue, and will not be able to enter On Air mode.\n")));
+}
+
+TEST_F(StartupTest, DebugSwitchInAnyCaseOverridesVerboseConsole) {
+    dir.Write("kiv.ini", "[General]\nVersion=1\nVerboseConsole=0\n");
+    std::vector<std::string> expected = Head(dir.Path() + "/kiv.ini");
+    expected.push_back("[SYS]  Successfully initialized.");
+    expected.push_back("[DBG]  DEBUG MODE ENABLED");
+    EXPECT_EQ(Run("/debug"), expected);
+    EXPECT_EQ(Settings.VerboseConsole, 2);
+    EXPECT_TRUE(DebugMode);
+    EXPECT_FALSE(FatalError);
+}
+
+TEST_F(StartupTest, DebugFromTheConfigurationAlone) {
+    dir.Write("kiv.ini", "[General]\nVersion=1\nVerboseConsole=3\n");
+    const std::vector<std::string> lines = Run("");
+    EXPECT_EQ(lines.back(), "[DBG]  DEBUG MODE ENABLED");
+    EXPECT_EQ(Settings.VerboseConsole, 3);
+}
+
+TEST_F(StartupTest, SwitchMustBeTheWholeCommandLine) {
+    dir.Write("kiv.ini", "[General]\nVersion=1\n");
+    const std::vector<std::string> lines = Run("/DEBUG /x");
+    EXPECT_EQ(lines.back(), "[SYS]  Successfully initialized.");
+    EXPECT_FALSE(DebugMode);
+    EXPECT_EQ(Settings.VerboseConsole, 0);
+
+    EXPECT_TRUE(IsDebugSwitch("/DeBuG"));
+    EXPECT_FALSE(IsDebugSwitch(" /DEBUG"));
+    EXPECT_FALSE(IsDebugSwitch("/DEBUGGER"));
+    EXPECT_FALSE(IsDebugSwitch(""));
+}
+
+TEST_F(StartupTest, DisableGuiIsReadAndStartUpGoesOn) {
+    dir.Write("kiv.ini", "[General]\nVersion=1\nDisableGui=1\n");
+    std::vector<std::string> expected = Head(dir.Path() + "/kiv.ini");
+    expected.push_back("[SYS]  Successfully initialized.");
+    EXPECT_EQ(Run(""), expected);
+    EXPECT_EQ(Settings.DisableGui, 1);
+    EXPECT_FALSE(FatalError);
+    EXPECT_TRUE(ConsoleWindow()->isVisible());
+}
+
+TEST_F(StartupTest, WrongVersionWarnsAndGoesOn) {
+    dir.Write("kiv.ini", "[General]\nVersion=2\n");
+    const std::vector<std::string> lines = Run("");
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines[3],
+              "[SYS]W Warning: The file kiv.ini is not compatible with this version of Kiv. Dazed and confused, but "
+              "trying to continue.");
+    EXPECT_EQ(lines[4], "[SYS]  Successfully initialized.");
+}
+}  // namespace

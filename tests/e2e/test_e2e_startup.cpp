@@ -1,0 +1,48 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include "tests/e2e/KivProcess.h"
+
+namespace {
+class E2EStartup : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "test_e2e";
+        static char* argv[] = {name, nullptr};
+        static QCoreApplication* app = new QCoreApplication(argc, argv);  // for QProcess; lives until exit
+        (void)app;
+    }
+    static std::string Ini() {
+        return "[General]\r\nVersion=1\r\nOnAirOnStartup=0\r\nListeningPort=" + std::to_string(KivProcess::FreePort()) +
+               "\r\n";
+    }
+};
+
+TEST_F(E2EStartup, ComesUpAndStaysUp) {
+    KivProcess kiv(Ini());
+    ASSERT_TRUE(kiv.Start());
+    ASSERT_TRUE(kiv.WaitForLog("[SYS]  Successfully initialized.\r\n")) << kiv.Log() << kiv.Errors();
+    EXPECT_NE(kiv.Log().find("[SYS]  Starting up Kiv 1.1.0.1 (x86)\r\n"), std::string::npos);
+    // The ini file was found beside the copied program, not in the working directory.
+    EXPECT_NE(kiv.Log().find("Reading " + kiv.Dir().toStdString() + "/kiv.ini..."), std::string::npos);
+    EXPECT_TRUE(kiv.StaysUpFor(1500)) << kiv.Log() << kiv.Errors();
+}
+
+TEST_F(E2EStartup, MissingIniLogsTheFatalLineAndStaysUp) {
+    KivProcess kiv(std::nullopt);
+    ASSERT_TRUE(kiv.Start());
+    ASSERT_TRUE(kiv.WaitForLog("[SYS]F Fatal Error. Cannot continue, and will not be able to enter On Air mode.\r\n"))
+        << kiv.Log() << kiv.Errors();
+    EXPECT_NE(kiv.Log().find("[SYS]E Error while reading kiv.ini."), std::string::npos);
+    EXPECT_TRUE(kiv.StaysUpFor(1500)) << kiv.Log() << kiv.Errors();
+}
+
+TEST_F(E2EStartup, DebugSwitchOnTheCommandLine) {
+    KivProcess kiv(Ini());
+    ASSERT_TRUE(kiv.Start({QStringLiteral("/Debug")}));
+    ASSERT_TRUE(kiv.WaitForLog("[DBG]  DEBUG MODE ENABLED\r\n")) << kiv.Log() << kiv.Errors();
+}
+}  // namespace
