@@ -1,0 +1,346 @@
+// Sessions, sockets and replies over real loopback TCP, with the engine's
+// network and queue running in this process on the Qt event loop.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include "app/Log.h"
+#include "app/Settings.h"
+#include "app/modMain.h"
+#include "net/modSessionManager.h"
+#include "net/sckCommands.h"
+#include "protocol/modCommandQueueManager.h"
+#include "tests/net/TcpClient.h"
+
+namespace {
+
+void EnsureApp() {
+    static int argc = 1;
+    static char name[] = "test_net_sessions";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+}
+
+void Pump() { WaitMs(2); }
+
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+int16_t ListeningIndex() {
+    for (int16_t i = 1; i <= sckCommands().HighestIndex(); ++i)
+        if (sckCommands().State(i) == SocketState::Listening) return i;
+    return -1;
+}
+
+class Sessions : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnsureApp();
+        static bool started = false;
+        Settings.Compatible = "4.2";
+        Settings.VerboseConsole = 0;
+        if (!started) {
+            Settings.ListeningPort = FreePort();
+            SetAcceptDelayMs(0);
+            InitSessionManager();
+            InitCommandQueue();
+            started = true;
+        }
+        ASSERT_FALSE(FatalError);
+        // Clients of an earlier test are gone once their closes are handled.
+        for (int i = 0; i < 5000 && !SessionTable().empty(); ++i) Pump();
+        mark_ = ConsoleText().size();
+    }
+
+    std::string Log() const { return ConsoleText().substr(mark_); }
+
+    bool WaitForLog(const std::string& text, int timeoutMs = 10000) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Log().find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            Pump();
+        }
+        return true;
+    }
+
+    // Connects and waits until the engine has made the session; the newest
+    // row of the table is then this client's.
+    std::unique_ptr<TcpClient> Connect() {
+        auto client = std::make_unique<TcpClient>(Pump);
+        const size_t before = TcpClient::Count(ConsoleText(), "Creating new session ");
+        EXPECT_TRUE(client->Connect(Settings.ListeningPort));
+        for (int i = 0; i < 5000 && TcpClient::Count(ConsoleText(), "Creating new session ") == before; ++i) Pump();
+        EXPECT_EQ(TcpClient::Count(ConsoleText(), "Creating new session "), before + 1);
+        return client;
+    }
+
+    static std::string P(int n) { return std::to_string(n); }
+    size_t mark_ = 0;
+};
+
+TEST_F(Sessions, SequentialClientsGetNewSessionsAndTheListenerMoves) {
+    const int16_t l = ListeningIndex();
+    ASSERT_GT(l, 0);
+    const int port = Settings.ListeningPort;
+    auto a = Connect();
+    const int32_t s = SessionTable().back().session;
+    auto b = Connect();
+    EXPECT_EQ(SessionTable().back().session, s + 1);
+    EXPECT_EQ(GetSocketBySession(s), l);
+    EXPECT_EQ(GetSocketBySession(s + 1), l + 1);
+    EXPECT_EQ(GetSessionBySocket(l + 1), s + 1);
+    EXPECT_EQ(GetSessionAddress(s), "127.0.0.1");
+    EXPECT_EQ(ListeningIndex(), l + 2);
+    for (const std::string& line :
+         {"[TCP]  Socket " + P(l) + " accepted connection on port " + P(port) + "\r\n",
+          "[SES]  Creating new session " + P(s) + " for 127.0.0.1\r\n", "[SES]  Creating new socket " + P(l + 2),
+          "[TCP]  Socket " + P(l + 2) + " listening on port " + P(port) + "\r\n"})
+        EXPECT_NE(Log().find(line), std::string::npos) << line;
+
+    a->Close();
+    ASSERT_TRUE(WaitForLog("[SES]  Socket " + P(l) + " destroyed."));
+    const std::string log = Log();
+    const size_t closed = log.find("[TCP]  Socket " + P(l) + " closed connection.");
+    const size_t removed = log.find("[SES]  Removing session " + P(s) + " for 127.0.0.1");
+    ASSERT_NE(closed, std::string::npos);
+    ASSERT_NE(removed, std::string::npos);
+    EXPECT_LT(closed, removed);
+    EXPECT_EQ(log.find("Socket Error"), std::string::npos);  // an orderly close is no error
+    EXPECT_FALSE(IsSessionValid(s));
+    EXPECT_TRUE(IsSessionValid(s + 1));
+    EXPECT_TRUE(IsSessionValid(0));
+    EXPECT_TRUE(IsSessionValid(-1));
+    EXPECT_EQ(GetSocketBySession(s), -1);
+    EXPECT_EQ(GetSessionAddress(s), "-1");
+    EXPECT_EQ(GetSessionAddress(0), "console");
+    EXPECT_EQ(GetSessionAddress(-1), "-1");
+
+    // The same client again gets a new number, never its old one.
+    auto again = Connect();
+    EXPECT_EQ(SessionTable().back().session, s + 2);
+    EXPECT_EQ(SessionTable().back().socket, l + 2);
+}
+
+TEST_F(Sessions, RepliesCarryThePrefixAndTheCommandsOwnTerminator) {
+    auto c = Connect();
+    const int32_t s = SessionTable().back().session;
+    const int16_t sock = SessionTable().back().socket;
+    Settings.VerboseConsole = 1;
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"12 VERSION\r\n", "12 Version: 4.2\r\n"},
+        {"5 FOO BAR\n", "5 Error: Unknown command\n"},
+        {"TC_INFO\r", "{0,'Kiv','SystemTime'}\r"},
+        {std::string("7 add top\0", 10), std::string("7 1\0", 4)},
+        {"ICONIFY\r\n", "\r\n"},
+        {"-1 MAIN\r\n", "-1\r\n"},
+        {"get_onair\n", "OFFAIR\n"},
+    };
+    for (const auto& [command, reply] : rows) {
+        c->received.clear();
+        ASSERT_TRUE(c->Send(command));
+        ASSERT_TRUE(c->ReadUntil([&](const std::string& r) { return r.size() >= reply.size(); }));
+        EXPECT_EQ(c->received, reply);
+    }
+    const std::string log = Log();
+    EXPECT_NE(log.find("[OUT]  12 Version: 4.2 (session=" + P(s) + ")\r\n"), std::string::npos);
+    EXPECT_NE(log.find("[TCP]V RECV 127.0.0.1," + P(sock) + ": 12 VERSION{CR}{LF}\r\n"), std::string::npos);
+    EXPECT_NE(log.find("[TCP]  SEND 127.0.0.1," + P(sock) + ": 12 Version: 4.2{CR}{LF}\r\n"), std::string::npos);
+    EXPECT_NE(log.find("SEND 127.0.0.1," + P(sock) + ": 7 1{NUL}\r\n"), std::string::npos);
+    EXPECT_NE(log.find("SEND 127.0.0.1," + P(sock) + ": {0,'Kiv','SystemTime'}{CR}\r\n"), std::string::npos);
+    EXPECT_NE(log.find("SEND 127.0.0.1," + P(sock) + ": OFFAIR{LF}\r\n"), std::string::npos);
+    EXPECT_NE(log.find("[CMD]  5 FOO (session=" + P(s) + ")"), std::string::npos);
+}
+
+TEST_F(Sessions, CommandQueuedDuringAWaitIsAnsweredAfterItInOrder) {
+    auto c = Connect();
+    ASSERT_TRUE(c->Send("#WAIT 300\r\n"));
+    QTimer::singleShot(60, [&] { c->Send("1 VERSION\r\n"); });
+    ASSERT_TRUE(c->ReadReplies(2));
+    EXPECT_EQ(c->received, "\r\n1 Version: 4.2\r\n");
+    const std::string log = Log();
+    const size_t queued = log.find("[CMD]  1 VERSION (session=");
+    const size_t resumed = log.find("Realtime operations completed.");
+    ASSERT_NE(queued, std::string::npos);
+    ASSERT_NE(resumed, std::string::npos);
+    EXPECT_LT(queued, resumed);
+}
+
+TEST_F(Sessions, CommandOfAClosedSessionIsSkipped) {
+    auto waiter = Connect();
+    ASSERT_TRUE(waiter->Send("#WAIT 300\r\n"));
+    ASSERT_TRUE(WaitForLog("#WAIT 300 (session="));
+    auto gone = Connect();
+    const int32_t s = SessionTable().back().session;
+    ASSERT_TRUE(gone->Send("2 VERSION\r\n"));
+    gone->Close();
+    ASSERT_TRUE(waiter->ReadReplies(1));
+    ASSERT_TRUE(WaitForLog("[QUE]W Session " + P(s) + " no longer valid, skipping command..."));
+    EXPECT_EQ(Log().find("2 Version"), std::string::npos);
+}
+
+TEST_F(Sessions, ResetIsLoggedAsErrorThenClosed) {
+    auto c = Connect();
+    const int32_t s = SessionTable().back().session;
+    const int16_t sock = SessionTable().back().socket;
+    c->Reset();
+    ASSERT_TRUE(WaitForLog("[SES]  Socket " + P(sock) + " destroyed."));
+    const std::string log = Log();
+    const size_t error = log.find("[TCP]E Socket " + P(sock) + ": Socket Error 10054: ");
+    const size_t closed = log.find("Socket " + P(sock) + " closed connection.");
+    ASSERT_NE(error, std::string::npos);
+    EXPECT_LT(error, closed);
+    EXPECT_FALSE(IsSessionValid(s));
+}
+
+TEST_F(Sessions, UnfinishedLineBeyondOneMebibyteClosesTheConnection) {
+    auto ok = Connect();
+    std::string line(kMaxUnconsumedBytes, 'x');
+    ASSERT_TRUE(ok->Send("1 " + line.substr(2) + "\r\n"));
+    ASSERT_TRUE(ok->ReadReplies(1));
+    EXPECT_EQ(ok->received, "1 Error: Unknown command\r\n");
+
+    auto flood = Connect();
+    const int32_t s = SessionTable().back().session;
+    const int16_t sock = SessionTable().back().socket;
+    ASSERT_TRUE(flood->Send(line + "yy"));
+    ASSERT_TRUE(flood->WaitForClose());
+    ASSERT_TRUE(WaitForLog("[SES]  Socket " + P(sock) + " destroyed."));
+    EXPECT_NE(Log().find("[TCP]E Socket " + P(sock) + ": more than 1048576 bytes received without a line end."),
+              std::string::npos);
+    EXPECT_FALSE(IsSessionValid(s));
+    EXPECT_EQ(GlobalRcvBuffer(sock), "");
+    // The other connection is untouched.
+    ok->received.clear();
+    ASSERT_TRUE(ok->Send("VERSION\r\n"));
+    ASSERT_TRUE(ok->ReadReplies(1));
+    EXPECT_EQ(ok->received, "Version: 4.2\r\n");
+}
+
+TEST_F(Sessions, ManyConcurrentClientsEachGetTheirOwnRepliesInOrder) {
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    for (int i = 0; i < 100; ++i) clients.push_back(Connect());
+    // Garbage and a vanishing client alongside must not disturb the others.
+    auto garbage = Connect();
+    std::string junk;
+    for (int i = 0; i < 4096; ++i) junk += static_cast<char>((i * 7919) & 0xFF);
+    ASSERT_TRUE(garbage->Send(junk));
+    auto vanishing = Connect();
+    ASSERT_TRUE(vanishing->Send("3 VERS"));
+    vanishing->Reset();
+
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(clients[i]->Send(P(i) + " VERSION\r\n" + P(i) + " TC_INFO\r\n"));
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(clients[i]->ReadReplies(2));
+        EXPECT_EQ(clients[i]->received, P(i) + " Version: 4.2\r\n" + P(i) + " {0,'Kiv','SystemTime'}\r\n");
+    }
+}
+
+TEST_F(Sessions, FreedIndexesAreReusedWhenTheRangeIsExhausted) {
+    const int16_t l = ListeningIndex();
+    SetMaxSocketIndex(static_cast<int16_t>(l + 1));
+    auto a = Connect();  // on l, listener to l + 1
+    int16_t expected = -1;
+    for (int16_t i = 1; i <= l + 1 && expected < 0; ++i)
+        if (!sckCommands().Exists(i)) expected = i;
+    auto b = Connect();  // on l + 1, no index above is allowed
+    if (expected < 0) {
+        EXPECT_NE(Log().find("[SES]E Cannot create a new listening socket"), std::string::npos);
+        a->Close();  // frees l; the next socket event retries
+        ASSERT_TRUE(WaitForLog("Socket " + P(l) + " destroyed."));
+        expected = l;
+    }
+    EXPECT_EQ(ListeningIndex(), expected);
+    auto c = Connect();
+    EXPECT_EQ(SessionTable().back().socket, expected);
+    ASSERT_TRUE(c->Send("VERSION\r\n"));
+    ASSERT_TRUE(c->ReadReplies(1));
+    EXPECT_EQ(c->received, "Version: 4.2\r\n");
+    SetMaxSocketIndex(INT16_MAX);
+}
+
+TEST_F(Sessions, PortInUseStopsTheEngine) {
+    // Another listener on a second port; the engine is asked to use it too.
+    const int busy = FreePort();
+    TcpClient unused;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(busy));
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(fd, 4), 0);
+    const int port = Settings.ListeningPort;
+    Settings.ListeningPort = busy;
+    InitSessionManager();
+    Settings.ListeningPort = port;
+    ::close(fd);
+    EXPECT_TRUE(FatalError);
+    const std::string log = Log();
+    const size_t portLine = log.find(
+        "[SES]E At least one of the locally configured listening ports is already in use by another process. The "
+        "current configuration cannot be used. Aborting operation.");
+    const size_t fatal = log.find("[SYS]F Fatal Error. Cannot continue, and will not be able to enter On Air mode.");
+    ASSERT_NE(portLine, std::string::npos);
+    ASSERT_NE(fatal, std::string::npos);
+    EXPECT_LT(portLine, fatal);
+    FatalError = false;
+}
+
+// A peer that never reads: beyond 16 MiB unsent the array reports an error
+// and a close instead of buffering more.
+TEST(SocketArray, UnsentRepliesBeyondTheCapDropTheConnection) {
+    EnsureApp();
+    cSocketArray array;
+    std::vector<std::string> events;
+    int16_t accepted = -1;
+    SocketEvents ev;
+    ev.ConnectionRequest = [&](int16_t index, intptr_t id) {
+        array.Close(index);
+        if (array.Accept(index, id)) accepted = index;
+    };
+    ev.Error = [&](int16_t index, int number, const std::string&) {
+        events.push_back("error " + std::to_string(index) + " " + std::to_string(number));
+    };
+    ev.Close = [&](int16_t index) { events.push_back("close " + std::to_string(index)); };
+    array.SetEvents(ev);
+    const int port = FreePort();
+    ASSERT_TRUE(array.Create(1));
+    array.SetLocalPort(1, port);
+    ASSERT_TRUE(array.Listen(1));
+    EXPECT_EQ(array.State(1), SocketState::Listening);
+
+    TcpClient client(Pump);
+    ASSERT_TRUE(client.Connect(port));
+    for (int i = 0; i < 2000 && accepted < 0; ++i) Pump();
+    ASSERT_EQ(accepted, 1);
+    EXPECT_EQ(array.State(1), SocketState::Connected);
+    EXPECT_EQ(array.RemoteHostIP(1), "127.0.0.1");
+
+    const std::string chunk(1 << 20, 'r');
+    for (int i = 0; i < 64 && events.empty(); ++i) {
+        array.SendData(1, chunk);
+        Pump();
+    }
+    for (int i = 0; i < 200 && events.size() < 2; ++i) Pump();
+    EXPECT_EQ(events, (std::vector<std::string>{"error 1 10055", "close 1"}));
+    EXPECT_TRUE(client.WaitForClose());
+}
+
+TEST(SocketArray, ErrorNumbers) {
+    EXPECT_EQ(WinsockErrorNumber(ECONNABORTED), 10053);
+    EXPECT_EQ(WinsockErrorNumber(ECONNRESET), 10054);
+    EXPECT_EQ(WinsockErrorNumber(ETIMEDOUT), 10060);
+}
+
+}  // namespace
