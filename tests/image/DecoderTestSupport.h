@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <csetjmp>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -84,8 +85,9 @@ inline bool ReadPngWithLibpng(const ByteArray& bytes, Rgba& out) {
 inline bool ReadPngFileWithLibpng(const std::string& path, Rgba& out) { return ReadPngWithLibpng(ReadFile(path), out); }
 
 // First difference between the image and straight RGBA premultiplied the
-// library's way (c * a div 255); empty when they are equal.
-inline std::string CompareToStraight(const cImage32& img, const Rgba& ref) {
+// library's way (c * a div 255); empty when they are equal (within
+// `tolerance` per byte).
+inline std::string CompareToStraight(const cImage32& img, const Rgba& ref, int tolerance = 0) {
     if (!img.HasImage()) return "no image";
     if (img.Width() != ref.w || img.Height() != ref.h)
         return "size " + std::to_string(img.Width()) + "x" + std::to_string(img.Height()) + " vs " +
@@ -97,7 +99,9 @@ inline std::string CompareToStraight(const cImage32& img, const Rgba& ref) {
             const uint8_t want[4] = {uint8_t(s[2] * a / 255), uint8_t(s[1] * a / 255), uint8_t(s[0] * a / 255),
                                      uint8_t(a)};
             const uint8_t* got = img.Row(y) + size_t(x) * 4;
-            if (std::memcmp(want, got, 4) != 0) {
+            bool same = true;
+            for (int k = 0; k < 4; ++k) same = same && std::abs(int(want[k]) - int(got[k])) <= tolerance;
+            if (!same) {
                 char buf[160];
                 std::snprintf(buf, sizeof buf, "pixel (%d,%d): BGRA %u,%u,%u,%u, expected %u,%u,%u,%u", x, y, got[0],
                               got[1], got[2], got[3], want[0], want[1], want[2], want[3]);
