@@ -1,6 +1,7 @@
 #pragma once
 // The output's internals that the window and the tests reach: the window
 // seam, the two surfaces and the frame image.
+#include <functional>
 #include <string>
 
 #include "output/Surface.h"
@@ -36,3 +37,9 @@ void OutputKeyDown(int keyCode, bool ctrlHeld, bool autoRepeat);
 // Plain decimal text of `value` with up to `digits` significant digits, a
 // point as separator, no exponent and no trailing zeros ("1.77777777777778").
 std::string FormatPlainDecimal(double value, int digits = 15);
+
+// Told after each stage of DisplayCachedImage ("load", "blur", "background",
+// "reload", "shadow", "draw", "file", "show", "readback", "transition"), so
+// that the stages can be timed. Empty function: none.
+using GfxStageHook = std::function<void(const char* stage)>;
+void SetGfxStageHook(GfxStageHook hook);

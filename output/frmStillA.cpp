@@ -58,6 +58,7 @@ frmStillA::frmStillA(QWidget* parent)
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);
     setFocusPolicy(Qt::StrongFocus);
+    m_Surface = &picStillA();
 }
 
 void frmStillA::Place(int left, int top, int width, int height) {
@@ -75,7 +76,7 @@ void frmStillA::Show() {
     show();
     raise();
     WaitForExpose();
-    if (m_Surface) Present(*m_Surface);
+    Present(*m_Surface);
 }
 
 void frmStillA::Hide() { hide(); }

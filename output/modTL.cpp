@@ -9,7 +9,6 @@
 
 #include "app/Log.h"
 #include "app/Settings.h"
-#include "app/Version.h"
 #include "app/modMain.h"
 #include "output/GfxOutput.h"
 #include "output/Geometry.h"
@@ -27,6 +26,7 @@ struct GfxState {
     std::unique_ptr<cImage32> ShadowImage;
     std::unique_ptr<cImage32> FrameImage;
     OutputWindow* frmStillA = nullptr;
+    GfxStageHook stageHook;
 };
 
 GfxState& Gfx() {
@@ -37,6 +37,10 @@ GfxState& Gfx() {
 bool IsExistingFile(const std::string& path) {
     std::error_code ec;
     return !path.empty() && std::filesystem::is_regular_file(path, ec);
+}
+
+void StageDone(const char* stage) {
+    if (Gfx().stageHook) Gfx().stageHook(stage);
 }
 
 // Any failure inside DisplayCachedImage ends it the same way.
@@ -91,6 +95,7 @@ void RunTransition(const std::string& transMode) {
     cImage32& frame = *g.FrameImage;
     Check(frame.LoadPicture_File(CompositeImagePath(), 32, 32, false, 32));
     frame.HighQualityInterpolation(false);
+    StageDone("readback");
 
     if (transMode == "Fade") {
         if (VerboseOn())
@@ -98,16 +103,18 @@ void RunTransition(const std::string& transMode) {
                      "GFX", "V");
         if (DebugOn()) WriteLog("Calculating sinusoidal transition curve with premultiplied pRGBA pixels...", "GFX", "D");
         const int64_t steps = int64_t(Settings.TransDur) * 4;
-        for (int64_t i = 1; i <= steps; ++i) {
+        Check(steps <= INT32_MAX);
+        for (int32_t i = 1; i <= steps; ++i) {
             // Each step blends over the previous one, so the old picture's
             // share compounds down to 0 well before the last step.
-            DrawFrameOnAir(frame, FadeStepOpacity(int32_t(i), int32_t(steps)));
+            DrawFrameOnAir(frame, FadeStepOpacity(i, int32_t(steps)));
             const auto pauseMs = FadePauseMs(Settings.DisplayFrameRate);
             Check(pauseMs.has_value());
             WaitMs(*pauseMs);
         }
     }
     DrawFrameOnAir(frame, 100);
+    StageDone("transition");
 }
 
 void Compose(const std::string& imagePath) {
@@ -132,6 +139,7 @@ void Compose(const std::string& imagePath) {
     g.ShadowImage->DestroyDIB();
 
     Check(work.LoadPicture_File(imagePath, 32, 32, false, 32));
+    StageDone("load");
     const int outW = b.Width(), outH = b.Height();
     const auto geometry = ComputeFrameGeometry(outW, outH, work.Width(), work.Height(), Settings.IgnoreAspect != 0);
     Check(geometry.has_value());
@@ -155,6 +163,7 @@ void Compose(const std::string& imagePath) {
         work.BlendToColor(Settings.BlurredBackgroundColor, Settings.BlurredBackgroundOpacity);
         Check(work.Render(&dc, centreX, centreY, f.BlurRenderWidth, f.BlurRenderHeight, 0, 0, 0, 0, 100, true, true,
                           nullptr, -1, 0.0f, 0.0f, true));
+        StageDone("blur");
     } else if (f.NeedsBackground) {
         b.SetBackColor(Settings.BackgroundColor);
         b.Clear();
@@ -165,30 +174,39 @@ void Compose(const std::string& imagePath) {
             work.ScaleImage(outW, outH, fitW, fitH, 0);
             Check(work.Render(&dc, f.OffsetX, f.OffsetY, fitW, fitH, 0, 0, 0, 0, 100, true, true));
         }
+        StageDone("background");
     }
 
     Check(work.LoadPicture_File(imagePath, 32, 32, false, 32));
     work.RemoveAlpha();
+    StageDone("reload");
     if (!noShadow) {
         g.ShadowImage = work.CreateDropShadow(10, Settings.ShadowColor);
         Check(g.ShadowImage != nullptr);
+        StageDone("shadow");
     }
     // With AlphaAddTop the picture keeps its own transparency, while the
     // shadow above was made from the whole opaque rectangle.
-    if (Settings.AlphaAddTop != 0) Check(work.LoadPicture_File(imagePath, 32, 32, false, 32));
+    if (Settings.AlphaAddTop != 0) {
+        Check(work.LoadPicture_File(imagePath, 32, 32, false, 32));
+        StageDone("reload");
+    }
 
     if (!noShadow) {
         Check(g.ShadowImage->Render(&dc, centreX, centreY, f.ShadowWidth, f.ShadowHeight, 0, 0, 0, 0,
                                     Settings.ShadowOpacity, true, true, nullptr, -1, 0.0f, 0.0f, true));
         b.Repaint();
+        StageDone("shadow");
     }
     Check(work.Render(&dc, centreX, centreY, f.RenderWidth, f.RenderHeight, 0, 0, 0, 0, 100, true, true, nullptr,
                       -1, 0.0f, 0.0f, true));
     b.Repaint();
+    StageDone("draw");
 
     b.MakePersistent();
     Check(b.HasPersistentPicture());
     Check(b.PersistentPicture().SaveToFile_Bitmap(CompositeImagePath(), true, 0, false));
+    StageDone("file");
 }
 
 }  // namespace
@@ -198,6 +216,8 @@ void SetOutputWindow(OutputWindow* window) {
     g.frmStillA = window;
     g.picStillA.SetPresenter(window);
 }
+
+void SetGfxStageHook(GfxStageHook hook) { Gfx().stageHook = std::move(hook); }
 
 PictureSurface& picStillA() { return Gfx().picStillA; }
 PictureSurface& picStillB() { return Gfx().picStillB; }
@@ -212,7 +232,7 @@ void InitGfxOutput() {
         if (count == 1 && Settings.OnAirMonitor > 1) {
             WriteLog("Failed to initialize GFX output on monitor " + std::to_string(Settings.OnAirMonitor) +
                          ", probably because the number of monitors currently is " + std::to_string(count) +
-                         ". Please set the 'OnAirMonitor' value in " + Version::ExeName +
+                         ". Please set the 'OnAirMonitor' value in " + ProgramName() +
                          ".ini to a value equal to or greater than " + std::to_string(count) +
                          ". Aborting operation now.",
                      "GFX", "F");
@@ -299,6 +319,7 @@ int DisplayCachedImage(const std::string& imagePath, const std::string& transMod
             ShowOutputWindow();
             WriteLog("Enabling GFX output...", "GFX");
             GfxOutputEnabled = true;
+            StageDone("show");
         }
         RunTransition(transMode);
     } catch (...) {
