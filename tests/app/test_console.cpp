@@ -2,6 +2,7 @@
 
 #include <QKeyEvent>
 #include <QTextBlock>
+#include <QWindow>
 
 #include "app/Ansi.h"
 #include "app/Log.h"
@@ -45,7 +46,6 @@ TEST_F(ConsoleTest, WindowTitleFlagsAndCloseRefused) {
     EXPECT_EQ(console->windowTitle(), QStringLiteral("Kiv Console 1.1.0.1 (x86)"));
     EXPECT_TRUE(console->windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_FALSE(console->windowFlags() & Qt::WindowCloseButtonHint);
-    EXPECT_FALSE(console->windowFlags() & Qt::WindowSystemMenuHint);
     EXPECT_TRUE(console->txtConsole->isReadOnly());
     EXPECT_TRUE(console->txtConsole->font().fixedPitch());
     console->show();
@@ -76,7 +76,7 @@ TEST_F(ConsoleTest, PastedLineBreaksInPendingInputDoNotDisturbTheLogPart) {
     console->ShowPendingInput();
     WriteLog("next");
     EXPECT_EQ(ViewText(), Shown(ConsoleText()) + "A\nB");
-    PendingInput() = "C";
+    PendingInput().assign(1, 'C');  // (a one-character literal trips a false GCC 12 -Wrestrict)
     console->ShowPendingInput();
     EXPECT_EQ(ViewText(), Shown(ConsoleText()) + "C");
 }
