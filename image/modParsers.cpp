@@ -4,6 +4,10 @@
 
 #include "image/ImageDialogs.h"
 #include "image/cBMPparser.h"
+#include "image/cGIFparser.h"
+#include "image/cICOparser.h"
+#include "image/cPNGparser.h"
+#include "image/cTGAparser.h"
 
 bool ReadWholeFile(std::FILE* file, ByteArray& out) {
     out.clear();
@@ -25,13 +29,13 @@ bool LoadPicture_Core(cImage32& image, std::FILE* file, const std::string& FileN
     if (iconCx < 0) iconCx = 0;
     if (iconCy < 0) iconCy = 0;
     if (iconBitDepth < 0 || iconBitDepth > 32) iconBitDepth = 32;
-    (void)FileName;
-
     // PNG first, straight from the file or the byte range. A true answer means
     // "this was a PNG", even when decoding then failed: the GIF, icon and
     // bitmap decoders are skipped. A description of a failure the decoder
     // could not handle itself goes into pngError and is shown to the operator.
-    bool isPNG = false;
+    cPNGparser png;
+    const bool isPNG = file ? png.LoadFile(file, FileName, image, image.gdiToken())
+                            : png.LoadStream(*bytes, image, streamStart, streamLength, image.gdiToken());
     std::string pngError;
     if (!pngError.empty()) ShowImageMessage(pngError);
 
@@ -50,8 +54,8 @@ bool LoadPicture_Core(cImage32& image, std::FILE* file, const std::string& FileN
 
     if (!isPNG && ensureBytes()) {
         const uint8_t* data = bytes->data() + streamStart;
-        bool done = false;
-        // GIF, then icon/cursor (iconCx, iconCy, iconBitDepth, image.gdiToken()), then bitmap.
+        bool done = cGIFparser().LoadBytes(data, streamLength, image);
+        if (!done) done = cICOparser().LoadBytes(data, streamLength, iconCx, iconCy, image, iconBitDepth);
         if (!done) done = cBMPparser::LoadStream(data, streamLength, image);
     }
 
@@ -59,8 +63,7 @@ bool LoadPicture_Core(cImage32& image, std::FILE* file, const std::string& FileN
     // handled by the decoders above.
 
     // TGA last: it has no signature, so it only takes what nobody else did.
-    // (cTGAparser over bytes->data() + streamStart, streamLength, when
-    // !image.HasImage() && ensureBytes().)
+    if (!image.HasImage() && ensureBytes()) cTGAparser().LoadBytes(bytes->data() + streamStart, streamLength, image);
     if (!image.HasImage()) return false;
 
     if (SaveFormat) {

@@ -344,3 +344,14 @@ TEST(GifRobustness, DamagedSampleFilesNeverCrash) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(GifChain, FirstFrameThroughLoadPictureFile) {
+    cImage32 img;
+    ASSERT_TRUE(img.LoadPicture_File(dts::TestData("gif-frames-suite/animated_transparent_loop.gif")));
+    EXPECT_EQ(img.ImageType(), 9);
+    EXPECT_EQ(img.Alpha(), 1);
+}
+
+}  // namespace

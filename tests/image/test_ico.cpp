@@ -232,3 +232,20 @@ TEST(IcoRobustness, DamagedSampleFilesNeverCrash) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(IcoChain, IconSizeAndDepthReachTheDecoder) {
+    cImage32 img;
+    const std::string path = dts::TestData("image-rs/ico/multiple_entries_with_different_bit_depth.ico");
+    ASSERT_TRUE(img.LoadPicture_File(path, 16, 16, false, 4));
+    EXPECT_EQ(img.Width(), 16);
+    EXPECT_EQ(img.ImageType(), 8);  // the 16 x 16 4-bit entry
+    ASSERT_TRUE(img.LoadPicture_File(path));
+    EXPECT_EQ(img.Width(), 32);
+    EXPECT_EQ(img.ImageType(), 3);  // 32 x 32 x 32
+    ASSERT_TRUE(img.LoadPicture_File(dts::TestData("pillow/cur/deerstalker.cur")));
+    EXPECT_EQ(img.ImageType(), 5);
+}
+
+}  // namespace

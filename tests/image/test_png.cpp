@@ -338,3 +338,24 @@ TEST(PngRobustness, DamagedSuiteFilesNeverCrash) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PngChain, FilesAndStreamsLoadThroughTheChain) {
+    const std::string path = dts::TestData("pngsuite/basn6a08.png");
+    cImage32 img;
+    ASSERT_TRUE(img.LoadPicture_File(path));
+    EXPECT_EQ(img.ImageType(), 10);
+    EXPECT_EQ(img.Alpha(), 2);
+    dts::Rgba ref;
+    ASSERT_TRUE(dts::ReadPngFileWithLibpng(path, ref));
+    EXPECT_EQ(dts::CompareToStraight(img, ref), "");
+
+    // A PNG that fails to decode ends the chain: no later decoder gets it.
+    ByteArray broken = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    broken.resize(80, 0x42);
+    EXPECT_FALSE(img.LoadPicture_Stream(broken));
+    EXPECT_FALSE(img.HasImage());
+}
+
+}  // namespace

@@ -265,3 +265,20 @@ TEST(TgaRobustness, DamagedAndRegressionFilesNeverCrash) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TgaChain, TgaIsTriedLast) {
+    cImage32 img;
+    ASSERT_TRUE(img.LoadPicture_File(dts::TestData("pillow/tga/200x32_rgba_tl_rle.tga")));
+    EXPECT_EQ(img.ImageType(), 128);
+    EXPECT_EQ(img.Alpha(), 2);
+    cImage32 src;
+    Picture(2, src);
+    ByteArray file;
+    ASSERT_TRUE(src.SaveToStream_TGA(file, true, true));
+    ASSERT_TRUE(img.LoadPicture_Stream(file));
+    EXPECT_EQ(0, std::memcmp(img.BitsPointer(), src.BitsPointer(), 37 * 21 * 4));
+}
+
+}  // namespace
