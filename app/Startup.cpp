@@ -8,6 +8,8 @@
 #include "app/Version.h"
 #include "app/frmConsole.h"
 #include "app/modMain.h"
+#include "net/modSessionManager.h"
+#include "protocol/modCommandQueueManager.h"
 
 bool IsDebugSwitch(const std::string& commandLine) {
     std::string upper = commandLine;
@@ -45,7 +47,18 @@ void Startup(const std::string& commandLine) {
     //    when an earlier one failed: SessionManager (100 ms),
     //    CommandQueueManager (100 ms), CacheManager (50 ms), graphics
     //    output (50 ms);
-    //  - the fatal line and stop if FatalError, else "Entering Main Loop...";
+    WriteLog("Firing up SessionManager...", "SYS", " ");
+    WaitMs(100);
+    InitSessionManager();
+    WriteLog("Firing up CommandQueueManager...", "SYS", " ");
+    WaitMs(100);
+    InitCommandQueue();
+
+    if (FatalError) {
+        WriteLog("Fatal Error. Cannot continue, and will not be able to enter On Air mode.", "SYS", "F");
+        return;
+    }
+    WriteLog("Entering Main Loop...", "SYS", " ");
     //  - hiding the console (HideConsoleOnStartup without the debug switch)
     //    and going On Air with the startup image (OnAirOnStartup).
 }
