@@ -93,7 +93,8 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_body(401, b"who are you", "text/plain",
                                [("WWW-Authenticate", 'Basic realm="kiv"')])
         elif path.startswith("/status/"):
-            self.send_body(int(path[len("/status/"):]), b"status page", "text/plain")
+            code = int(path[len("/status/"):])
+            self.send_body(code, b"" if code in (204, 304) else b"status page", "text/plain")
         elif path == "/stall":
             self.send_response(200)
             self.send_header("Content-Length", "1000")

@@ -243,9 +243,11 @@ TEST_F(CacheManagerTest, StatusOtherThan200WritesNothing) {
         const std::string url = Url(server, "/status/" + std::to_string(status));
         NewLog();
         EXPECT_EQ(AddImageToCache(url, kAccessHttp), 1);
-        EXPECT_NE(NewLog().find("http_resource_downloader: Error downloading '" + url +
-                                "': Received HTTP status " + std::to_string(status)),
-                  std::string::npos);
+        const std::string log = NewLog();
+        EXPECT_NE(log.find("http_resource_downloader: Error downloading '" + url + "': Received HTTP status " +
+                           std::to_string(status)),
+                  std::string::npos)
+            << log;
         EXPECT_TRUE(KivFiles(cacheDir_).empty()) << status;
     }
 }
