@@ -74,7 +74,6 @@ void frmStillA::Place(int left, int top, int width, int height) {
 
 void frmStillA::Show() {
     show();
-    raise();
     WaitForExpose();
     Present(*m_Surface);
 }

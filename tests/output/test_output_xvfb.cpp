@@ -21,13 +21,20 @@ struct Ppm {
     std::vector<unsigned char> rgb;
 };
 
-// Reads a binary PPM (P6, maxval 255) as written by ImageMagick.
+// Reads a binary PPM (P6, maxval 255) as written by ImageMagick, which puts
+// a comment line into the header.
 Ppm ReadPpm(const std::string& path) {
     Ppm out;
     std::ifstream in(path, std::ios::binary);
-    std::string magic;
-    int maxval = 0;
-    in >> magic >> out.width >> out.height >> maxval;
+    auto field = [&in]() {
+        std::string token;
+        while (in >> token && token[0] == '#') in.ignore(1 << 16, '\n');
+        return token;
+    };
+    const std::string magic = field();
+    out.width = std::atoi(field().c_str());
+    out.height = std::atoi(field().c_str());
+    const int maxval = std::atoi(field().c_str());
     in.get();
     if (magic != "P6" || maxval != 255 || out.width <= 0 || out.height <= 0 || out.width > 8192 || out.height > 8192)
         return {};
