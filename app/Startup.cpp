@@ -8,6 +8,7 @@
 #include "app/Version.h"
 #include "app/frmConsole.h"
 #include "app/modMain.h"
+#include "cache/modCacheManager.h"
 #include "net/modSessionManager.h"
 #include "protocol/modCommandQueueManager.h"
 
@@ -53,6 +54,9 @@ void Startup(const std::string& commandLine) {
     WriteLog("Firing up CommandQueueManager...", "SYS", " ");
     WaitMs(100);
     InitCommandQueue();
+    WriteLog("Firing up CacheManager...", "SYS", " ");
+    WaitMs(50);
+    InitCacheManager();
 
     if (FatalError) {
         WriteLog("Fatal Error. Cannot continue, and will not be able to enter On Air mode.", "SYS", "F");
