@@ -10,6 +10,8 @@
 #include "app/modMain.h"
 #include "cache/modCacheManager.h"
 #include "net/modSessionManager.h"
+#include "output/frmStillA.h"
+#include "output/modTL.h"
 #include "protocol/modCommandQueueManager.h"
 
 bool IsDebugSwitch(const std::string& commandLine) {
@@ -57,6 +59,10 @@ void Startup(const std::string& commandLine) {
     WriteLog("Firing up CacheManager...", "SYS", " ");
     WaitMs(50);
     InitCacheManager();
+    WriteLog("Firing up Graphics Output System...", "SYS", " ");
+    WaitMs(50);
+    InstallGfxOutputWindows();
+    InitGfxOutput();
 
     if (FatalError) {
         WriteLog("Fatal Error. Cannot continue, and will not be able to enter On Air mode.", "SYS", "F");
