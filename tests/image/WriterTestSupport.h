@@ -46,6 +46,18 @@ inline uint32_t PhotoPixel(int x, int y) {
     return 0xFF000000u | r << 16 | g << 8 | b;
 }
 
+// Reloads encoded bytes through the library's own decoder chain; empty when
+// the result has the same size and the same premultiplied bytes.
+inline std::string OwnRoundTrip(const cImage32& img, const std::vector<uint8_t>& encoded) {
+    cImage32 back;
+    if (!back.LoadPicture_Stream(encoded)) return "not loaded";
+    if (back.Width() != img.Width() || back.Height() != img.Height()) return "size differs";
+    const size_t n = size_t(img.Width()) * size_t(img.Height()) * 4;
+    for (size_t i = 0; i < n; ++i)
+        if (back.BitsPointer()[i] != img.BitsPointer()[i]) return "byte " + std::to_string(i) + " differs";
+    return "";
+}
+
 struct Chunk {
     std::string type;
     std::vector<uint8_t> data;

@@ -85,6 +85,7 @@ TEST(GifWriter, PicturesWithFewColoursRoundTripExactly) {
             Decoded d;
             ASSERT_TRUE(DecodeStb(gif, d)) << stbi_failure_reason();
             EXPECT_EQ(Mismatch(d, c.w, c.h, c.fn), "");
+            EXPECT_EQ(wts::OwnRoundTrip(img, gif), "");
         }
     }
 }

@@ -59,6 +59,7 @@ TEST(PngWriter, ChoosesSmallestExactLayoutAndRoundTripsThroughLibpng) {
         dts::Rgba ref;
         ASSERT_TRUE(dts::ReadPngWithLibpng(png, ref));
         EXPECT_EQ(dts::CompareToStraight(img, ref), "");
+        EXPECT_EQ(wts::OwnRoundTrip(img, png), "");
     }
 }
 
@@ -81,6 +82,7 @@ TEST(PngWriter, UnpremultipliedSamplesReloadToTheSamePixels) {
     dts::Rgba ref;
     ASSERT_TRUE(dts::ReadPngWithLibpng(png, ref));
     EXPECT_EQ(dts::CompareToStraight(img, ref), "");
+    EXPECT_EQ(wts::OwnRoundTrip(img, png), "");
 }
 
 TEST(PngWriter, ChunksComeInOrderWithValidCrcs) {
