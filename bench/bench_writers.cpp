@@ -1,0 +1,140 @@
+// Encoder speed and size against the reference libraries: PNG against libpng
+// at level 9 (all filters, its default for RGB), JPEG at quality 90 against
+// TurboJPEG with the same 4:4:4 sampling. Ratios are kiv / reference.
+#include <benchmark/benchmark.h>
+#include <png.h>
+#include <turbojpeg.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "../tests/image/WriterTestSupport.h"
+#include "image/cImage32.h"
+
+namespace {
+
+constexpr int kW = 1920, kH = 1080;
+
+struct Picture {
+    cImage32 img;
+    std::vector<uint8_t> rgb;  // top-down, for the reference encoders
+    Picture() {
+        wts::MakeImage(img, kW, kH, wts::PhotoPixel);
+        rgb.reserve(size_t(kW) * kH * 3);
+        for (int y = 0; y < kH; ++y)
+            for (int x = 0; x < kW; ++x) {
+                const uint32_t c = wts::PhotoPixel(x, y);
+                rgb.insert(rgb.end(), {uint8_t(c >> 16), uint8_t(c >> 8), uint8_t(c)});
+            }
+    }
+};
+
+Picture& Pic() {
+    static Picture p;
+    return p;
+}
+
+std::vector<uint8_t> LibpngEncode(const std::vector<uint8_t>& rgb) {
+    std::vector<uint8_t> out;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return {};
+    }
+    png_set_write_fn(
+        png, &out,
+        [](png_structp p, png_bytep d, png_size_t n) {
+            auto* o = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(p));
+            o->insert(o->end(), d, d + n);
+        },
+        nullptr);
+    png_set_compression_level(png, 9);
+    png_set_IHDR(png, info, kW, kH, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (int y = 0; y < kH; ++y) png_write_row(png, rgb.data() + size_t(y) * kW * 3);
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return out;
+}
+
+std::map<std::string, double> g_bytes;
+
+void BM_PngKiv(benchmark::State& s) {
+    ByteArray out;
+    for (auto _ : s) {
+        if (!Pic().img.SaveToStream_PNG(out)) s.SkipWithError("encode failed");
+        benchmark::DoNotOptimize(out.data());
+    }
+    g_bytes["png"] = double(out.size());
+    s.counters["bytes"] = double(out.size());
+}
+void BM_PngLibpng(benchmark::State& s) {
+    std::vector<uint8_t> out;
+    for (auto _ : s) {
+        out = LibpngEncode(Pic().rgb);
+        benchmark::DoNotOptimize(out.data());
+    }
+    g_bytes["png_ref"] = double(out.size());
+    s.counters["bytes"] = double(out.size());
+}
+void BM_JpegKiv(benchmark::State& s) {
+    ByteArray out;
+    for (auto _ : s) {
+        if (!Pic().img.SaveToStream_JPG(out, 90)) s.SkipWithError("encode failed");
+        benchmark::DoNotOptimize(out.data());
+    }
+    g_bytes["jpg"] = double(out.size());
+    s.counters["bytes"] = double(out.size());
+}
+void BM_JpegTurbo(benchmark::State& s) {
+    tjhandle tj = tjInitCompress();
+    unsigned long size = 0;
+    for (auto _ : s) {
+        unsigned char* buf = nullptr;
+        size = 0;
+        if (tjCompress2(tj, Pic().rgb.data(), kW, 0, kH, TJPF_RGB, &buf, &size, TJSAMP_444, 90, 0) != 0)
+            s.SkipWithError("encode failed");
+        tjFree(buf);
+    }
+    tjDestroy(tj);
+    g_bytes["jpg_ref"] = double(size);
+    s.counters["bytes"] = double(size);
+}
+
+BENCHMARK(BM_PngKiv)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_PngLibpng)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_JpegKiv)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_JpegTurbo)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+// Keeps the CPU time of each benchmark for the summary line (CPU rather than
+// wall time: the machine is shared, so wall time depends on the neighbours).
+class Collector : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, double> ms;
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& r : runs) ms[r.run_name.function_name] = r.GetAdjustedCPUTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    Pic();
+    Collector rep;
+    benchmark::RunSpecifiedBenchmarks(&rep);
+    auto ratio = [&](const char* a, const char* b) {
+        return rep.ms.count(a) && rep.ms.count(b) && rep.ms[b] > 0 ? rep.ms[a] / rep.ms[b] : 0.0;
+    };
+    auto sizeRatio = [&](const char* a, const char* b) { return g_bytes[b] > 0 ? g_bytes[a] / g_bytes[b] : 0.0; };
+    std::printf("PNG 1920x1080 RGB level 9: CPU time ratio kiv/libpng %.2f, size ratio %.3f\n",
+                ratio("BM_PngKiv", "BM_PngLibpng"), sizeRatio("png", "png_ref"));
+    std::printf("JPEG 1920x1080 quality 90: CPU time ratio kiv/TurboJPEG %.2f, size ratio %.3f\n",
+                ratio("BM_JpegKiv", "BM_JpegTurbo"), sizeRatio("jpg", "jpg_ref"));
+    benchmark::Shutdown();
+    return 0;
+}
