@@ -131,11 +131,10 @@ void ReadPalette(const ByteReader& in, const BmpInfo& info, Palette& palette) {
 
 inline void Put(uint8_t* dst, uint32_t bgra) { std::memcpy(dst, &bgra, 4); }
 
-bool DecodeUncompressed(const ByteReader& in, const BmpInfo& info, const Palette& palette, cImage32& image) {
+void DecodeUncompressed(const ByteReader& in, const BmpInfo& info, const Palette& palette, cImage32& image) {
     const size_t width = size_t(info.width);
     const size_t rows = size_t(image.Height());
-    const uint64_t rowBytes = (uint64_t(info.bits) * width + 31) / 32 * 4;
-    if (!in.Has(info.dataPos, size_t(rowBytes * rows))) return false;
+    const uint64_t rowBytes = (uint64_t(info.bits) * width + 31) / 32 * 4;  // checked by the caller
     const Channel r(info.masks[0]), g(info.masks[1]), b(info.masks[2]);
     for (size_t fileRow = 0; fileRow < rows; ++fileRow) {
         const uint8_t* src = in.data + info.dataPos + fileRow * rowBytes;
@@ -177,23 +176,24 @@ bool DecodeUncompressed(const ByteReader& in, const BmpInfo& info, const Palette
             }
         }
     }
-    return true;
 }
 
 // RLE8/RLE4 (bottom-up only). Pixels the stream skips stay black; a run
-// or move that leaves the bitmap fails the decode.
-bool DecodeRLE(const ByteReader& in, const BmpInfo& info, const Palette& palette, cImage32& image) {
+// or move that leaves the bitmap fails the decode. With `bits` null the
+// stream is only checked, so that a corrupt one fails before a large
+// picture is allocated.
+bool DecodeRLE(const ByteReader& in, const BmpInfo& info, const Palette& palette, uint8_t* bits) {
     const bool four = info.compression == kRLE4;
-    const int width = info.width, rows = image.Height();
+    const int width = info.width, rows = info.height;
     size_t pos = info.dataPos;
     int x = 0, y = 0;  // y counts from the bottom row, as the stream does
     bool overrun = false;
-    // A pixel outside the bitmap means the stream is corrupt.
     auto put = [&](unsigned index) {
-        if (x < width && y < rows)
-            Put(image.BitsPointer() + (size_t(y) * size_t(width) + size_t(x)) * 4, palette[index]);
-        else
+        if (x < width && y < rows) {
+            if (bits) Put(bits + (size_t(y) * size_t(width) + size_t(x)) * 4, palette[index]);
+        } else {
             overrun = true;
+        }
         ++x;
     };
     while (y < rows) {
@@ -201,6 +201,7 @@ bool DecodeRLE(const ByteReader& in, const BmpInfo& info, const Palette& palette
         if (!in.U8(pos, count) || !in.U8(pos + 1, value)) return false;  // ends without an end marker
         pos += 2;
         if (count > 0) {
+            if (x + int(count) > width) return false;
             for (uint32_t i = 0; i < count; ++i) put(four ? ((i & 1) ? value & 15 : value >> 4) : value);
             continue;
         }
@@ -217,7 +218,7 @@ bool DecodeRLE(const ByteReader& in, const BmpInfo& info, const Palette& palette
             y += int(dy);
         } else {  // literal run of `value` pixels, padded to a 16-bit boundary
             const size_t bytes = four ? (value + 1) / 2 : value;
-            if (!in.Has(pos, bytes)) return false;
+            if (!in.Has(pos, bytes) || x + int(value) > width) return false;
             for (uint32_t i = 0; i < value; ++i) {
                 const uint8_t byte = in.data[pos + (four ? i / 2 : i)];
                 put(four ? ((i & 1) ? byte & 15 : byte >> 4) : byte);
@@ -237,19 +238,26 @@ bool DecodeBitmapFile(const uint8_t* data, size_t size, cImage32& image) {
     BmpInfo info;
     if (!ReadInfo(in, info) || !ValidLayout(info)) return false;
     const int rows = info.height < 0 ? -info.height : info.height;
-    const bool rle = info.compression == kRLE8 || info.compression == kRLE4;
-    // RLE leaves gaps that must read as black; everything else writes every pixel.
-    if (!(rle ? image.InitializeDIB(info.width, rows) : image.InitializeDIBUncleared(info.width, rows))) return false;
-    if (rle) {
-        const size_t n = size_t(info.width) * size_t(rows);
-        for (size_t i = 0; i < n; ++i) image.BitsPointer()[i * 4 + 3] = 255;
-    }
+    if (int64_t(info.width) * rows > kMaxImagePixels) return false;
     Palette palette;
     ReadPalette(in, info, palette);
-    const bool ok = rle ? DecodeRLE(in, info, palette, image) : DecodeUncompressed(in, info, palette, image);
-    if (!ok) {
-        image.DestroyDIB();
-        return false;
+    const bool rle = info.compression == kRLE8 || info.compression == kRLE4;
+    // Check the data before allocating for it.
+    if (rle) {
+        if (!DecodeRLE(in, info, palette, nullptr)) return false;
+    } else {
+        const uint64_t rowBytes = (uint64_t(info.bits) * uint64_t(info.width) + 31) / 32 * 4;
+        if (!in.Has(info.dataPos, size_t(rowBytes * uint64_t(rows)))) return false;
+    }
+    // RLE leaves gaps that must read as opaque black; everything else writes every pixel.
+    if (!image.InitializeDIBUncleared(info.width, rows)) return false;
+    if (rle) {
+        const uint32_t black = 0xFF000000u;
+        const size_t n = size_t(info.width) * size_t(rows);
+        for (size_t i = 0; i < n; ++i) Put(image.BitsPointer() + i * 4, black);
+        DecodeRLE(in, info, palette, image.BitsPointer());
+    } else {
+        DecodeUncompressed(in, info, palette, image);
     }
     image.SetImageType(1);
     image.Alpha(0);

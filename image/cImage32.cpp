@@ -12,9 +12,6 @@
 
 namespace {
 std::atomic<bool> g_ZlibEnabled{true};
-
-// The buffer is aligned for the vector loops of the pixel operations.
-constexpr size_t kBufferAlignment = 64;
 }  // namespace
 
 void SetZlibEnabled(bool enabled) { g_ZlibEnabled = enabled; }
@@ -31,21 +28,18 @@ cImage32::cImage32() {
 
 cImage32::~cImage32() { DestroyDIB(); }
 
-bool cImage32::InitializeDIB(int Width, int Height) {
-    if (!InitializeDIBUncleared(Width, Height)) return false;
-    EraseDIB();
-    return true;
-}
+bool cImage32::InitializeDIB(int Width, int Height) { return Allocate(Width, Height, true); }
 
-bool cImage32::InitializeDIBUncleared(int Width, int Height) {
+bool cImage32::InitializeDIBUncleared(int Width, int Height) { return Allocate(Width, Height, false); }
+
+bool cImage32::Allocate(int Width, int Height, bool zeroed) {
     DestroyDIB();
     if (Width <= 0 || Height == 0 || Height == INT32_MIN) return false;
     if (Height < 0) Height = -Height;
     const int64_t pixels = int64_t(Width) * int64_t(Height);
     if (pixels > kMaxImagePixels) return false;
-    size_t bytes = size_t(pixels) * 4;
-    bytes = (bytes + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
-    void* p = std::aligned_alloc(kBufferAlignment, bytes);
+    // calloc hands out fresh zero pages for large pictures without writing them.
+    void* p = zeroed ? std::calloc(size_t(pixels), 4) : std::malloc(size_t(pixels) * 4);
     if (!p) return false;
     m_Bits.reset(static_cast<uint8_t*>(p));
     m_Width = Width;

@@ -151,6 +151,8 @@ public:
     std::shared_ptr<cPNGwriter>& PngWriterProperties() { return m_PngWriter; }
 
 private:
+    bool Allocate(int Width, int Height, bool zeroed);
+
     struct FreeDeleter {
         void operator()(uint8_t* p) const;
     };

@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include "image/ImageDialogs.h"
 #include "image/cBMPparser.h"
 #include "image/cGIFparser.h"
 #include "image/cICOparser.h"
@@ -31,13 +30,11 @@ bool LoadPicture_Core(cImage32& image, std::FILE* file, const std::string& FileN
     if (iconBitDepth < 0 || iconBitDepth > 32) iconBitDepth = 32;
     // PNG first, straight from the file or the byte range. A true answer means
     // "this was a PNG", even when decoding then failed: the GIF, icon and
-    // bitmap decoders are skipped. A description of a failure the decoder
-    // could not handle itself goes into pngError and is shown to the operator.
+    // bitmap decoders are skipped. The PNG decoder handles all of its own
+    // errors, so none is left pending for a message to the operator.
     cPNGparser png;
     const bool isPNG = file ? png.LoadFile(file, FileName, image, image.gdiToken())
                             : png.LoadStream(*bytes, image, streamStart, streamLength, image.gdiToken());
-    std::string pngError;
-    if (!pngError.empty()) ShowImageMessage(pngError);
 
     // The later decoders work on a byte range; with a file, read it whole once.
     ByteArray fileBytes;

@@ -266,7 +266,9 @@ TEST(JpegLoader, SuitesDecodeCloseToReferenceAndCrashFilesFail) {
             EXPECT_FALSE(img.HasImage()) << path;
             continue;
         }
-        EXPECT_EQ(img.ImageType(), path.find(".png") == std::string::npos ? 1 : 10) << path;
+        // One file of the set is a PNG under a JPEG name; the PNG decoder takes it.
+        const bool isPng = bytes.size() > 4 && bytes[0] == 0x89 && bytes[1] == 'P';
+        EXPECT_EQ(img.ImageType(), isPng ? 10 : 1) << path;
         if (!refOk || img.ImageType() != 1) continue;
         ASSERT_EQ(img.Width(), ref.w) << path;
         ASSERT_EQ(img.Height(), ref.h) << path;
