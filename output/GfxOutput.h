@@ -39,7 +39,8 @@ void OutputKeyDown(int keyCode, bool ctrlHeld, bool autoRepeat);
 std::string FormatPlainDecimal(double value, int digits = 15);
 
 // Told after each stage of DisplayCachedImage ("load", "blur", "background",
-// "reload", "shadow", "draw", "file", "show", "readback", "transition"), so
+// "reload", "shadow", "shadow-draw", "draw", "file", "show", "readback",
+// "transition"), so
 // that the stages can be timed. Empty function: none.
 using GfxStageHook = std::function<void(const char* stage)>;
 void SetGfxStageHook(GfxStageHook hook);

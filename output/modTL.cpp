@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -48,6 +49,14 @@ struct RenderError {};
 
 void Check(bool ok) {
     if (!ok) throw RenderError{};
+}
+
+// `to` becomes a copy of `from` (pixels, size, alpha class, source type).
+void CopyPicture(const cImage32& from, cImage32& to) {
+    Check(to.InitializeDIB(from.Width(), from.Height()));
+    std::memcpy(to.BitsPointer(), from.BitsPointer(), size_t(from.scanWidth()) * size_t(from.Height()));
+    to.Alpha(from.Alpha());
+    to.SetImageType(from.ImageType());
 }
 
 int32_t Rounded(double value) {
@@ -152,12 +161,20 @@ void Compose(const std::string& imagePath) {
 
     const int centreX = Rounded(outW / 2.0), centreY = Rounded(outH / 2.0);
     DeviceContext dc = b.DC();
+    // The picture is needed again, unchanged, after the background and once
+    // more with its alpha after the shadow. Decoding a large file costs far
+    // more than copying its pixels, so the decoded pixels are kept instead
+    // of loading the file again.
+    cImage32 kept;
+    bool workChanged = false;
     if (f.NeedsBackground && Settings.UseBlurredBackground != 0) {
         if (DebugOn()) {
             WriteLog("BlurRenderWidth=" + std::to_string(f.BlurRenderWidth), "GFX", "D");
             WriteLog("BlurRenderHeight=" + std::to_string(f.BlurRenderHeight), "GFX", "D");
         }
         // Shrinking to 1/22 and drawing the small copy large is the blur.
+        CopyPicture(work, kept);
+        workChanged = true;
         Check(work.Resize(Rounded(f.RenderWidth / 22.0), Rounded(f.RenderHeight / 22.0)));
         work.MakeLighterDarker(float(Settings.BlurredBackgroundLightness));
         work.BlendToColor(Settings.BlurredBackgroundColor, Settings.BlurredBackgroundOpacity);
@@ -169,15 +186,18 @@ void Compose(const std::string& imagePath) {
         b.Clear();
         b.Repaint();
         if (IsExistingFile(Settings.BackgroundImage)) {
-            Check(work.LoadPicture_File(Settings.BackgroundImage, 32, 32, false, 32));
+            cImage32 background;
+            background.HighQualityInterpolation(true);
+            Check(background.LoadPicture_File(Settings.BackgroundImage, 32, 32, false, 32));
             int fitW = 0, fitH = 0;
-            work.ScaleImage(outW, outH, fitW, fitH, 0);
-            Check(work.Render(&dc, f.OffsetX, f.OffsetY, fitW, fitH, 0, 0, 0, 0, 100, true, true));
+            background.ScaleImage(outW, outH, fitW, fitH, 0);
+            Check(background.Render(&dc, f.OffsetX, f.OffsetY, fitW, fitH, 0, 0, 0, 0, 100, true, true));
         }
         StageDone("background");
     }
 
-    Check(work.LoadPicture_File(imagePath, 32, 32, false, 32));
+    if (workChanged) work.SwapDIBs(kept);
+    if (Settings.AlphaAddTop != 0) CopyPicture(work, kept);
     work.RemoveAlpha();
     StageDone("reload");
     if (!noShadow) {
@@ -188,7 +208,7 @@ void Compose(const std::string& imagePath) {
     // With AlphaAddTop the picture keeps its own transparency, while the
     // shadow above was made from the whole opaque rectangle.
     if (Settings.AlphaAddTop != 0) {
-        Check(work.LoadPicture_File(imagePath, 32, 32, false, 32));
+        work.SwapDIBs(kept);
         StageDone("reload");
     }
 
@@ -196,7 +216,7 @@ void Compose(const std::string& imagePath) {
         Check(g.ShadowImage->Render(&dc, centreX, centreY, f.ShadowWidth, f.ShadowHeight, 0, 0, 0, 0,
                                     Settings.ShadowOpacity, true, true, nullptr, -1, 0.0f, 0.0f, true));
         b.Repaint();
-        StageDone("shadow");
+        StageDone("shadow-draw");
     }
     Check(work.Render(&dc, centreX, centreY, f.RenderWidth, f.RenderHeight, 0, 0, 0, 0, 100, true, true, nullptr,
                       -1, 0.0f, 0.0f, true));
