@@ -198,7 +198,7 @@ TEST(PngWriter, PropertiesSetGetAndRemove) {
     struct Bad {
         int id;
         PngPropertyValue value;
-        const char* caption;
+        std::string caption;
     };
     const Bad bad[] = {
         {3, std::string("x"), ""},                            // not one property bit
@@ -207,7 +207,7 @@ TEST(PngWriter, PropertiesSetGetAndRemove) {
         {1024, std::string("x"), ""},                         // no keyword
         {1024, std::string("x"), " lead"},                    // leading space
         {1024, std::string("x"), "two  spaces"},              // doubled space
-        {1024, std::string("x"), std::string(80, 'k').c_str()},  // longer than 79
+        {1024, std::string("x"), std::string(80, 'k')},         // longer than 79
         {2048, std::string("yesterday"), ""},                 // not a time
         {4096, std::string("red"), ""},                       // number expected
         {8192, int64_t(6), ""},                               // no such filter
