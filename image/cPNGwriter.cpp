@@ -617,10 +617,17 @@ bool cPNGwriter::Save(const cImage32& image, const std::string& fileName, std::v
 
 bool cImage32::SaveToFile_PNG(const std::string& FileName, bool PromptOverwrite) {
     if (!PrepareSaveFile(FileName, PromptOverwrite)) return false;
-    // The platform encoder and the library's own are the same writer here, so
-    // the order of the two attempts changes nothing.
     ByteArray bytes;
-    return m_PngWriter ? m_PngWriter->Save(*this, FileName, bytes) : cPNGwriter().Save(*this, FileName, bytes);
+    // The platform encoder route: the library's encoder without the writer
+    // properties; it brings its own compressor, so it works without zlib.
+    auto platform = [&] {
+        return isGDIplusEnabled() && cPNGwriter().Encode(BitsPointer(), Width(), Height(), bytes) &&
+               WriteBytesToFile(FileName, bytes.data(), bytes.size());
+    };
+    // The own writer first only when properties were set: the platform route
+    // would drop them.
+    if (m_PngWriter) return m_PngWriter->Save(*this, FileName, bytes) || platform();
+    return platform() || cPNGwriter().Save(*this, FileName, bytes);
 }
 
 bool cImage32::SaveToStream_PNG(ByteArray& outStream) {

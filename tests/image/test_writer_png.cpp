@@ -222,17 +222,44 @@ TEST(PngWriter, PropertiesSetGetAndRemove) {
     EXPECT_TRUE(std::holds_alternative<std::monostate>(img.PngPropertyGet(1024, "Show")));
 }
 
-TEST(PngWriter, FailsWithoutImageOrZlib) {
+TEST(PngWriter, FailsWithoutImage) {
     cImage32 img;
     ByteArray png{1, 2, 3};
     EXPECT_FALSE(img.SaveToStream_PNG(png));
     EXPECT_TRUE(png.empty());
-    ASSERT_TRUE(img.InitializeDIB(4, 4));
+    EXPECT_FALSE(img.SaveToFile_PNG(std::string(KIV_BINARY_DIR) + "/writer_png_none.png", false));
+}
+
+TEST(PngWriter, WithoutZlibOnlyThePlatformRouteOfTheFileFormWorks) {
+    cImage32 img;
+    ASSERT_TRUE(wts::MakeImage(img, 12, 8, wts::PhotoPixel));
+    ASSERT_TRUE(img.PngPropertySet(1, std::string("kept only by the own writer")));
+    const std::string path = std::string(KIV_BINARY_DIR) + "/writer_png_nozlib.png";
+    auto hasText = [](const ByteArray& b) {
+        for (const auto& c : wts::PngChunks(b))
+            if (c.type == "tEXt") return true;
+        return false;
+    };
+    ByteArray png;
     {
         dts::ZlibSwitch off(false);
         EXPECT_FALSE(img.SaveToStream_PNG(png));
+        std::remove(path.c_str());
+        ASSERT_TRUE(img.SaveToFile_PNG(path, false));
+        const ByteArray file = dts::ReadFile(path);
+        EXPECT_FALSE(hasText(file));
+        EXPECT_EQ(wts::OwnRoundTrip(img, file), "");
+
+        img.isGDIplusEnabled(false);
+        std::remove(path.c_str());
+        EXPECT_FALSE(img.SaveToFile_PNG(path, false));
+        img.isGDIplusEnabled(true);
     }
+    std::remove(path.c_str());
+    ASSERT_TRUE(img.SaveToFile_PNG(path, false));
+    EXPECT_TRUE(hasText(dts::ReadFile(path)));
     EXPECT_TRUE(img.SaveToStream_PNG(png));
+    std::remove(path.c_str());
 }
 
 TEST(PngWriter, SaveToFileWritesTheStreamBytes) {
