@@ -131,10 +131,12 @@ int main(int argc, char** argv) {
         return rep.ms.count(a) && rep.ms.count(b) && rep.ms[b] > 0 ? rep.ms[a] / rep.ms[b] : 0.0;
     };
     auto sizeRatio = [&](const char* a, const char* b) { return g_bytes[b] > 0 ? g_bytes[a] / g_bytes[b] : 0.0; };
-    std::printf("PNG 1920x1080 RGB level 9: CPU time ratio kiv/libpng %.2f, size ratio %.3f\n",
-                ratio("BM_PngKiv", "BM_PngLibpng"), sizeRatio("png", "png_ref"));
-    std::printf("JPEG 1920x1080 quality 90: CPU time ratio kiv/TurboJPEG %.2f, size ratio %.3f\n",
-                ratio("BM_JpegKiv", "BM_JpegTurbo"), sizeRatio("jpg", "jpg_ref"));
+    if (ratio("BM_PngKiv", "BM_PngLibpng") > 0)
+        std::printf("PNG 1920x1080 RGB level 9: CPU time ratio kiv/libpng %.2f, size ratio %.3f\n",
+                    ratio("BM_PngKiv", "BM_PngLibpng"), sizeRatio("png", "png_ref"));
+    if (ratio("BM_JpegKiv", "BM_JpegTurbo") > 0)
+        std::printf("JPEG 1920x1080 quality 90: CPU time ratio kiv/TurboJPEG %.2f, size ratio %.3f\n",
+                    ratio("BM_JpegKiv", "BM_JpegTurbo"), sizeRatio("jpg", "jpg_ref"));
     benchmark::Shutdown();
     return 0;
 }

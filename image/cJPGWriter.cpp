@@ -296,34 +296,38 @@ bool cJPGWriter::Encode(const uint8_t* bits, int32_t width, int32_t height, uint
                             const float* s = src[ci] + size_t(by) * 8 * stride[ci] + size_t(mx * c.h + bx) * 8;
                             for (size_t yy = 0; yy < 8; ++yy) std::memcpy(block + yy * 8, s + yy * stride[ci], 32);
                             ForwardDct(block);
+                            alignas(32) int q[64];
+                            for (size_t n = 0; n < 64; ++n) {
+                                // 8-bit baseline AC coefficients fit in 10 bits.
+                                const int v = int(block[n] * c.divisor[n] + 16384.5f) - 16384;
+                                q[n] = v < -1023 ? -1023 : v > 1023 ? 1023 : v;
+                            }
+                            // The DC coefficient may use 11 bits.
+                            q[0] = std::clamp(int(block[0] * c.divisor[0] + 16384.5f) - 16384, -2047, 2047);
                             int zz[64];
-                            for (size_t k = 0; k < 64; ++k) {
-                                const size_t n = zigzag_[k];
-                                const int q = int(block[n] * c.divisor[n] + 16384.5f) - 16384;
-                                // 8-bit baseline coefficients fit in 11 bits (DC) and 10 bits (AC).
-                                zz[k] = std::clamp(q, k ? -1023 : -2047, k ? 1023 : 2047);
+                            uint64_t nonzero = 0;
+                            for (size_t k = 1; k < 64; ++k) {
+                                zz[k] = q[zigzag_[k]];
+                                nonzero |= uint64_t(zz[k] != 0) << k;
                             }
                             const HuffCodes& dct = dc[c.table];
                             const HuffCodes& act = ac[c.table];
-                            const int diff = std::clamp(zz[0] - c.lastDc, -2047, 2047);
+                            const int diff = std::clamp(q[0] - c.lastDc, -2047, 2047);
                             c.lastDc += diff;
                             const int dn = BitLength(diff);
                             PutSymbol(bw, dct, dn);
                             PutValue(bw, diff, dn);
-                            int run = 0;
-                            for (size_t k = 1; k < 64; ++k) {
-                                const int v = zz[k];
-                                if (!v) {
-                                    ++run;
-                                    continue;
-                                }
+                            int last = 0;
+                            for (; nonzero; nonzero &= nonzero - 1) {
+                                const int k = __builtin_ctzll(nonzero);
+                                int run = k - last - 1;
                                 for (; run > 15; run -= 16) PutSymbol(bw, act, 0xF0);
-                                const int n = BitLength(v);
+                                const int n = BitLength(zz[k]);
                                 PutSymbol(bw, act, run << 4 | n);
-                                PutValue(bw, v, n);
-                                run = 0;
+                                PutValue(bw, zz[k], n);
+                                last = k;
                             }
-                            if (run) PutSymbol(bw, act, 0x00);
+                            if (last != 63) PutSymbol(bw, act, 0x00);
                         }
                 }
         }
