@@ -60,11 +60,18 @@ protected:
         ASSERT_NE(server_->port(), 0);
     }
 
+    // Qt cannot name a file whose name is not UTF-8, so QTemporaryDir could
+    // not remove the non-ASCII test file.
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(files_, ec);
+    }
+
     // Starts the engine with `extra` ini lines; On Air unless told otherwise.
     void StartEngine(const std::string& extra = "", bool onAir = true) {
         port_ = KivProcess::FreePort();
         const std::string ini = "[General]\r\nVersion=1\r\nOnAirOnStartup=" + std::string(onAir ? "1" : "0") +
-                                "\r\nDisableGFXWhenOffAir=0\r\nListeningPort=" + std::to_string(port_) +
+                                "\r\nOnAirMonitor=1\r\nDisableGFXWhenOffAir=0\r\nListeningPort=" + std::to_string(port_) +
                                 "\r\nVerboseConsole=1\r\n" + extra +
                                 "[Transition]\r\nTransMode=Cut\r\n[Drives]\r\nT=" + files_.string() + "\r\n";
         kiv_ = std::make_unique<KivProcess>(ini);
@@ -197,7 +204,7 @@ TEST_F(E2ECache, CleanupOffAirLeavesTheCacheAlone) {
 
 TEST_F(E2ECache, CacheDirectoryWithMissingParentStopsTheEngine) {
     const std::string dir = work_.path().toStdString() + "/missing/cache";
-    KivProcess kiv("[General]\r\nVersion=1\r\nListeningPort=" + std::to_string(KivProcess::FreePort()) +
+    KivProcess kiv("[General]\r\nVersion=1\r\nOnAirMonitor=1\r\nListeningPort=" + std::to_string(KivProcess::FreePort()) +
                    "\r\nCacheDir=" + dir + "\r\n");
     ASSERT_TRUE(kiv.Start());
     ASSERT_TRUE(kiv.WaitForLog("[SYS]F Fatal Error. Cannot continue, and will not be able to enter On Air mode.\r\n"))
