@@ -1,0 +1,57 @@
+#include "app/MessageBox.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include "app/Ansi.h"
+#include "app/Version.h"
+#include "image/ImageDialogs.h"
+
+namespace {
+MessageBoxHandler gHandler;
+
+QMessageBox::Icon ToQtIcon(MsgIcon icon) {
+    switch (icon) {
+        case MsgIcon::Question: return QMessageBox::Question;
+        case MsgIcon::Exclamation: return QMessageBox::Warning;
+        case MsgIcon::Critical: return QMessageBox::Critical;
+        case MsgIcon::Information: break;
+    }
+    return QMessageBox::Information;
+}
+
+// Qt labels break lines at LF; a CR left in would show as a stray glyph.
+QString DisplayText(const std::string& text) {
+    QString shown = AnsiToQString(text);
+    shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    return shown;
+}
+
+MsgAnswer ShowQtMessageBox(const MsgRequest& request) {
+    const bool yesNo = request.buttons == MsgButtons::YesNo;
+    QMessageBox box(ToQtIcon(request.icon), DisplayText(request.title), DisplayText(request.text),
+                    yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok);
+    box.setDefaultButton(yesNo ? QMessageBox::Yes : QMessageBox::Ok);
+    // Above the always-on-top console and output windows, or the operator
+    // could not see the question.
+    box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    const int taken = box.exec();
+    if (!yesNo) return MsgAnswer::Ok;
+    return taken == QMessageBox::Yes ? MsgAnswer::Yes : MsgAnswer::No;
+}
+}  // namespace
+
+MsgAnswer ShowMessageBox(const MsgRequest& request) {
+    return gHandler ? gHandler(request) : ShowQtMessageBox(request);
+}
+
+void SetMessageBoxHandler(MessageBoxHandler handler) { gHandler = std::move(handler); }
+
+void InstallImageDialogs() {
+    SetImageQuestionHook([](const std::string& text, const std::string& title) {
+        return ShowMessageBox({text, title, MsgButtons::YesNo, MsgIcon::Question}) == MsgAnswer::Yes;
+    });
+    SetImageMessageHook([](const std::string& text) {
+        ShowMessageBox({text, Version::ProductName, MsgButtons::Ok, MsgIcon::Information});
+    });
+}

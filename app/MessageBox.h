@@ -1,0 +1,28 @@
+#pragma once
+// Modal questions and notices to the operator, behind a seam so that tests can
+// answer them. The product shows QMessageBox, whose exec() keeps the event loop
+// running: sockets and the queue timer go on while a question is open.
+#include <functional>
+#include <string>
+
+enum class MsgButtons { Ok, YesNo };
+enum class MsgIcon { Information, Question, Exclamation, Critical };
+enum class MsgAnswer { Ok, Yes, No };
+
+struct MsgRequest {
+    std::string text;   // Windows-1252 bytes, lines separated by CR LF
+    std::string title;
+    MsgButtons buttons = MsgButtons::Ok;
+    MsgIcon icon = MsgIcon::Information;
+};
+
+using MessageBoxHandler = std::function<MsgAnswer(const MsgRequest&)>;
+
+// Shows the box (or asks the installed handler) and answers the button taken.
+MsgAnswer ShowMessageBox(const MsgRequest& request);
+
+// Replaces the real QMessageBox; an empty function brings it back.
+void SetMessageBoxHandler(MessageBoxHandler handler);
+
+// Routes the image library's questions and messages through ShowMessageBox.
+void InstallImageDialogs();

@@ -1,0 +1,73 @@
+// The console's input line as logic: which characters count, Backspace,
+// Enter and paste, all on PendingInput.
+#include <gtest/gtest.h>
+
+#include "app/ConsoleInput.h"
+#include "app/Log.h"
+
+namespace {
+
+class ConsoleInputLogic : public ::testing::Test {
+protected:
+    void SetUp() override { PendingInput().clear(); }
+    void TearDown() override { PendingInput().clear(); }
+};
+
+TEST_F(ConsoleInputLogic, WhichCodesAreTaken) {
+    struct Case {
+        char32_t code;
+        ConsoleKey result;
+        const char* added;
+    };
+    const Case cases[] = {
+        {U' ', ConsoleKey::Changed, " "},         {U'~', ConsoleKey::Changed, "~"},
+        {U'A', ConsoleKey::Changed, "A"},         {9, ConsoleKey::Ignored, ""},
+        {10, ConsoleKey::Ignored, ""},            {1, ConsoleKey::Ignored, ""},
+        {31, ConsoleKey::Ignored, ""},            {127, ConsoleKey::Ignored, ""},
+        {0xE4, ConsoleKey::Ignored, ""},          {0xFF, ConsoleKey::Ignored, ""},
+        {0x80, ConsoleKey::Ignored, ""},          {0x20AC, ConsoleKey::Changed, "\x80"},
+        {0x2019, ConsoleKey::Changed, "\x92"},    {0x4E2D, ConsoleKey::Changed, "?"},
+        {0x1F600, ConsoleKey::Changed, "?"},      {13, ConsoleKey::Enter, ""},
+    };
+    for (const Case& c : cases) {
+        PendingInput() = "x";
+        EXPECT_EQ(ApplyConsoleKey(c.code), c.result) << "code " << static_cast<uint32_t>(c.code);
+        EXPECT_EQ(PendingInput(), std::string("x") + c.added) << "code " << static_cast<uint32_t>(c.code);
+    }
+}
+
+TEST_F(ConsoleInputLogic, BackspaceStaysWithinThePendingInput) {
+    EXPECT_EQ(ApplyConsoleKey(8), ConsoleKey::Ignored);
+    EXPECT_EQ(PendingInput(), "");
+    ApplyConsoleKey(U'a');
+    ApplyConsoleKey(U'b');
+    EXPECT_EQ(ApplyConsoleKey(8), ConsoleKey::Changed);
+    EXPECT_EQ(PendingInput(), "a");
+    EXPECT_EQ(ApplyConsoleKey(8), ConsoleKey::Changed);
+    EXPECT_EQ(ApplyConsoleKey(8), ConsoleKey::Ignored);
+    EXPECT_EQ(PendingInput(), "");
+}
+
+TEST_F(ConsoleInputLogic, EnterTakesTheTrimmedLine) {
+    struct Case {
+        const char* pending;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"  VERSION  ", "VERSION"}, {"", ""}, {"   ", ""}, {"a b", "a b"}, {"\tX ", "\tX"},
+    };
+    for (const Case& c : cases) {
+        PendingInput() = c.pending;
+        EXPECT_EQ(TakeConsoleLine(), c.line) << '"' << c.pending << '"';
+        EXPECT_EQ(PendingInput(), "");
+    }
+}
+
+TEST_F(ConsoleInputLogic, PasteKeepsLineBreaksAndControlCharacters) {
+    ApplyConsoleKey(U'A');
+    AppendConsolePaste("line one\r\nline\ttwo\x01");
+    EXPECT_EQ(PendingInput(), "Aline one\r\nline\ttwo\x01");
+    EXPECT_EQ(TakeConsoleLine(), "Aline one\r\nline\ttwo\x01");
+}
+
+}  // namespace
