@@ -6,20 +6,40 @@
 
 namespace {
 
-typedef uint8_t u8x32 __attribute__((vector_size(32)));
-typedef uint16_t u16x32 __attribute__((vector_size(64)));
+// Two 8-bit channels per 32-bit word, each in its own 16-bit field, so one
+// multiply serves two channels and plain uint32 loops vectorise.
+constexpr uint32_t kLowBytes = 0x00FF00FF;
 
-// Exact floor(t / 255) for t < 65280, in 16-bit lanes.
-// (By reference: passing 64-byte vectors by value would change the ABI.)
-__attribute__((always_inline)) inline void Div255(u16x32& t) { t = (t + 1 + (t >> 8)) >> 8; }
+// Exact floor(t / 255) of both 16-bit fields, for fields below 65280 (then
+// no carry crosses into the next field).
+inline uint32_t Div255Fields(uint32_t t) { return ((t + 0x00010001u + ((t >> 8) & kLowBytes)) >> 8) & kLowBytes; }
 
-inline unsigned Div255(unsigned t) { return (t + 1 + (t >> 8)) >> 8; }
+inline uint32_t BlendPixel(uint32_t d, uint32_t s, uint32_t op, bool useSourceAlpha) {
+    const uint32_t a = useSourceAlpha ? s >> 24 : 255;
+    const uint32_t ap = (a * op + 1 + ((a * op) >> 8)) >> 8;  // a * op / 255
+    const uint32_t k = 255 - ap;
+    const uint32_t rb = Div255Fields((d & kLowBytes) * k + (s & kLowBytes) * op);
+    const uint32_t ag = Div255Fields(((d >> 8) & kLowBytes) * k + ((s >> 8) & kLowBytes) * op);
+    return a == 0 ? d : (rb | ag << 8);
+}
 
-inline void BlendPixel(uint8_t* d, const uint8_t* s, unsigned op, bool useSourceAlpha) {
-    const unsigned a = useSourceAlpha ? s[3] : 255;
-    if (a == 0) return;
-    const unsigned ap = Div255(a * op);
-    for (int c = 0; c < 4; ++c) d[c] = uint8_t(Div255((255 - ap) * d[c] + s[c] * op));
+typedef uint32_t u32x8 __attribute__((vector_size(32)));
+typedef uint16_t u16x16 __attribute__((vector_size(32)));
+
+// BlendPixel on 8 pixels: the channel products as 16-bit lanes.
+__attribute__((always_inline)) inline void BlendVector(u32x8& d, const u32x8& s, uint32_t op, bool useSourceAlpha) {
+    const u32x8 low = u32x8{} + kLowBytes;
+    const u32x8 a = useSourceAlpha ? s >> 24 : u32x8{} + 255u;
+    const u16x16 aop = (u16x16)a * (u16x16)(u32x8{} + op);  // high halves stay 0
+    const u16x16 ap = (aop + 1 + (aop >> 8)) >> 8;
+    const u32x8 k = 255u - (u32x8)ap;
+    const u16x16 kk = (u16x16)(k | k << 16), opop = (u16x16)(u32x8{} + (op | op << 16));
+    u16x16 rb = (u16x16)(d & low) * kk + (u16x16)(s & low) * opop;
+    u16x16 ag = (u16x16)((d >> 8) & low) * kk + (u16x16)((s >> 8) & low) * opop;
+    rb = (rb + 1 + (rb >> 8)) >> 8;
+    ag = (ag + 1 + (ag >> 8)) >> 8;
+    const u32x8 out = (u32x8)rb | ((u32x8)ag << 8);
+    d = a == 0 ? d : out;
 }
 
 }  // namespace
@@ -27,42 +47,32 @@ inline void BlendPixel(uint8_t* d, const uint8_t* s, unsigned op, bool useSource
 __attribute__((target_clones("avx2", "default")))
 void BlendRow(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useSourceAlpha) {
     size_t i = 0;
-    const u16x32 opv = u16x32{} + uint16_t(op);
+    // Word access through memcpy: the rows need not be 4-byte aligned.
     for (; i + 8 <= n; i += 8) {
-        u8x32 s8, d8;
-        std::memcpy(&s8, src + i * 4, 32);
+        u32x8 s, d;
+        std::memcpy(&s, src + i * 4, 32);
         if (useSourceAlpha) {
-            // Whole blocks of opaque or transparent pixels are common in pictures.
-            const u8x32 alpha = __builtin_shufflevector(s8, s8, 3, 3, 3, 3, 7, 7, 7, 7, 11, 11, 11, 11, 15, 15, 15, 15,
-                                                        19, 19, 19, 19, 23, 23, 23, 23, 27, 27, 27, 27, 31, 31, 31, 31);
+            // Whole blocks of transparent or (at full opacity) opaque pixels are common.
+            const u32x8 a = s >> 24;
             uint64_t lanes[4];
-            std::memcpy(lanes, &alpha, 32);
+            std::memcpy(lanes, &a, 32);
             if ((lanes[0] | lanes[1] | lanes[2] | lanes[3]) == 0) continue;
-            if (op == 255 && (lanes[0] & lanes[1] & lanes[2] & lanes[3]) == ~uint64_t(0)) {
-                std::memcpy(dst + i * 4, &s8, 32);
+            if (op == 255 && (lanes[0] & lanes[1] & lanes[2] & lanes[3]) == 0x000000FF000000FFull) {
+                std::memcpy(dst + i * 4, &s, 32);
                 continue;
             }
-            std::memcpy(&d8, dst + i * 4, 32);
-            const u16x32 s = __builtin_convertvector(s8, u16x32);
-            const u16x32 d = __builtin_convertvector(d8, u16x32);
-            const u16x32 a = __builtin_convertvector(alpha, u16x32);
-            u16x32 ap = a * opv;
-            Div255(ap);
-            u16x32 r = (255 - ap) * d + s * opv;
-            Div255(r);
-            r = a == 0 ? d : r;
-            d8 = __builtin_convertvector(r, u8x32);
-        } else {
-            std::memcpy(&d8, dst + i * 4, 32);
-            const u16x32 s = __builtin_convertvector(s8, u16x32);
-            const u16x32 d = __builtin_convertvector(d8, u16x32);
-            u16x32 r = (255 - opv) * d + s * opv;
-            Div255(r);
-            d8 = __builtin_convertvector(r, u8x32);
         }
-        std::memcpy(dst + i * 4, &d8, 32);
+        std::memcpy(&d, dst + i * 4, 32);
+        BlendVector(d, s, op, useSourceAlpha);
+        std::memcpy(dst + i * 4, &d, 32);
     }
-    for (; i < n; ++i) BlendPixel(dst + i * 4, src + i * 4, op, useSourceAlpha);
+    for (; i < n; ++i) {
+        uint32_t s, d;
+        std::memcpy(&s, src + i * 4, 4);
+        std::memcpy(&d, dst + i * 4, 4);
+        d = BlendPixel(d, s, op, useSourceAlpha);
+        std::memcpy(dst + i * 4, &d, 4);
+    }
 }
 
 GreyWeights GreyFormula(int formula) {
