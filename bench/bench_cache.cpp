@@ -1,0 +1,222 @@
+// An image command from its first byte to its reply, fade off (TransMode
+// "Cut"), for a 1920x1080 PNG read from a local file, downloaded from a
+// local HTTP server, and already cached; split into fetch, compose and
+// transition. The command goes through the console session's road (framing,
+// queue, executor, cache, output); the socket and the 40 ms queue tick are
+// not in it. References: the same file copied by std::filesystem::copy_file,
+// the same URL fetched by a bare libcurl handle.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <QApplication>
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <unistd.h>
+
+#include "app/Log.h"
+#include "app/Settings.h"
+#include "app/modMain.h"
+#include "cache/modCacheManager.h"
+#include "image/cImage32.h"
+#include "output/GfxOutput.h"
+#include "output/Monitors.h"
+#include "output/frmStillA.h"
+#include "output/modTL.h"
+#include "protocol/modCommandQueueManager.h"
+#include "tests/cache/FixtureServer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MsSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+
+class FixedMonitor : public MonitorProvider {
+public:
+    std::optional<std::vector<MonitorHandle>> EnumerateMonitors() override { return std::vector<MonitorHandle>{1}; }
+    std::optional<MonitorInfo> QueryMonitor(MonitorHandle) override { return MonitorInfo{0, 0, 1920, 1080, true}; }
+};
+
+fs::path gDir;
+std::string gPicture, gUrl;
+std::map<std::string, double> gSummary;
+
+// Photo-like content so that the PNG has a realistic size (a few MB).
+void WritePicture(const std::string& path) {
+    cImage32 img;
+    img.InitializeDIB(1920, 1080);
+    uint32_t seed = 4711;
+    for (int y = 0; y < 1080; ++y) {
+        uint8_t* p = img.Row(y);
+        for (int x = 0; x < 1920; ++x, p += 4) {
+            seed = seed * 1664525u + 1013904223u;
+            const int noise = int(seed >> 28) - 8;
+            const double fx = x / 1920.0, fy = y / 1080.0;
+            p[0] = uint8_t(std::clamp(int(255 * fx * fy) + noise, 0, 255));
+            p[1] = uint8_t(std::clamp(int(128 + 90 * std::cos(fy * 7 - fx * 2)) + noise, 0, 255));
+            p[2] = uint8_t(std::clamp(int(128 + 100 * std::sin(fx * 9 + fy * 3)) + noise, 0, 255));
+            p[3] = 255;
+        }
+    }
+    img.SaveToFile_PNG(path, false);
+}
+
+struct Split {
+    double fetch = 0, compose = 0, transition = 0, total = 0;
+};
+
+// Runs one image command through the queue and times its parts: the fetch
+// ends with the "Loading cached image" line, composing with the composite
+// file, the transition with the picture on the output.
+Split RunCommand(const std::string& reference) {
+    Clock::time_point fetchEnd{}, composeEnd{}, transitionEnd{};
+    SetLogEcho([&](const std::string& line) {
+        if (line.find("Loading cached image ") != std::string::npos) fetchEnd = Clock::now();
+    });
+    SetGfxStageHook([&](const char* stage) {
+        if (std::string(stage) == "file") composeEnd = Clock::now();
+        if (std::string(stage) == "transition") transitionEnd = Clock::now();
+    });
+    const auto start = Clock::now();
+    AddCommand("1 RENDERER SET " + reference, 0, "\r\n");
+    ProcessCommandQueue();
+    const auto end = Clock::now();
+    SetLogEcho({});
+    SetGfxStageHook({});
+    using ms = std::chrono::duration<double, std::milli>;
+    Split s;
+    s.fetch = ms(fetchEnd - start).count();
+    s.compose = ms(composeEnd - fetchEnd).count();
+    s.transition = ms(transitionEnd - composeEnd).count();
+    s.total = ms(end - start).count();
+    return s;
+}
+
+void BM_ImageCommand(benchmark::State& state, const std::string* reference, bool cached, const char* label) {
+    Split sum;
+    const fs::path cacheFile = gDir / "cache" / CacheFileName(*reference);
+    if (cached) AddImageToCache(*reference, reference->rfind("http", 0) == 0 ? kAccessHttp : kAccessFile);
+    for (auto _ : state) {
+        if (!cached) {
+            state.PauseTiming();
+            fs::remove(cacheFile);
+            state.ResumeTiming();
+        }
+        const Split s = RunCommand(*reference);
+        if (!fs::exists(cacheFile) || s.transition <= 0) {
+            state.SkipWithError("the image did not go on air");
+            break;
+        }
+        sum.fetch += s.fetch, sum.compose += s.compose, sum.transition += s.transition, sum.total += s.total;
+    }
+    const double n = double(std::max<int64_t>(1, state.iterations()));
+    state.counters["fetch_ms"] = sum.fetch / n;
+    state.counters["compose_ms"] = sum.compose / n;
+    state.counters["transition_ms"] = sum.transition / n;
+    state.counters["total_ms"] = sum.total / n;
+    gSummary[std::string(label) + " fetch"] = sum.fetch / n;
+    gSummary[std::string(label) + " compose"] = sum.compose / n;
+    gSummary[std::string(label) + " transition"] = sum.transition / n;
+    gSummary[std::string(label) + " total"] = sum.total / n;
+}
+
+// The fetch alone against its reference.
+void BM_FetchFile(benchmark::State& state) {
+    const fs::path copy = gDir / "copy.png";
+    double own = 0, ref = 0;
+    for (auto _ : state) {
+        auto t = Clock::now();
+        AddImageToCache(gPicture, kAccessFile);
+        own += MsSince(t);
+        t = Clock::now();
+        fs::copy_file(gPicture, copy, fs::copy_options::overwrite_existing);
+        ref += MsSince(t);
+    }
+    state.counters["own_ms"] = own / double(state.iterations());
+    state.counters["copy_file_ms"] = ref / double(state.iterations());
+    gSummary["fetch file / copy_file"] = own / ref;
+}
+
+// The reference writes the body to a file as well: plain fwrite, no
+// temporary name.
+void BM_FetchHttp(benchmark::State& state) {
+    CURL* curl = curl_easy_init();
+    curl_easy_setopt(curl, CURLOPT_URL, gUrl.c_str());
+    const std::string copy = (gDir / "copy.png").string();
+    double own = 0, ref = 0;
+    for (auto _ : state) {
+        auto t = Clock::now();
+        AddImageToCache(gUrl, kAccessHttp);
+        own += MsSince(t);
+        t = Clock::now();
+        FILE* out = std::fopen(copy.c_str(), "wb");
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, out);
+        curl_easy_perform(curl);
+        std::fclose(out);
+        ref += MsSince(t);
+    }
+    curl_easy_cleanup(curl);
+    state.counters["own_ms"] = own / double(state.iterations());
+    state.counters["libcurl_ms"] = ref / double(state.iterations());
+    gSummary["fetch http / bare libcurl"] = own / ref;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    gDir = fs::temp_directory_path() / ("kiv_bench_cache_" + std::to_string(::getpid()));
+    fs::create_directories(gDir / "files");
+    gPicture = (gDir / "files" / "picture1080.png").string();
+    WritePicture(gPicture);
+
+    // The shipped rendering defaults, the fade off.
+    Settings = SettingsData{};
+    Settings.CacheDir = (gDir / "cache").string();
+    Settings.OnAirMonitor = 1;
+    Settings.UseBlurredBackground = 1;
+    Settings.BlurredBackgroundLightness = -20;
+    Settings.BlurredBackgroundColor = 0x808080;
+    Settings.BlurredBackgroundOpacity = 30;
+    Settings.ShadowOpacity = 30;
+    Settings.TransMode = "Cut";
+    Settings.TransDur = 12;
+    Settings.DisplayFrameRate = 25;
+    InitCommandQueue();
+    SetQueueTimerEnabled(false);  // the benchmark runs the queue itself
+    InitCacheManager();
+    InstallGfxOutputWindows();
+    SetMonitorProvider(std::make_shared<FixedMonitor>());
+    InitGfxOutput();
+    OnAir = true;
+
+    FixtureServer server((gDir / "files").string(), (gDir / "requests.jsonl").string());
+    gUrl = "http://127.0.0.1:" + std::to_string(server.port()) + "/files/picture1080.png";
+    std::printf("1920x1080 PNG: %.1f MB\n", double(fs::file_size(gPicture)) / 1e6);
+
+    benchmark::RegisterBenchmark("ImageCommand/file", BM_ImageCommand, &gPicture, false, "file")
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("ImageCommand/http", BM_ImageCommand, &gUrl, false, "http")
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("ImageCommand/cached", BM_ImageCommand, &gPicture, true, "cached")
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("Fetch/file", BM_FetchFile)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("Fetch/http", BM_FetchHttp)->Unit(benchmark::kMillisecond);
+
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+
+    std::printf("\nSummary (ms; ratios own / reference):\n");
+    for (const auto& [name, value] : gSummary) std::printf("  %-28s %8.2f\n", name.c_str(), value);
+    fs::remove_all(gDir);
+    return 0;
+}
