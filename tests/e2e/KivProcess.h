@@ -62,6 +62,14 @@ public:
         }
     }
 
+    // Takes in what the engine has logged, waiting up to `ms` for more. Call
+    // it while waiting on anything else (replies over TCP): an undrained
+    // pipe fills up and blocks the engine in its next log line.
+    void Pump(int ms = 5) {
+        if (process_.state() == QProcess::Running) process_.waitForReadyRead(ms);
+        log_ += process_.readAllStandardOutput().toStdString();
+    }
+
     // Everything logged so far (lines as written, CR LF included).
     const std::string& Log() {
         log_ += process_.readAllStandardOutput().toStdString();

@@ -1,0 +1,165 @@
+// The command protocol under load, with the engine's network and queue in
+// this process and a client on its own thread over loopback TCP:
+// - pipelined throughput: 10,000 VERSION commands on one connection, all
+//   replies read, with the console window hidden and shown;
+// - reply latency of one command on an idle engine (median and 99th
+//   percentile over 200), which the 40 ms queue tick bounds.
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QApplication>
+#include <QEventLoop>
+
+#include "app/Log.h"
+#include "app/Settings.h"
+#include "app/frmConsole.h"
+#include "app/modMain.h"
+#include "net/modSessionManager.h"
+#include "protocol/modCommandQueueManager.h"
+
+namespace {
+
+constexpr int kPipelined = 10000;
+constexpr int kLatencySamples = 200;
+std::map<std::string, double> gFigures;
+
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+int ConnectBlocking() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(Settings.ListeningPort));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+// Reads until `count` CR LF replies have arrived; false when the engine closes.
+bool ReadReplies(int fd, int count) {
+    char buf[65536];
+    int seen = 0;
+    while (seen < count) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) return false;
+        seen += static_cast<int>(std::count(buf, buf + n, '\n'));
+    }
+    return true;
+}
+
+// Runs `client` on its own thread while this thread runs the engine's event
+// loop; returns when the client is done.
+void WithClient(const std::function<void()>& client) {
+    QEventLoop loop;
+    std::thread t([&] {
+        client();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    t.join();
+}
+
+void BM_Pipelined(benchmark::State& state, bool consoleShown) {
+    ConsoleShown = consoleShown;
+    if (consoleShown) RefillConsoleView();
+    std::string commands;
+    for (int i = 0; i < kPipelined; ++i) commands += "VERSION\r\n";
+    double seconds = 0;
+    bool ok = true;
+    for (auto _ : state) {
+        WithClient([&] {
+            const int fd = ConnectBlocking();
+            const auto start = std::chrono::steady_clock::now();
+            ok = fd >= 0 && ::send(fd, commands.data(), commands.size(), 0) == static_cast<ssize_t>(commands.size()) &&
+                 ReadReplies(fd, kPipelined);
+            seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            ::close(fd);
+        });
+    }
+    ConsoleShown = false;
+    if (!ok) state.SkipWithError("engine did not answer every command");
+    const double rate = kPipelined * double(state.iterations()) / seconds;
+    state.counters["cmds_per_s"] = rate;
+    gFigures[consoleShown ? "shown" : "hidden"] = rate;
+}
+
+void BM_IdleLatency(benchmark::State& state) {
+    ConsoleShown = false;
+    std::vector<double> ms;
+    for (auto _ : state) {
+        WithClient([&] {
+            const int fd = ConnectBlocking();
+            ReadReplies(fd, 0);
+            for (int i = 0; i < kLatencySamples && fd >= 0; ++i) {
+                const auto start = std::chrono::steady_clock::now();
+                if (::send(fd, "VERSION\r\n", 9, 0) != 9 || !ReadReplies(fd, 1)) break;
+                ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+            }
+            ::close(fd);
+        });
+    }
+    if (ms.size() < kLatencySamples) {
+        state.SkipWithError("engine did not answer every command");
+        return;
+    }
+    std::sort(ms.begin(), ms.end());
+    gFigures["median_ms"] = ms[ms.size() / 2];
+    gFigures["p99_ms"] = ms[ms.size() * 99 / 100];
+    state.counters["median_ms"] = gFigures["median_ms"];
+    state.counters["p99_ms"] = gFigures["p99_ms"];
+}
+
+BENCHMARK_CAPTURE(BM_Pipelined, console_hidden, false)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Pipelined, console_shown, true)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_IdleLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    Settings.Compatible = "4.2";
+    Settings.DisplayFrameRate = 25;
+    Settings.ListeningPort = FreePort();
+    LoadConsoleWindow().show();
+    ConsoleShown = false;
+    InitSessionManager();
+    InitCommandQueue();
+    if (FatalError) return 1;
+
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+
+    std::printf("Pipelined VERSION, console hidden: %.0f commands/s (target 10,000: ratio %.2f)\n",
+                gFigures["hidden"], gFigures["hidden"] / 10000.0);
+    std::printf("Pipelined VERSION, console shown:  %.0f commands/s (target 5,000: ratio %.2f)\n", gFigures["shown"],
+                gFigures["shown"] / 5000.0);
+    std::printf("Idle reply latency over %d commands: median %.1f ms, p99 %.1f ms (queue tick 40 ms)\n",
+                kLatencySamples, gFigures["median_ms"], gFigures["p99_ms"]);
+    return 0;
+}
