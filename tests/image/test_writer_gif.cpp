@@ -177,21 +177,4 @@ TEST(GifWriter, RefusesImagesGifCannotHold) {
     EXPECT_FALSE(wide.SaveToStream_GIF(gif));
 }
 
-TEST(GifWriter, SaveToFileMatchesTheStream) {
-    cImage32 img;
-    ASSERT_TRUE(wts::MakeImage(img, 50, 40, TwoHundredColours));
-    const std::string path = std::string(KIV_BINARY_DIR) + "/writer_gif_test.gif";
-    std::remove(path.c_str());
-    ASSERT_TRUE(img.SaveToFile_GIF(path, true, 128, false));
-    ByteArray stream;
-    ASSERT_TRUE(img.SaveToStream_GIF(stream));
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    ASSERT_NE(f, nullptr);
-    ByteArray fromFile(stream.size() + 1);
-    fromFile.resize(std::fread(fromFile.data(), 1, fromFile.size(), f));
-    std::fclose(f);
-    EXPECT_EQ(fromFile, stream);
-    std::remove(path.c_str());
-}
-
 }  // namespace

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <set>
 
 #include "DecoderTestSupport.h"
 #include "WriterTestSupport.h"
@@ -165,22 +164,6 @@ TEST(PngWriter, ForcedFilterIsUsedOnEveryRow) {
         ASSERT_TRUE(dts::ReadPngWithLibpng(png, ref));
         EXPECT_EQ(dts::CompareToStraight(img, ref), "");
     }
-}
-
-TEST(PngWriter, AdaptiveFilterUsesSeveralFiltersOnAPhoto) {
-    cImage32 img;
-    ASSERT_TRUE(wts::MakeImage(img, 200, 100, wts::PhotoPixel));
-    ByteArray png;
-    ASSERT_TRUE(img.SaveToStream_PNG(png));
-    std::vector<uint8_t> raw(100 * (200 * 3 + 1));
-    uLongf len = uLongf(raw.size());
-    const auto chunks = wts::PngChunks(png);
-    ASSERT_EQ(chunks[1].type, "IDAT");
-    ASSERT_EQ(uncompress(raw.data(), &len, chunks[1].data.data(), uLong(chunks[1].data.size())), Z_OK);
-    std::set<int> used;
-    for (size_t row = 0; row < 100; ++row) used.insert(raw[row * 601]);
-    EXPECT_GE(used.size(), 2u);
-    EXPECT_LE(*used.rbegin(), 4);
 }
 
 TEST(PngWriter, PropertiesSetGetAndRemove) {
