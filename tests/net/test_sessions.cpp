@@ -251,6 +251,10 @@ TEST_F(Sessions, FreedIndexesAreReusedWhenTheRangeIsExhausted) {
     const int16_t l = ListeningIndex();
     SetMaxSocketIndex(static_cast<int16_t>(l + 1));
     auto a = Connect();  // on l, listener to l + 1
+    // An unfinished line must not survive into the next connection on l.
+    ASSERT_TRUE(a->Send("VERS"));
+    for (int i = 0; i < 2000 && GlobalRcvBuffer(l).empty(); ++i) Pump();
+    EXPECT_EQ(GlobalRcvBuffer(l), "VERS");
     int16_t expected = -1;
     for (int16_t i = 1; i <= l + 1 && expected < 0; ++i)
         if (!sckCommands().Exists(i)) expected = i;
