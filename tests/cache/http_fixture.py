@@ -50,7 +50,9 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def serve_file(self, name):
-        path = os.path.join(self.server.root, os.path.basename(name))
+        # Names are bytes as sent (percent-decoded), not UTF-8 text.
+        name = urllib.parse.unquote_to_bytes(name)
+        path = os.path.join(os.fsencode(self.server.root), os.path.basename(name))
         try:
             with open(path, "rb") as f:
                 data = f.read()
@@ -77,9 +79,9 @@ class Handler(BaseHTTPRequestHandler):
         url = urllib.parse.urlsplit(self.path)
         path = urllib.parse.unquote(url.path)
         if path.startswith("/files/"):
-            self.serve_file(path[len("/files/"):])
+            self.serve_file(url.path[len("/files/"):])
         elif path.startswith("/redirect/"):
-            self.send_body(302, b"", extra=[("Location", "/files/" + path[len("/redirect/"):])])
+            self.send_body(302, b"", extra=[("Location", "/files/" + url.path[len("/redirect/"):])])
         elif path == "/redirect-to":
             target = urllib.parse.parse_qs(url.query)["url"][0]
             self.send_body(302, b"", extra=[("Location", target)])
@@ -88,7 +90,7 @@ class Handler(BaseHTTPRequestHandler):
         elif path.startswith("/auth/"):
             expected = "Basic " + base64.b64encode(self.server.auth.encode("latin-1")).decode()
             if self.headers.get("Authorization", "") == expected:
-                self.serve_file(path[len("/auth/"):])
+                self.serve_file(url.path[len("/auth/"):])
             else:
                 self.send_body(401, b"who are you", "text/plain",
                                [("WWW-Authenticate", 'Basic realm="kiv"')])

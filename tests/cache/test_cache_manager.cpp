@@ -236,6 +236,20 @@ TEST_F(CacheManagerTest, DownloadsWithUserAgentAndFollowsRedirects) {
     EXPECT_EQ(KivFiles(cacheDir_).size(), 2u);
 }
 
+// References are bytes (Windows-1252): bytes outside ASCII go out
+// percent-encoded, and the cache name is the digest of the bytes as sent.
+TEST_F(CacheManagerTest, DownloadsNonAsciiReference) {
+    FixtureServer server(files_.string(), root_ + "/requests.jsonl");
+    ASSERT_NE(server.port(), 0);
+    WriteFile(files_ / "\xE4rger.png", kImage);
+    const std::string url = Url(server, "/files/\xE4rger.png");
+    EXPECT_EQ(AddImageToCache(url, kAccessHttp), 0) << NewLog();
+    EXPECT_EQ(ReadFile(cacheDir_ / CacheFileName(url)), kImage);
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].path, "/files/%e4rger.png");
+    fs::remove(files_ / "\xE4rger.png");
+}
+
 TEST_F(CacheManagerTest, StatusOtherThan200WritesNothing) {
     FixtureServer server(files_.string(), root_ + "/requests.jsonl");
     ASSERT_NE(server.port(), 0);
@@ -272,6 +286,7 @@ TEST_F(CacheManagerTest, HostileSourcesFailCleanly) {
         {"http" + silentUrl, 28},   // answers nothing at all
         {"https" + silentUrl, 28},  // TLS handshake that stalls
         {"http://127.0.0.1:1/a.png", 7},
+        {"http://", 3},  // no host
     };
     for (const auto& c : cases) {
         NewLog();
