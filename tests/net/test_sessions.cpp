@@ -204,6 +204,26 @@ TEST_F(Sessions, ResetIsLoggedAsErrorThenClosed) {
     EXPECT_FALSE(IsSessionValid(s));
 }
 
+TEST_F(Sessions, AbortedConnectionIsClosedOtherErrorsAreOnlyLogged) {
+    auto c = Connect();
+    const int32_t s = SessionTable().back().session;
+    const int16_t sock = SessionTable().back().socket;
+    sckCommands_Error(sock, 10060, "Connection timed out");
+    EXPECT_TRUE(IsSessionValid(s));
+    sckCommands_Error(sock, 10053, "Software caused connection abort");
+    EXPECT_FALSE(IsSessionValid(s));
+    EXPECT_FALSE(sckCommands().Exists(sock));
+    const std::string log = Log();
+    const size_t other = log.find("[TCP]E Socket " + P(sock) + ": Socket Error 10060: Connection timed out\r\n");
+    const size_t aborted = log.find("[TCP]E Socket " + P(sock) + ": Socket Error 10053: Software caused connection abort");
+    ASSERT_NE(other, std::string::npos);
+    ASSERT_NE(aborted, std::string::npos);
+    EXPECT_LT(other, aborted);
+    EXPECT_EQ(TcpClient::Count(log, "Socket " + P(sock) + " closed connection."), 1u);
+    EXPECT_NE(log.find("[SES]  Removing session " + P(s) + " for 127.0.0.1"), std::string::npos);
+    EXPECT_TRUE(c->WaitForClose());
+}
+
 TEST_F(Sessions, UnfinishedLineBeyondOneMebibyteClosesTheConnection) {
     auto ok = Connect();
     std::string line(kMaxUnconsumedBytes, 'x');
