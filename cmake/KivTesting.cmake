@@ -20,6 +20,13 @@ function(kiv_add_test name)
     KIV_BINARY_DIR="${PROJECT_BINARY_DIR}")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES TIMEOUT ${T_TIMEOUT}
-               ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_RUNTIME_DIR=${PROJECT_BINARY_DIR}/xdg-runtime;${T_ENV}")
+    PROPERTIES TIMEOUT ${T_TIMEOUT})
+  # gtest_discover_tests splits a property value at ";", which would keep only
+  # the first variable of the environment: set it on the discovered tests
+  # (listed in ${name}_TESTS) by a script that runs after the discovery.
+  set(env "QT_QPA_PLATFORM=offscreen" "XDG_RUNTIME_DIR=${PROJECT_BINARY_DIR}/xdg-runtime" ${T_ENV})
+  set(env_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_env.cmake)
+  file(WRITE ${env_file}
+    "if(${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT \"${env}\")\nendif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${env_file})
 endfunction()

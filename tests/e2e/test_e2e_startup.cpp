@@ -16,7 +16,7 @@ protected:
         (void)app;
     }
     static std::string Ini() {
-        return "[General]\r\nVersion=1\r\nOnAirOnStartup=0\r\nListeningPort=" + std::to_string(KivProcess::FreePort()) +
+        return "[General]\r\nVersion=1\r\nOnAirOnStartup=0\r\nOnAirMonitor=0\r\nListeningPort=" + std::to_string(KivProcess::FreePort()) +
                "\r\n";
     }
 };
