@@ -9,7 +9,7 @@ class OnAirIndicator : public QWidget {
 public:
     explicit OnAirIndicator(bool lit, QWidget* parent = nullptr);
     bool IsLit() const { return lit_; }
-    QSize sizeHint() const override { return {220, 84}; }
+    QSize sizeHint() const override { return {300, 110}; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

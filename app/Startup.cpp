@@ -7,6 +7,7 @@
 #include "app/Settings.h"
 #include "app/Version.h"
 #include "app/frmConsole.h"
+#include "app/frmMain.h"
 #include "app/modMain.h"
 #include "cache/modCacheManager.h"
 #include "net/modSessionManager.h"
@@ -43,9 +44,16 @@ void Startup(const std::string& commandLine) {
         WriteLog("DEBUG MODE ENABLED", "DBG", " ");
     }
 
+    if (Settings.DisableGui != 1) {
+        WriteLog("Building GUI...", "SYS", " ");
+        WaitMs(200);
+    }
+    // Loaded even when never shown: the engine's state operations live there.
+    frmMain& mainWindow = LoadMainWindow();
+    if (Settings.DisableGui != 1) mainWindow.showMaximized();
+    if (FatalError) return;
+
     // Joining here, in this order, as they arrive:
-    //  - the main window: "Building GUI..." unless DisableGui, load it, show
-    //    it unless DisableGui, stop if FatalError;
     //  - the managers, each announced and after a short wait, none skipped
     //    when an earlier one failed: SessionManager (100 ms),
     //    CommandQueueManager (100 ms), CacheManager (50 ms), graphics
@@ -69,6 +77,7 @@ void Startup(const std::string& commandLine) {
         return;
     }
     WriteLog("Entering Main Loop...", "SYS", " ");
-    //  - hiding the console (HideConsoleOnStartup without the debug switch)
-    //    and going On Air with the startup image (OnAirOnStartup).
+    // Like the operator's click: queues SHOW_CONSOLE OFF for the gui session.
+    if (Settings.HideConsoleOnStartup == 1 && !IsDebugSwitch(commandLine)) mainWindow.chkConsole->setChecked(false);
+    //  - going On Air with the startup image (OnAirOnStartup).
 }

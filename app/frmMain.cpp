@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTableView>
 #include <QTimer>
 
@@ -68,6 +69,7 @@ QTableView* MakeTable(QWidget* parent) {
     // view never has to measure rows.
     table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     table->verticalHeader()->setDefaultSectionSize(18);
+    table->horizontalHeader()->setDefaultSectionSize(76);
     table->horizontalHeader()->setStretchLastSection(true);
     return table;
 }
@@ -131,7 +133,8 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent) {
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(2, 3);
     grid->setRowStretch(2, 1);
-    txtConsoleInfo->setMinimumWidth(430);
+    // Wide enough for the longest legend line (tab stop plus 52 characters).
+    txtConsoleInfo->setMinimumWidth(QFontMetrics(mono).horizontalAdvance(QString(58, QLatin1Char('M'))));
 
     BuildMenu();
 
@@ -285,6 +288,10 @@ void frmMain::changeEvent(QEvent* event) {
     // The window is always maximised or minimised: a restore to the normal
     // state maximises it again (queued, so the state change completes first).
     const Qt::WindowStates state = windowState();
+    // Without a window manager nobody acts on the maximised state: take the
+    // screen's work area ourselves (a manager that did already changes nothing).
+    if ((state & Qt::WindowMaximized) && !(state & Qt::WindowMinimized))
+        if (QScreen* shown = screen()) setGeometry(shown->availableGeometry());
     if (!(state & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)))
         QTimer::singleShot(0, this, [this] {
             if (!(windowState() & (Qt::WindowMinimized | Qt::WindowMaximized)))
