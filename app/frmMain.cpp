@@ -137,6 +137,9 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent) {
     txtConsoleInfo->setMinimumWidth(QFontMetrics(mono).horizontalAdvance(QString(58, QLatin1Char('M'))));
 
     BuildMenu();
+    // The normal geometry is the work area as well: without a window manager
+    // nobody acts on the maximised state, and the window must still fill it.
+    if (QScreen* primary = screen()) setGeometry(primary->availableGeometry());
 
     connect(chkOnAir, &QPushButton::toggled, this, &frmMain::OnAirSwitchChanged);
     connect(chkConsole, &QPushButton::toggled, this, &frmMain::ConsoleSwitchChanged);
@@ -288,10 +291,6 @@ void frmMain::changeEvent(QEvent* event) {
     // The window is always maximised or minimised: a restore to the normal
     // state maximises it again (queued, so the state change completes first).
     const Qt::WindowStates state = windowState();
-    // Without a window manager nobody acts on the maximised state: take the
-    // screen's work area ourselves (a manager that did already changes nothing).
-    if ((state & Qt::WindowMaximized) && !(state & Qt::WindowMinimized))
-        if (QScreen* shown = screen()) setGeometry(shown->availableGeometry());
     if (!(state & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)))
         QTimer::singleShot(0, this, [this] {
             if (!(windowState() & (Qt::WindowMinimized | Qt::WindowMaximized)))
