@@ -70,6 +70,7 @@ cHttpRequest::cHttpRequest(const Limits& limits, const std::function<void(const 
     step(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, limits_.connectTimeoutMs));
     step(curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L));
     step(curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits_.stallTimeoutS));
+    step(curl_easy_setopt(curl, CURLOPT_TIMEOUT, limits_.totalTimeoutS));
     // Refuses a declared length over the limit before any byte is stored;
     // OnBody bounds bodies of unknown length.
     step(curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(limits_.maxBodyBytes)));

@@ -11,6 +11,10 @@ public:
     struct Limits {
         long connectTimeoutMs = 30000;  // name resolution, TCP connect and TLS handshake
         long stallTimeoutS = 30;        // no byte sent or received for this long
+        // A source that drips a byte now and then never stalls, yet blocks
+        // the engine (downloads are synchronous): the whole request is
+        // bounded too.
+        long totalTimeoutS = 120;
         uint64_t maxBodyBytes = uint64_t(1) << 30;  // no still image is larger
         long maxRedirects = 10;
     };

@@ -9,7 +9,8 @@ Routes: /files/<name>, /redirect/<name> (302 to /files/<name>),
 /redirect-to?url=<absolute url>, /loop (redirects to itself),
 /auth/<name> (Basic auth, the expected "user:pass" given by --auth),
 /status/<code>, /stall (headers, a few bytes, then silence),
-/endless (200 without a length, zeros until the client goes),
+/drip (a byte every 0.2 s), /endless (200 without a length, zeros until
+the client goes),
 /claims-huge (Content-Length of 3 GB, zeros until the client goes).
 """
 import argparse
@@ -104,6 +105,17 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(b"\x89PNG")
             self.wfile.flush()
             time.sleep(3600)
+        elif path == "/drip":
+            self.send_response(200)
+            self.send_header("Content-Length", "100000")
+            self.end_headers()
+            try:
+                while True:
+                    self.wfile.write(b"\0")
+                    self.wfile.flush()
+                    time.sleep(0.2)
+            except OSError:
+                pass
         elif path == "/endless":
             self.stream_zeros([("Connection", "close")])
         elif path == "/claims-huge":

@@ -96,6 +96,7 @@ protected:
         cHttpRequest::Limits limits;
         limits.connectTimeoutMs = 1500;
         limits.stallTimeoutS = 1;
+        limits.totalTimeoutS = 3;
         limits.maxBodyBytes = 1 << 20;
         SetHttpRequestLimits(limits);
         InitCacheManager();
@@ -281,6 +282,7 @@ TEST_F(CacheManagerTest, HostileSourcesFailCleanly) {
         {Url(server, "/loop"), 47},                                // too many redirects
         {Url(server, "/redirect-to?url=file:///etc/hostname"), 1},  // unsupported protocol
         {Url(server, "/stall"), 28},                               // no progress
+        {Url(server, "/drip"), 28},                                // never done
         {Url(server, "/endless"), 63},                             // body over the limit
         {Url(server, "/claims-huge"), 63},
         {"http" + silentUrl, 28},   // answers nothing at all
