@@ -8,5 +8,10 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   export QT_QPA_PLATFORM=offscreen
   # Nobody can see the console window: echo the log on standard output.
   export KIV_CONSOLE_STDOUT=${KIV_CONSOLE_STDOUT:-1}
+  # Qt wants a private runtime folder, which a plain server session lacks.
+  if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    export XDG_RUNTIME_DIR="$PWD/xdg-runtime"
+    mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
+  fi
 fi
 exec ./kiv "$@"
