@@ -45,6 +45,8 @@ struct SettingsData {
     // this machine's file system (see app/Paths.h).
     std::string DriveRoots[26];
     std::string UncRoot;
+
+    bool operator==(const SettingsData&) const = default;
 };
 
 // Process-wide settings.

@@ -138,10 +138,6 @@ TEST_F(LogTest, EchoSeesEveryLine) {
     EXPECT_EQ(echoed, "2024-03-01 14:05:09:00 [SYS]  one\r\n2024-03-01 14:05:09:00 [TCP]  two\r\n");
 }
 
-TEST(ConsoleLogFileName, NamedAfterProgramAndTime) {
-    EXPECT_EQ(ConsoleLogFileName(kMarch1), "kiv_20240301_140509_clog.txt");
-}
-
 class ConsoleLogTest : public LogTest {
 protected:
     void SetUp() override {
