@@ -150,12 +150,16 @@ Error WalkChunks(ChunkSource& src, PngState& s) {
 
         const uint8_t* data;
         if (idat) {
+            // A single IDAT in memory is inflated where it lies; more of them,
+            // or a file, are gathered into one buffer.
             const uint8_t* inPlace = src.InPlace(dataPos);
             if (inPlace && idatCount == 0) {
                 s.zInPlace = inPlace;
             } else {
-                if (s.zInPlace) s.zbuf.assign(s.zInPlace, s.zInPlace + s.zLen), s.zInPlace = nullptr;
-                if (s.zbuf.empty()) s.zbuf.reserve(size / 2);
+                if (s.zInPlace) {
+                    s.zbuf.assign(s.zInPlace, s.zInPlace + s.zLen);
+                    s.zInPlace = nullptr;
+                }
                 const size_t old = s.zbuf.size();
                 s.zbuf.resize(old + len);
                 if (!src.Read(dataPos, len, s.zbuf.data() + old)) return Error::Truncated;

@@ -264,6 +264,22 @@ TEST(TgaRobustness, DamagedAndRegressionFilesNeverCrash) {
     EXPECT_FALSE(LoadTga(dts::ReadFile(dts::TestData("pillow/tga/cross_scan_line_truncated.tga")), img));
 }
 
+TEST(TgaRobustness, EveryOtherFormatIsRefusedOrReadSafely) {
+    // TGA has no signature and comes last in the chain, so it sees whatever
+    // the other decoders did not take: every test file must pass through it
+    // without a read outside the data.
+    int taken = 0, total = 0;
+    for (const auto& path : dts::ListFiles(dts::TestData(""), {".png", ".gif", ".bmp", ".jpg", ".jpeg", ".ico", ".cur"})) {
+        cImage32 img;
+        const bool ok = LoadTga(dts::ReadFile(path), img);
+        EXPECT_EQ(ok, img.HasImage());
+        taken += ok;
+        ++total;
+    }
+    EXPECT_GT(total, 700);
+    EXPECT_LT(taken, total / 50) << "header checks should refuse almost all foreign data";
+}
+
 }  // namespace
 
 namespace {
