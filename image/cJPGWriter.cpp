@@ -122,34 +122,75 @@ private:
     int n_ = 0;
 };
 
-// Arai-Agui-Nakajima forward DCT on one 8x8 block, in place. The outputs
-// carry the AAN scale factors; the quantisation divisors undo them.
-void ForwardDct(float* d) {
-    for (int pass = 0; pass < 2; ++pass) {
-        const int step = pass ? 8 : 1, stride = pass ? 1 : 8;
-        for (int i = 0; i < 8; ++i) {
-            float* p = d + i * stride;
-            const float t0 = p[0] + p[7 * step], t7 = p[0] - p[7 * step];
-            const float t1 = p[step] + p[6 * step], t6 = p[step] - p[6 * step];
-            const float t2 = p[2 * step] + p[5 * step], t5 = p[2 * step] - p[5 * step];
-            const float t3 = p[3 * step] + p[4 * step], t4 = p[3 * step] - p[4 * step];
-            float t10 = t0 + t3, t13 = t0 - t3, t11 = t1 + t2, t12 = t1 - t2;
-            p[0] = t10 + t11;
-            p[4 * step] = t10 - t11;
-            const float z1 = (t12 + t13) * 0.707106781f;
-            p[2 * step] = t13 + z1;
-            p[6 * step] = t13 - z1;
-            t10 = t4 + t5;
-            t11 = t5 + t6;
-            t12 = t6 + t7;
-            const float z5 = (t10 - t12) * 0.382683433f;
-            const float z2 = 0.541196100f * t10 + z5, z4 = 1.306562965f * t12 + z5, z3 = t11 * 0.707106781f;
-            const float z11 = t7 + z3, z13 = t7 - z3;
-            p[5 * step] = z13 + z2;
-            p[3 * step] = z13 - z2;
-            p[step] = z11 + z4;
-            p[7 * step] = z11 - z4;
-        }
+// One pass of the Arai-Agui-Nakajima DCT down all eight columns of a block
+// at once (rows contiguous), so that the compiler vectorises across columns.
+inline void DctColumns(float* d) {
+    for (int j = 0; j < 8; ++j) {
+        float* p = d + j;
+        const float t0 = p[0] + p[56], t7 = p[0] - p[56];
+        const float t1 = p[8] + p[48], t6 = p[8] - p[48];
+        const float t2 = p[16] + p[40], t5 = p[16] - p[40];
+        const float t3 = p[24] + p[32], t4 = p[24] - p[32];
+        float t10 = t0 + t3, t13 = t0 - t3, t11 = t1 + t2, t12 = t1 - t2;
+        p[0] = t10 + t11;
+        p[32] = t10 - t11;
+        const float z1 = (t12 + t13) * 0.707106781f;
+        p[16] = t13 + z1;
+        p[48] = t13 - z1;
+        t10 = t4 + t5;
+        t11 = t5 + t6;
+        t12 = t6 + t7;
+        const float z5 = (t10 - t12) * 0.382683433f;
+        const float z2 = 0.541196100f * t10 + z5, z4 = 1.306562965f * t12 + z5, z3 = t11 * 0.707106781f;
+        const float z11 = t7 + z3, z13 = t7 - z3;
+        p[40] = z13 + z2;
+        p[24] = z13 - z2;
+        p[8] = z11 + z4;
+        p[56] = z11 - z4;
+    }
+}
+
+inline void Transpose(const float* in, float* out) {
+    for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) out[c * 8 + r] = in[r * 8 + c];
+}
+
+// Forward DCT of the 8x8 samples at src (rows `stride` floats apart) and
+// quantisation: q receives the coefficients in natural order, AC limited to
+// the 10 bits and DC to the 11 bits of 8-bit baseline data. The DCT outputs
+// carry the AAN scale factors; the divisors undo them.
+__attribute__((target_clones("avx2", "default")))
+void TransformBlock(const float* src, size_t stride, const float* divisor, int* q) {
+    alignas(32) float a[64], b[64];
+    for (size_t y = 0; y < 8; ++y) std::memcpy(a + y * 8, src + y * stride, 32);
+    DctColumns(a);
+    Transpose(a, b);
+    DctColumns(b);
+    Transpose(b, a);
+    for (size_t n = 0; n < 64; ++n) {
+        const int v = int(a[n] * divisor[n] + 16384.5f) - 16384;
+        q[n] = v < -1023 ? -1023 : v > 1023 ? 1023 : v;
+    }
+    q[0] = std::clamp(int(a[0] * divisor[0] + 16384.5f) - 16384, -2047, 2047);
+}
+
+// Premultiplied BGRA pixels shown over the fill colour (R, G, B), as JFIF
+// YCbCr with the level shift of 128 taken off the luminance. A valid pixel
+// (colour <= alpha) stays within 0 ... 255; an invalid one only drives its
+// coefficients to the limits TransformBlock enforces.
+__attribute__((target_clones("avx2", "default")))
+void ToYCbCr(const uint8_t* px, size_t n, const float* fill, float* __restrict y, float* __restrict cb,
+             float* __restrict cr) {
+    const float fr = fill[0] * (1.0f / 255.0f), fg = fill[1] * (1.0f / 255.0f), fb = fill[2] * (1.0f / 255.0f);
+    for (size_t x = 0; x < n; ++x) {
+        const uint8_t* p = px + x * 4;
+        const float uncovered = float(255 - p[3]);
+        const float r = float(p[2]) + fr * uncovered;
+        const float g = float(p[1]) + fg * uncovered;
+        const float b = float(p[0]) + fb * uncovered;
+        y[x] = 0.299f * r + 0.587f * g + 0.114f * b - 128.0f;
+        cb[x] = -0.168735892f * r - 0.331264108f * g + 0.5f * b;
+        cr[x] = 0.5f * r - 0.418687589f * g - 0.081312411f * b;
     }
 }
 
@@ -242,12 +283,11 @@ bool cJPGWriter::Encode(const uint8_t* bits, int32_t width, int32_t height, uint
         std::vector<float> sub[2];
         if (hs == 2)
             for (auto& p : sub) p.resize(padW / 2 * size_t(mcuH) / 2);
-        const uint32_t fillR = TransparentFillColor & 255, fillG = (TransparentFillColor >> 8) & 255,
-                       fillB = (TransparentFillColor >> 16) & 255;
+        const float fill[3] = {float(TransparentFillColor & 255), float((TransparentFillColor >> 8) & 255),
+                               float((TransparentFillColor >> 16) & 255)};
         ByteVec scan;
         scan.reserve(size_t(width) * size_t(height) / 4);
         BitWriter bw(scan);
-        alignas(32) float block[64];
         for (int my = 0; my < mcusY; ++my) {
             for (int r = 0; r < mcuH; ++r) {
                 const int y = std::min(my * mcuH + r, height - 1);
@@ -255,21 +295,11 @@ bool cJPGWriter::Encode(const uint8_t* bits, int32_t width, int32_t height, uint
                 float* py = &planes[0][size_t(r) * padW];
                 float* pb = &planes[1][size_t(r) * padW];
                 float* pr = &planes[2][size_t(r) * padW];
-                for (size_t x = 0; x < padW; ++x) {
-                    const uint8_t* p = row + std::min<size_t>(x, size_t(width) - 1) * 4;
-                    uint32_t R = p[2], G = p[1], B = p[0];
-                    const uint32_t a = p[3];
-                    if (a != 255) {  // premultiplied colour over the fill colour
-                        const uint32_t inv = 255 - a;
-                        R += (fillR * inv + 127) / 255;
-                        G += (fillG * inv + 127) / 255;
-                        B += (fillB * inv + 127) / 255;
-                    }
-                    const float fr = float(std::min<uint32_t>(R, 255)), fg = float(std::min<uint32_t>(G, 255)),
-                                fb = float(std::min<uint32_t>(B, 255));
-                    py[x] = 0.299f * fr + 0.587f * fg + 0.114f * fb - 128.0f;
-                    pb[x] = -0.168735892f * fr - 0.331264108f * fg + 0.5f * fb;
-                    pr[x] = 0.5f * fr - 0.418687589f * fg - 0.081312411f * fb;
+                ToYCbCr(row, size_t(width), fill, py, pb, pr);
+                for (size_t x = size_t(width); x < padW; ++x) {  // repeat the last column
+                    py[x] = py[width - 1];
+                    pb[x] = pb[width - 1];
+                    pr[x] = pr[width - 1];
                 }
             }
             const float* src[3] = {planes[0].data(), planes[1].data(), planes[2].data()};
@@ -294,16 +324,8 @@ bool cJPGWriter::Encode(const uint8_t* bits, int32_t width, int32_t height, uint
                     for (int by = 0; by < c.v; ++by)
                         for (int bx = 0; bx < c.h; ++bx) {
                             const float* s = src[ci] + size_t(by) * 8 * stride[ci] + size_t(mx * c.h + bx) * 8;
-                            for (size_t yy = 0; yy < 8; ++yy) std::memcpy(block + yy * 8, s + yy * stride[ci], 32);
-                            ForwardDct(block);
                             alignas(32) int q[64];
-                            for (size_t n = 0; n < 64; ++n) {
-                                // 8-bit baseline AC coefficients fit in 10 bits.
-                                const int v = int(block[n] * c.divisor[n] + 16384.5f) - 16384;
-                                q[n] = v < -1023 ? -1023 : v > 1023 ? 1023 : v;
-                            }
-                            // The DC coefficient may use 11 bits.
-                            q[0] = std::clamp(int(block[0] * c.divisor[0] + 16384.5f) - 16384, -2047, 2047);
+                            TransformBlock(s, stride[ci], c.divisor.data(), q);
                             int zz[64];
                             uint64_t nonzero = 0;
                             for (size_t k = 1; k < 64; ++k) {
