@@ -42,10 +42,10 @@ __attribute__((always_inline)) inline void BlendVector(u32x8& d, const u32x8& s,
     d = a == 0 ? d : out;
 }
 
-}  // namespace
-
+// Run-time dispatched versions stay internal: a multi-versioned function
+// with external linkage does not link the same way under every compiler.
 __attribute__((target_clones("avx2", "default")))
-void BlendRow(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useSourceAlpha) {
+void BlendRowDispatched(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useSourceAlpha) {
     size_t i = 0;
     // Word access through memcpy: the rows need not be 4-byte aligned.
     for (; i + 8 <= n; i += 8) {
@@ -73,6 +73,25 @@ void BlendRow(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useS
         d = BlendPixel(d, s, op, useSourceAlpha);
         std::memcpy(dst + i * 4, &d, 4);
     }
+}
+
+__attribute__((target_clones("avx2", "default")))
+void LightenDarkenDispatched(uint8_t* px, size_t n, const int16_t* kOfAlpha, bool lighten) {
+    for (size_t i = 0; i < n; ++i, px += 4) {
+        const int a = px[3];
+        const int k = kOfAlpha[a];
+        if (lighten) {
+            for (int c = 0; c < 3; ++c) px[c] = uint8_t(std::min(px[c] + k, a));
+        } else {
+            for (int c = 0; c < 3; ++c) px[c] = uint8_t(std::max(px[c] + k, 0));
+        }
+    }
+}
+
+}  // namespace
+
+void BlendRow(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useSourceAlpha) {
+    BlendRowDispatched(dst, src, n, op, useSourceAlpha);
 }
 
 GreyWeights GreyFormula(int formula) {
@@ -110,15 +129,4 @@ LightAdjuster::LightAdjuster(float Percent) {
     }
 }
 
-__attribute__((target_clones("avx2", "default")))
-void LightAdjuster::Apply(uint8_t* px, size_t n) const {
-    for (size_t i = 0; i < n; ++i, px += 4) {
-        const int a = px[3];
-        const int k = m_k[a];
-        if (m_lighten) {
-            for (int c = 0; c < 3; ++c) px[c] = uint8_t(std::min(px[c] + k, a));
-        } else {
-            for (int c = 0; c < 3; ++c) px[c] = uint8_t(std::max(px[c] + k, 0));
-        }
-    }
-}
+void LightAdjuster::Apply(uint8_t* px, size_t n) const { LightenDarkenDispatched(px, n, m_k, m_lighten); }
