@@ -1,8 +1,10 @@
 #include "app/Log.h"
 
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 #include "app/Settings.h"
 #include "app/modMain.h"

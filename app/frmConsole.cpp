@@ -1,5 +1,7 @@
 #include "app/frmConsole.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFont>
@@ -91,7 +93,7 @@ frmConsole::~frmConsole() {
 void frmConsole::InsertLogLine(const std::string& line, const std::string& pending) {
     ViewLock lock(txtConsole);
     QTextCursor cursor(txtConsole->document());
-    cursor.setPosition(logEnd_);
+    cursor.setPosition(LogEnd());
     cursor.insertText(ForDisplay(line));
     logEnd_ = cursor.position();
     if (!pending.empty()) ReplacePending(pending);
@@ -112,9 +114,12 @@ void frmConsole::ShowPendingInput() {
     CaretToEnd();
 }
 
+// Never past the end of the document, whatever was done to the view.
+int frmConsole::LogEnd() const { return std::min(logEnd_, txtConsole->document()->characterCount() - 1); }
+
 void frmConsole::ReplacePending(const std::string& pending) {
     QTextCursor cursor(txtConsole->document());
-    cursor.setPosition(logEnd_);
+    cursor.setPosition(LogEnd());
     cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
     cursor.insertText(ForDisplay(pending));
 }

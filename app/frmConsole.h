@@ -50,6 +50,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    int LogEnd() const;
     void ReplacePending(const std::string& pending);
     void CaretToEnd();
     // Where the log text ends in the view (in the document's own positions:
