@@ -490,7 +490,7 @@ bool cPNGwriter::Encode(const uint8_t* bits, int32_t width, int32_t height, std:
     out.clear();
     if (!bits || width <= 0 || height <= 0) return false;
     try {
-        auto enc = std::make_unique<Encoder>(bits, width, height);  // the colour set is 6 KB
+        auto enc = std::make_unique<Encoder>(bits, width, height);  // off the stack: its colour set is 6 KB
         Layout L;
         enc->Analyse(background_, L);
 
