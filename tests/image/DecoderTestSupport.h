@@ -85,16 +85,20 @@ inline bool ReadPngWithLibpng(const ByteArray& bytes, Rgba& out) {
 inline bool ReadPngFileWithLibpng(const std::string& path, Rgba& out) { return ReadPngWithLibpng(ReadFile(path), out); }
 
 // First difference between the image and straight RGBA premultiplied the
-// library's way (c * a div 255); empty when they are equal (within
-// `tolerance` per byte).
-inline std::string CompareToStraight(const cImage32& img, const Rgba& ref, int tolerance = 0) {
+// library's way (c * a div 255), within `tolerance` per byte; empty when they
+// agree. With an offset the image is compared to the part of `ref` it covers
+// (a GIF frame on its screen); otherwise the sizes must be equal.
+inline std::string CompareToStraight(const cImage32& img, const Rgba& ref, int tolerance = 0, int left = -1,
+                                     int top = 0) {
     if (!img.HasImage()) return "no image";
-    if (img.Width() != ref.w || img.Height() != ref.h)
+    const bool placed = left >= 0;
+    if (!placed && (img.Width() != ref.w || img.Height() != ref.h))
         return "size " + std::to_string(img.Width()) + "x" + std::to_string(img.Height()) + " vs " +
                std::to_string(ref.w) + "x" + std::to_string(ref.h);
-    for (int y = 0; y < ref.h; ++y)
-        for (int x = 0; x < ref.w; ++x) {
-            const uint8_t* s = ref.At(x, y);
+    const int x0 = placed ? left : 0;
+    for (int y = 0; y < img.Height() && top + y < ref.h; ++y)
+        for (int x = 0; x < img.Width() && x0 + x < ref.w; ++x) {
+            const uint8_t* s = ref.At(x0 + x, top + y);
             const unsigned a = s[3];
             const uint8_t want[4] = {uint8_t(s[2] * a / 255), uint8_t(s[1] * a / 255), uint8_t(s[0] * a / 255),
                                      uint8_t(a)};
@@ -109,6 +113,13 @@ inline std::string CompareToStraight(const cImage32& img, const Rgba& ref, int t
             }
         }
     return "";
+}
+
+// Pixel (x, y) of the picture as the word 0xAARRGGBB.
+inline uint32_t PixelAt(const cImage32& img, int x, int y = 0) {
+    uint32_t v;
+    std::memcpy(&v, img.Row(y) + size_t(x) * 4, 4);
+    return v;
 }
 
 // Truncated copies at a spread of lengths and copies with single bits

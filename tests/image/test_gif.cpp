@@ -5,7 +5,6 @@
 
 #include <map>
 #include <set>
-#include <sstream>
 
 #include "DecoderTestSupport.h"
 #include "image/cGIFparser.h"
@@ -15,6 +14,8 @@
 #include <stb/stb_image.h>
 
 namespace {
+
+using dts::PixelAt;
 
 std::map<std::string, std::string> ReadConf(const std::string& path, const std::string& section) {
     std::ifstream f(path);
@@ -29,29 +30,6 @@ std::map<std::string, std::string> ReadConf(const std::string& path, const std::
         if (current == section && eq != std::string::npos) out[line.substr(0, eq)] = line.substr(eq + 3);
     }
     return out;
-}
-
-// The frame must equal the expected canvas inside the frame's rectangle
-// (clipped to the canvas); the canvas outside it is not the frame's business.
-std::string CompareFrameToCanvas(const cImage32& img, int left, int top, const dts::Rgba& canvas) {
-    if (!img.HasImage()) return "no image";
-    for (int y = 0; y < img.Height(); ++y)
-        for (int x = 0; x < img.Width(); ++x) {
-            const int cx = left + x, cy = top + y;
-            if (cx >= canvas.w || cy >= canvas.h) continue;
-            const uint8_t* s = canvas.At(cx, cy);
-            const uint8_t* got = img.Row(y) + size_t(x) * 4;
-            const uint8_t want[4] = {uint8_t(s[2] * s[3] / 255), uint8_t(s[1] * s[3] / 255),
-                                     uint8_t(s[0] * s[3] / 255), s[3]};
-            if (std::memcmp(got, want, 4) != 0) {
-                std::ostringstream m;
-                m << "pixel " << x << "," << y << " BGRA " << int(got[0]) << "," << int(got[1]) << "," << int(got[2])
-                  << "," << int(got[3]) << " expected " << int(want[0]) << "," << int(want[1]) << ","
-                  << int(want[2]) << "," << int(want[3]);
-                return m.str();
-            }
-        }
-    return "";
 }
 
 TEST(GifTestSuite, FirstFramesMatchTheExpectedOutput) {
@@ -94,7 +72,7 @@ TEST(GifTestSuite, FirstFramesMatchTheExpectedOutput) {
         } else {
             ASSERT_TRUE(dts::ReadPngFileWithLibpng(dir + frame0.at("image"), canvas)) << name;
         }
-        EXPECT_EQ(CompareFrameToCanvas(img, parser.FrameLeft(), parser.FrameTop(), canvas), "") << name;
+        EXPECT_EQ(dts::CompareToStraight(img, canvas, 0, parser.FrameLeft(), parser.FrameTop()), "") << name;
         EXPECT_EQ(img.ImageType(), 9) << name;
         EXPECT_EQ(img.Alpha(), parser.TransparentIndex() >= 0 ? 1 : 0) << name;
         ++compared;
@@ -117,7 +95,7 @@ TEST(GifFramesSuite, FirstFrameMatchesTheReferenceFrame) {
         cImage32 img;
         cGIFparser parser;
         ASSERT_TRUE(parser.LoadBytes(bytes.data(), bytes.size(), img)) << stem;
-        EXPECT_EQ(CompareFrameToCanvas(img, parser.FrameLeft(), parser.FrameTop(), canvas), "") << stem;
+        EXPECT_EQ(dts::CompareToStraight(img, canvas, 0, parser.FrameLeft(), parser.FrameTop()), "") << stem;
         ++compared;
     }
     EXPECT_EQ(compared, 13);
@@ -139,7 +117,7 @@ TEST(GifSamples, FirstFrameMatchesStbImage) {
         // indexes run past its colour table; compare where both decode.
         if (ref && img.HasImage()) {
             dts::Rgba canvas{w, h, std::vector<uint8_t>(ref, ref + size_t(w) * size_t(h) * 4)};
-            EXPECT_EQ(CompareFrameToCanvas(img, parser.FrameLeft(), parser.FrameTop(), canvas), "") << path;
+            EXPECT_EQ(dts::CompareToStraight(img, canvas, 0, parser.FrameLeft(), parser.FrameTop()), "") << path;
             ++compared;
         }
         stbi_image_free(ref);
@@ -220,12 +198,6 @@ ByteArray MakeGif(const GifSpec& s) {
     g.insert(g.end(), data.begin(), data.end());
     g.push_back(0x3B);
     return g;
-}
-
-uint32_t PixelAt(const cImage32& img, int x, int y) {
-    uint32_t v;
-    std::memcpy(&v, img.Row(y) + size_t(x) * 4, 4);
-    return v;
 }
 
 TEST(GifRules, TransparencyFollowsTheIndexNotTheColour) {

@@ -7,6 +7,8 @@
 
 namespace {
 
+using dts::PixelAt;
+
 bool LoadIcon(const ByteArray& bytes, cImage32& img, cICOparser& parser, int cx = 32, int cy = 32, int depth = 32) {
     return parser.LoadBytes(bytes.data(), bytes.size(), cx, cy, img, depth);
 }
@@ -140,12 +142,6 @@ ByteArray MakeIcon(int type, int bits, uint8_t alpha = 0) {
     u32(22);
     f.insert(f.end(), dib.begin(), dib.end());
     return f;
-}
-
-uint32_t PixelAt(const cImage32& img, int x) {
-    uint32_t v;
-    std::memcpy(&v, img.Row(0) + size_t(x) * 4, 4);
-    return v;
 }
 
 TEST(IcoRules, BitmapEntriesWithTheirMask) {

@@ -9,6 +9,8 @@
 
 namespace {
 
+using dts::PixelAt;
+
 using dts::ZlibSwitch;
 
 std::vector<std::string> SuiteFiles() {
@@ -126,12 +128,6 @@ ByteArray SimplePng(uint32_t w, uint32_t h, int depth, int ct, const ByteArray& 
     chunks.push_back({"IDAT", Compress(raw)});
     chunks.push_back({"IEND", {}});
     return Assemble(chunks);
-}
-
-uint32_t PixelAt(const cImage32& img, int x, int y) {
-    uint32_t v;
-    std::memcpy(&v, img.Row(y) + size_t(x) * 4, 4);
-    return v;  // 0xAARRGGBB
 }
 
 struct PixelCase {

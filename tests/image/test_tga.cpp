@@ -15,13 +15,9 @@
 
 namespace {
 
-bool LoadTga(const ByteArray& bytes, cImage32& img) { return cTGAparser().LoadBytes(bytes.data(), bytes.size(), img); }
+using dts::PixelAt;
 
-uint32_t PixelAt(const cImage32& img, int x, int y) {
-    uint32_t v;
-    std::memcpy(&v, img.Row(y) + size_t(x) * 4, 4);
-    return v;
-}
+bool LoadTga(const ByteArray& bytes, cImage32& img) { return cTGAparser().LoadBytes(bytes.data(), bytes.size(), img); }
 
 TEST(TgaPillow, EveryVariantMatchesItsReference) {
     const std::string dir = dts::TestData("pillow/tga/");
