@@ -51,13 +51,14 @@ void BlendRowDispatched(uint8_t* dst, const uint8_t* src, size_t n, unsigned op,
     for (; i + 8 <= n; i += 8) {
         u32x8 s, d;
         std::memcpy(&s, src + i * 4, 32);
-        if (useSourceAlpha) {
-            // Whole blocks of transparent or (at full opacity) opaque pixels are common.
+        if (useSourceAlpha && op == 255) {
+            // Drawn at full opacity, whole blocks of transparent or opaque
+            // pixels (margins, photos) need no arithmetic.
             const u32x8 a = s >> 24;
             uint64_t lanes[4];
             std::memcpy(lanes, &a, 32);
             if ((lanes[0] | lanes[1] | lanes[2] | lanes[3]) == 0) continue;
-            if (op == 255 && (lanes[0] & lanes[1] & lanes[2] & lanes[3]) == 0x000000FF000000FFull) {
+            if ((lanes[0] & lanes[1] & lanes[2] & lanes[3]) == 0x000000FF000000FFull) {
                 std::memcpy(dst + i * 4, &s, 32);
                 continue;
             }
