@@ -86,6 +86,14 @@ TEST_F(E2EProtocol, SessionsRepliesWaitAndConsoleLog) {
     EXPECT_EQ(Ask(*a, std::string("9 ADD TOP\0", 10), std::string_view("\0", 1)), std::string("9 1\0", 4));
     EXPECT_EQ(Ask(*a, "SCENE NEW\r\n"), "ERROR <SCENE>: the command is not allowed in this mode\r\n");
     EXPECT_TRUE(kiv->WaitForLog("[OUT]  12 Version: 4.2 (session=3)\r\n"));
+    // Verbose: what was received and what was sent, terminators spelled out.
+    EXPECT_EQ(Ask(*a, "#VERBOSE 1\n", "\n"), "VerboseConsole set to 1\n");
+    EXPECT_EQ(Ask(*a, "1 ADD TOP\r\n"), "1 1\r\n");
+    EXPECT_EQ(Ask(*a, std::string("MAIN\0", 5), std::string_view("\0", 1)), std::string("\0", 1));
+    EXPECT_TRUE(kiv->WaitForLog("[TCP]V RECV 127.0.0.1,3: 1 ADD TOP{CR}{LF}\r\n"));
+    EXPECT_TRUE(kiv->WaitForLog("[TCP]  SEND 127.0.0.1,3: 1 1{CR}{LF}\r\n"));
+    EXPECT_TRUE(kiv->WaitForLog("[TCP]  SEND 127.0.0.1,3: {NUL}\r\n"));
+    EXPECT_NE(Find(kiv->Log(), "[TCP]  SEND 127.0.0.1,3: VerboseConsole set to 1{LF}\r\n"), std::string::npos);
 
     // A command queued during #WAIT 1000 is answered after it, in order.
     ASSERT_TRUE(a->Send("#WAIT 1000\r\n"));
@@ -161,9 +169,9 @@ TEST_F(E2EProtocol, HostileInputAndLoad) {
 
     // Concurrent connections, each with its own replies.
     std::vector<std::unique_ptr<TcpClient>> clients;
-    for (int i = 0; i < 30; ++i) clients.push_back(Connect(*kiv, ++session));
-    for (int i = 0; i < 30; ++i) ASSERT_TRUE(clients[i]->Send(std::to_string(i) + " TC_INFO\r\n"));
-    for (int i = 0; i < 30; ++i) {
+    for (int i = 0; i < 100; ++i) clients.push_back(Connect(*kiv, ++session));
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(clients[i]->Send(std::to_string(i) + " TC_INFO\r\n"));
+    for (int i = 0; i < 100; ++i) {
         ASSERT_TRUE(clients[i]->ReadReplies(1));
         EXPECT_EQ(clients[i]->received, std::to_string(i) + " {0,'Kiv','SystemTime'}\r\n");
     }

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include <QCoreApplication>
-#include <QTimer>
 
 #include "app/Log.h"
 #include "app/Settings.h"
@@ -90,106 +89,6 @@ protected:
     size_t mark_ = 0;
 };
 
-TEST_F(Sessions, SequentialClientsGetNewSessionsAndTheListenerMoves) {
-    const int16_t l = ListeningIndex();
-    ASSERT_GT(l, 0);
-    const int port = Settings.ListeningPort;
-    auto a = Connect();
-    const int32_t s = SessionTable().back().session;
-    auto b = Connect();
-    EXPECT_EQ(SessionTable().back().session, s + 1);
-    EXPECT_EQ(GetSocketBySession(s), l);
-    EXPECT_EQ(GetSocketBySession(s + 1), l + 1);
-    EXPECT_EQ(GetSessionBySocket(l + 1), s + 1);
-    EXPECT_EQ(GetSessionAddress(s), "127.0.0.1");
-    EXPECT_EQ(ListeningIndex(), l + 2);
-    for (const std::string& line :
-         {"[TCP]  Socket " + P(l) + " accepted connection on port " + P(port) + "\r\n",
-          "[SES]  Creating new session " + P(s) + " for 127.0.0.1\r\n", "[SES]  Creating new socket " + P(l + 2),
-          "[TCP]  Socket " + P(l + 2) + " listening on port " + P(port) + "\r\n"})
-        EXPECT_NE(Log().find(line), std::string::npos) << line;
-
-    a->Close();
-    ASSERT_TRUE(WaitForLog("[SES]  Socket " + P(l) + " destroyed."));
-    const std::string log = Log();
-    const size_t closed = log.find("[TCP]  Socket " + P(l) + " closed connection.");
-    const size_t removed = log.find("[SES]  Removing session " + P(s) + " for 127.0.0.1");
-    ASSERT_NE(closed, std::string::npos);
-    ASSERT_NE(removed, std::string::npos);
-    EXPECT_LT(closed, removed);
-    EXPECT_EQ(log.find("Socket Error"), std::string::npos);  // an orderly close is no error
-    EXPECT_FALSE(IsSessionValid(s));
-    EXPECT_TRUE(IsSessionValid(s + 1));
-    EXPECT_TRUE(IsSessionValid(0));
-    EXPECT_TRUE(IsSessionValid(-1));
-    EXPECT_EQ(GetSocketBySession(s), -1);
-    EXPECT_EQ(GetSessionAddress(s), "-1");
-    EXPECT_EQ(GetSessionAddress(0), "console");
-    EXPECT_EQ(GetSessionAddress(-1), "-1");
-
-    // The same client again gets a new number, never its old one.
-    auto again = Connect();
-    EXPECT_EQ(SessionTable().back().session, s + 2);
-    EXPECT_EQ(SessionTable().back().socket, l + 2);
-}
-
-TEST_F(Sessions, RepliesCarryThePrefixAndTheCommandsOwnTerminator) {
-    auto c = Connect();
-    const int32_t s = SessionTable().back().session;
-    const int16_t sock = SessionTable().back().socket;
-    Settings.VerboseConsole = 1;
-    const std::vector<std::pair<std::string, std::string>> rows = {
-        {"12 VERSION\r\n", "12 Version: 4.2\r\n"},
-        {"5 FOO BAR\n", "5 Error: Unknown command\n"},
-        {"TC_INFO\r", "{0,'Kiv','SystemTime'}\r"},
-        {std::string("7 add top\0", 10), std::string("7 1\0", 4)},
-        {"ICONIFY\r\n", "\r\n"},
-        {"-1 MAIN\r\n", "-1\r\n"},
-        {"get_onair\n", "OFFAIR\n"},
-    };
-    for (const auto& [command, reply] : rows) {
-        c->received.clear();
-        ASSERT_TRUE(c->Send(command));
-        ASSERT_TRUE(c->ReadUntil([&](const std::string& r) { return r.size() >= reply.size(); }));
-        EXPECT_EQ(c->received, reply);
-    }
-    const std::string log = Log();
-    EXPECT_NE(log.find("[OUT]  12 Version: 4.2 (session=" + P(s) + ")\r\n"), std::string::npos);
-    EXPECT_NE(log.find("[TCP]V RECV 127.0.0.1," + P(sock) + ": 12 VERSION{CR}{LF}\r\n"), std::string::npos);
-    EXPECT_NE(log.find("[TCP]  SEND 127.0.0.1," + P(sock) + ": 12 Version: 4.2{CR}{LF}\r\n"), std::string::npos);
-    EXPECT_NE(log.find("SEND 127.0.0.1," + P(sock) + ": 7 1{NUL}\r\n"), std::string::npos);
-    EXPECT_NE(log.find("SEND 127.0.0.1," + P(sock) + ": {0,'Kiv','SystemTime'}{CR}\r\n"), std::string::npos);
-    EXPECT_NE(log.find("SEND 127.0.0.1," + P(sock) + ": OFFAIR{LF}\r\n"), std::string::npos);
-    EXPECT_NE(log.find("[CMD]  5 FOO (session=" + P(s) + ")"), std::string::npos);
-}
-
-TEST_F(Sessions, CommandQueuedDuringAWaitIsAnsweredAfterItInOrder) {
-    auto c = Connect();
-    ASSERT_TRUE(c->Send("#WAIT 300\r\n"));
-    QTimer::singleShot(60, [&] { c->Send("1 VERSION\r\n"); });
-    ASSERT_TRUE(c->ReadReplies(2));
-    EXPECT_EQ(c->received, "\r\n1 Version: 4.2\r\n");
-    const std::string log = Log();
-    const size_t queued = log.find("[CMD]  1 VERSION (session=");
-    const size_t resumed = log.find("Realtime operations completed.");
-    ASSERT_NE(queued, std::string::npos);
-    ASSERT_NE(resumed, std::string::npos);
-    EXPECT_LT(queued, resumed);
-}
-
-TEST_F(Sessions, CommandOfAClosedSessionIsSkipped) {
-    auto waiter = Connect();
-    ASSERT_TRUE(waiter->Send("#WAIT 300\r\n"));
-    ASSERT_TRUE(WaitForLog("#WAIT 300 (session="));
-    auto gone = Connect();
-    const int32_t s = SessionTable().back().session;
-    ASSERT_TRUE(gone->Send("2 VERSION\r\n"));
-    gone->Close();
-    ASSERT_TRUE(waiter->ReadReplies(1));
-    ASSERT_TRUE(WaitForLog("[QUE]W Session " + P(s) + " no longer valid, skipping command..."));
-    EXPECT_EQ(Log().find("2 Version"), std::string::npos);
-}
-
 TEST_F(Sessions, ResetIsLoggedAsErrorThenClosed) {
     auto c = Connect();
     const int32_t s = SessionTable().back().session;
@@ -222,6 +121,13 @@ TEST_F(Sessions, AbortedConnectionIsClosedOtherErrorsAreOnlyLogged) {
     EXPECT_EQ(TcpClient::Count(log, "Socket " + P(sock) + " closed connection."), 1u);
     EXPECT_NE(log.find("[SES]  Removing session " + P(s) + " for 127.0.0.1"), std::string::npos);
     EXPECT_TRUE(c->WaitForClose());
+    EXPECT_EQ(GetSocketBySession(s), -1);
+    EXPECT_EQ(GetSessionBySocket(sock), 0);
+    EXPECT_EQ(GetSessionAddress(s), "-1");
+    EXPECT_EQ(GetSessionAddress(0), "console");
+    EXPECT_EQ(GetSessionAddress(-1), "-1");
+    EXPECT_TRUE(IsSessionValid(0));
+    EXPECT_TRUE(IsSessionValid(-1));
 }
 
 TEST_F(Sessions, UnfinishedLineBeyondOneMebibyteClosesTheConnection) {
@@ -246,25 +152,6 @@ TEST_F(Sessions, UnfinishedLineBeyondOneMebibyteClosesTheConnection) {
     ASSERT_TRUE(ok->Send("VERSION\r\n"));
     ASSERT_TRUE(ok->ReadReplies(1));
     EXPECT_EQ(ok->received, "Version: 4.2\r\n");
-}
-
-TEST_F(Sessions, ManyConcurrentClientsEachGetTheirOwnRepliesInOrder) {
-    std::vector<std::unique_ptr<TcpClient>> clients;
-    for (int i = 0; i < 100; ++i) clients.push_back(Connect());
-    // Garbage and a vanishing client alongside must not disturb the others.
-    auto garbage = Connect();
-    std::string junk;
-    for (int i = 0; i < 4096; ++i) junk += static_cast<char>((i * 7919) & 0xFF);
-    ASSERT_TRUE(garbage->Send(junk));
-    auto vanishing = Connect();
-    ASSERT_TRUE(vanishing->Send("3 VERS"));
-    vanishing->Reset();
-
-    for (int i = 0; i < 100; ++i) ASSERT_TRUE(clients[i]->Send(P(i) + " VERSION\r\n" + P(i) + " TC_INFO\r\n"));
-    for (int i = 0; i < 100; ++i) {
-        ASSERT_TRUE(clients[i]->ReadReplies(2));
-        EXPECT_EQ(clients[i]->received, P(i) + " Version: 4.2\r\n" + P(i) + " {0,'Kiv','SystemTime'}\r\n");
-    }
 }
 
 TEST_F(Sessions, FreedIndexesAreReusedWhenTheRangeIsExhausted) {
@@ -292,33 +179,6 @@ TEST_F(Sessions, FreedIndexesAreReusedWhenTheRangeIsExhausted) {
     ASSERT_TRUE(c->ReadReplies(1));
     EXPECT_EQ(c->received, "Version: 4.2\r\n");
     SetMaxSocketIndex(INT16_MAX);
-}
-
-TEST_F(Sessions, PortInUseStopsTheEngine) {
-    // Another listener on a second port; the engine is asked to use it too.
-    const int busy = FreePort();
-    TcpClient unused;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(busy));
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(fd, 4), 0);
-    const int port = Settings.ListeningPort;
-    Settings.ListeningPort = busy;
-    InitSessionManager();
-    Settings.ListeningPort = port;
-    ::close(fd);
-    EXPECT_TRUE(FatalError);
-    const std::string log = Log();
-    const size_t portLine = log.find(
-        "[SES]E At least one of the locally configured listening ports is already in use by another process. The "
-        "current configuration cannot be used. Aborting operation.");
-    const size_t fatal = log.find("[SYS]F Fatal Error. Cannot continue, and will not be able to enter On Air mode.");
-    ASSERT_NE(portLine, std::string::npos);
-    ASSERT_NE(fatal, std::string::npos);
-    EXPECT_LT(portLine, fatal);
-    FatalError = false;
 }
 
 // A peer that never reads: beyond 16 MiB unsent the array reports an error
@@ -359,12 +219,6 @@ TEST(SocketArray, UnsentRepliesBeyondTheCapDropTheConnection) {
     for (int i = 0; i < 200 && events.size() < 2; ++i) Pump();
     EXPECT_EQ(events, (std::vector<std::string>{"error 1 10055", "close 1"}));
     EXPECT_TRUE(client.WaitForClose());
-}
-
-TEST(SocketArray, ErrorNumbers) {
-    EXPECT_EQ(WinsockErrorNumber(ECONNABORTED), 10053);
-    EXPECT_EQ(WinsockErrorNumber(ECONNRESET), 10054);
-    EXPECT_EQ(WinsockErrorNumber(ETIMEDOUT), 10060);
 }
 
 }  // namespace

@@ -2,11 +2,6 @@
 // sockets (console and gui sessions answer in the log only).
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -43,38 +38,40 @@ protected:
     size_t mark_ = 0;
 };
 
-TEST_F(Executor, VersionWinsWhereverTheWordStands) {
-    EXPECT_EQ(ExecuteCommand("VERSION", ""), "Version: 4.2");
-    // Before the handle rule, even On Air.
-    OnAir = true;
-    EXPECT_EQ(ExecuteCommand("SCENE", "version"), "Version: 4.2");
-    EXPECT_EQ(ExecuteCommand("#WAIT", "VERSION"), "Version: 4.2");
-}
-
-TEST_F(Executor, TriggerWordsInOrder) {
-    const std::vector<std::tuple<std::string, std::string, std::string>> rows = {
-        {"ADD", "TOP", "1"},
-        {"ADD", "top TC_INFO", "1"},
-        {"TC_INFO", "", "{0,'Kiv','SystemTime'}"},
-        {"TC", "x tc_info onair", "{0,'Kiv','SystemTime'}"},
-        {"GET_ONAIR", "", "OFFAIR"},
-        {"ONAIR", "", "OFFAIR"},
-        {"MAIN", "", ""},
-        {"FONT", "anything", ""},
+// The first matching rule answers: command, parameter, On Air, response.
+TEST_F(Executor, RulesInTheirFixedOrder) {
+    const std::string modeError = ">: the command is not allowed in this mode";
+    const std::vector<std::tuple<std::string, std::string, bool, std::string>> rows = {
+        {"VERSION", "", false, "Version: 4.2"},
+        {"SCENE", "version", true, "Version: 4.2"},  // before the handle rule
+        {"#WAIT", "VERSION", false, "Version: 4.2"},
+        {"ADD", "TOP", false, "1"},
+        {"ADD", "top TC_INFO", false, "1"},
+        {"TC", "x tc_info onair", true, "{0,'Kiv','SystemTime'}"},
+        {"GET_ONAIR", "", false, "OFFAIR"},
+        {"ONAIR", "", true, "ONAIR"},
+        {"MAIN", "", false, ""},
+        {"FONT", "NEW", true, ""},  // NEW makes a handle only after SCENE
         // Not numeric: the control commands fall through to the later rules.
-        {"#WAIT", "abc", ""},
-        {"#WAIT", "soon ADD TOP", "1"},
-        {"#VERBOSE", "loud", ""},
-        {"#VERBOSE", "1e10", ""},
+        {"#WAIT", "abc", false, ""},
+        {"#WAIT", "soon ADD TOP", false, "1"},
+        {"#VERBOSE", "1e10", false, ""},
         // Without the windows' hooks these rules do not match.
-        {"QUIT", "", ""},
-        {"ICONIFY", "", ""},
+        {"QUIT", "", false, ""},
+        {"ICONIFY", "", false, ""},
+        // Off Air the handle, image and clean-up rules refuse.
+        {"SCENE*#1234", "NEW", false, "ERROR <SCENE*#1234" + modeError},
+        {"GEOM", "load", false, "ERROR <GEOM" + modeError},
+        {"SCENE*#1*IMAGE", "SET C:\\img\\a.png", false, "ERROR <SCENE*#1*IMAGE" + modeError},
+        {"CLEANUP", "", false, "ERROR <CLEANUP" + modeError},
+        {"RENDERER", "SET nothing", true, "Error: no valid image path/URL given."},
+        {"SCENE", "SET HTTP://host/a.png", true, "Error: no valid image path/URL given."},
+        {"SCENE", "UPDATE SET C:\\a.png ADD TOP", true, "1"},  // no image command
     };
-    for (const auto& [command, parameter, response] : rows)
+    for (const auto& [command, parameter, onAir, response] : rows) {
+        OnAir = onAir;
         EXPECT_EQ(ExecuteCommand(command, parameter), response) << command << " " << parameter;
-    OnAir = true;
-    EXPECT_EQ(ExecuteCommand("GET_ONAIR", ""), "ONAIR");
-    EXPECT_EQ(ExecuteCommand("TC_INFO", ""), "{0,'Kiv','SystemTime'}");
+    }
     EXPECT_EQ(Settings.VerboseConsole, 0);
 }
 
@@ -87,16 +84,12 @@ TEST_F(Executor, VerboseSetsTheLevelRoundedHalfToEven) {
     EXPECT_FALSE(DebugMode);
 }
 
-TEST_F(Executor, HandlesNeedOnAirAndFollowTheFixedSequence) {
-    EXPECT_EQ(ExecuteCommand("SCENE*#1234", "NEW"), "ERROR <SCENE*#1234>: the command is not allowed in this mode");
-    EXPECT_EQ(ExecuteCommand("GEOM", "load"), "ERROR <GEOM>: the command is not allowed in this mode");
+TEST_F(Executor, HandlesFollowTheFixedSequence) {
     OnAir = true;
     // A fresh generator gives the sequence this process's executor draws.
     cHandleGenerator expected;
     EXPECT_EQ(ExecuteCommand("SCENE", "new"), "SCENE*#" + std::to_string(expected.Next()));
     EXPECT_EQ(ExecuteCommand("GEOM*#5", "LOAD"), "#" + std::to_string(expected.Next()));
-    // NEW only makes a scene handle after a SCENE command word.
-    EXPECT_EQ(ExecuteCommand("FONT", "NEW"), "");
 }
 
 TEST(HandleGenerator, SameSequenceEveryStartAndInRange) {
@@ -112,20 +105,6 @@ TEST(HandleGenerator, SameSequenceEveryStartAndInRange) {
         varied = varied || n != first;
     }
     EXPECT_TRUE(varied);
-}
-
-TEST_F(Executor, ImageCommandsOffAirAndWithoutReference) {
-    EXPECT_EQ(ExecuteCommand("SCENE*#1*IMAGE", "SET C:\\img\\a.png"),
-              "ERROR <SCENE*#1*IMAGE>: the command is not allowed in this mode");
-    OnAir = true;
-    EXPECT_EQ(ExecuteCommand("RENDERER", "SET nothing"), "Error: no valid image path/URL given.");
-    EXPECT_EQ(ExecuteCommand("SCENE", "SET HTTP://host/a.png"), "Error: no valid image path/URL given.");
-    // UPDATE SET is no image command: the trigger words answer it.
-    EXPECT_EQ(ExecuteCommand("SCENE", "UPDATE SET C:\\a.png ADD TOP"), "1");
-}
-
-TEST_F(Executor, CleanupOffAirIsRefused) {
-    EXPECT_EQ(ExecuteCommand("CLEANUP", ""), "ERROR <CLEANUP>: the command is not allowed in this mode");
 }
 
 TEST_F(Executor, WindowHooks) {
@@ -148,43 +127,6 @@ TEST_F(Executor, WindowHooks) {
     EXPECT_EQ(iconified, 1);
     EXPECT_EQ(console, (std::vector<bool>{false, false, true, true}));
     EXPECT_EQ(quits, 2);
-}
-
-TEST_F(Executor, ClogWritesTheLogAndAnswersItsPath) {
-    const auto dir = std::filesystem::temp_directory_path() / ("kiv_clog_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    const auto old = std::filesystem::current_path();
-    std::filesystem::current_path(dir);
-    WriteLog("marker line for the console log", "SYS");
-    const std::string response = ExecuteCommand("CLOG", "");
-    std::filesystem::current_path(old);
-
-    ASSERT_GT(response.size(), 3u);
-    ASSERT_EQ(response.substr(response.size() - 3), " OK");
-    const std::string path = response.substr(0, response.size() - 3);
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    EXPECT_NE(content.str().find("marker line for the console log"), std::string::npos);
-    EXPECT_NE(content.str().find("Writing console log to " + path), std::string::npos);
-    std::filesystem::remove_all(dir);
-}
-
-TEST_F(Executor, WaitRunsEventsAndResumesTheQueue) {
-    bool ranDuringWait = false;
-    QTimer::singleShot(10, [&] { ranDuringWait = true; });
-    EXPECT_EQ(ExecuteCommand("#WAIT", "60"), "");
-    EXPECT_TRUE(ranDuringWait);
-    EXPECT_TRUE(IsQueueTimerEnabled());
-    const std::string log = Log();
-    const size_t halt = log.find("[QUE]I #WAIT command received, halting CommandQueueManager and switching to "
-                                 "realtime mode...");
-    const size_t resume = log.find("[QUE]I Realtime operations completed. Resuming CommandQueueManager...");
-    ASSERT_NE(halt, std::string::npos);
-    ASSERT_NE(resume, std::string::npos);
-    EXPECT_LT(halt, resume);
-    // Zero and negative waits return at once but still log both lines.
-    EXPECT_EQ(ExecuteCommand("#WAIT", "-5"), "");
 }
 
 class Queue : public Executor {};
