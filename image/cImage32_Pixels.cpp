@@ -19,6 +19,32 @@ void BlendPixelsToColor(uint8_t* px, size_t n, const uint32_t kp[3], uint32_t q)
     }
 }
 
+// column[x] += sign * alpha of pixel x.
+__attribute__((target_clones("avx2", "default")))
+void AddAlphaRow(uint32_t* column, const uint8_t* row, size_t w, int sign) {
+    if (sign > 0) {
+        for (size_t x = 0; x < w; ++x) column[x] += row[x * 4 + 3];
+    } else {
+        for (size_t x = 0; x < w; ++x) column[x] -= row[x * 4 + 3];
+    }
+}
+
+// Window sums to shadow pixels: alpha = sum / area (exact: the 0.5 keeps the
+// float product clear of the integer boundaries for sums below 2^17), colour
+// premultiplied by it.
+__attribute__((target_clones("avx2", "default")))
+void ShadowRow(uint8_t* out, const uint32_t* window, size_t n, uint32_t area, uint32_t Color) {
+    const float inverse = 1.0f / float(area);
+    const uint32_t r = Color & 255, g = (Color >> 8) & 255, b = (Color >> 16) & 255;
+    for (size_t x = 0; x < n; ++x) {
+        const uint32_t a = uint32_t((float(window[x]) + 0.5f) * inverse);
+        const uint32_t tr = r * a, tg = g * a, tb = b * a;
+        const uint32_t px = a << 24 | ((tr + 1 + (tr >> 8)) >> 8) << 16 | ((tg + 1 + (tg >> 8)) >> 8) << 8 |
+                            ((tb + 1 + (tb >> 8)) >> 8);
+        std::memcpy(out + x * 4, &px, 4);
+    }
+}
+
 }  // namespace
 
 bool cImage32::RemoveAlpha() {
@@ -49,34 +75,24 @@ std::unique_ptr<cImage32> cImage32::CreateDropShadow(int blurDepth, uint32_t Col
     if (!HasImage()) return nullptr;
     const int n = std::clamp(blurDepth, 0, 10) * 2;
     auto shadow = std::make_unique<cImage32>();
-    if (!shadow->InitializeDIB(m_Width + n, m_Height + n)) return nullptr;
-
-    // The 256 possible shadow pixels: colour premultiplied by the blurred alpha.
-    const uint32_t r = Color & 255, g = (Color >> 8) & 255, b = (Color >> 16) & 255;
-    uint32_t pixelOf[256];
-    for (uint32_t a = 0; a < 256; ++a)
-        pixelOf[a] = a << 24 | (r * a / 255) << 16 | (g * a / 255) << 8 | (b * a / 255);
-    // Exact division of a window sum by (n + 1)^2 through a 64-bit reciprocal.
-    const uint64_t area = uint64_t(n + 1) * uint64_t(n + 1);
-    const uint64_t reciprocal = (uint64_t(1) << 40) / area + 1;
+    if (!shadow->InitializeDIBUncleared(m_Width + n, m_Height + n)) return nullptr;
 
     // Memory order works as well as picture order: a shadow row m covers the
     // source rows m - n .. m in memory too, and columns x - n .. x.
-    const int W = m_Width, H = m_Height, SW = W + n;
-    std::vector<uint32_t> column(size_t(W), 0);
+    const size_t W = size_t(m_Width), H = size_t(m_Height), N = size_t(n), SW = W + N;
+    std::vector<uint32_t> column(W, 0), prefix(W + 1, 0), window(SW);
     const uint8_t* src = m_Bits.get();
-    for (int m = 0; m < H + n; ++m) {
-        if (m < H)
-            for (int x = 0; x < W; ++x) column[size_t(x)] += src[(size_t(m) * size_t(W) + size_t(x)) * 4 + 3];
-        if (m - n - 1 >= 0 && m - n - 1 < H)
-            for (int x = 0; x < W; ++x) column[size_t(x)] -= src[(size_t(m - n - 1) * size_t(W) + size_t(x)) * 4 + 3];
-        uint8_t* out = shadow->BitsPointer() + size_t(m) * size_t(SW) * 4;
-        uint64_t window = 0;
-        for (int x = 0; x < SW; ++x) {
-            if (x < W) window += column[size_t(x)];
-            if (x - n - 1 >= 0 && x - n - 1 < W) window -= column[size_t(x - n - 1)];
-            std::memcpy(out + size_t(x) * 4, &pixelOf[(window * reciprocal) >> 40], 4);
-        }
+    for (size_t m = 0; m < H + N; ++m) {
+        if (m < H) AddAlphaRow(column.data(), src + m * W * 4, W, 1);
+        if (m >= N + 1 && m - N - 1 < H) AddAlphaRow(column.data(), src + (m - N - 1) * W * 4, W, -1);
+        for (size_t x = 0; x < W; ++x) prefix[x + 1] = prefix[x] + column[x];
+        // Window sums over the columns x - n .. x that exist: the left edge,
+        // the middle (both ends inside), the right edge.
+        const size_t left = std::min(N + 1, W), right = W;
+        for (size_t x = 0; x < left; ++x) window[x] = prefix[x + 1];
+        for (size_t x = left; x < right; ++x) window[x] = prefix[x + 1] - prefix[x - N];
+        for (size_t x = std::max(left, right); x < SW; ++x) window[x] = prefix[W] - prefix[x > N ? x - N : 0];
+        ShadowRow(shadow->BitsPointer() + m * SW * 4, window.data(), SW, uint32_t((n + 1) * (n + 1)), Color);
     }
     shadow->m_Alpha = 2;
     shadow->m_ImageType = 7;
