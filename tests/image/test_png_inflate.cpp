@@ -120,14 +120,4 @@ TEST(OwnInflate, RejectsMalformedBlocks) {
     }
 }
 
-TEST(OwnInflate, OverlappingCopiesRepeatThePattern) {
-    // "abc" then a match of length 20 at distance 3, fixed Huffman, via zlib.
-    std::vector<uint8_t> data;
-    for (int i = 0; i < 23; ++i) data.push_back(uint8_t('a' + i % 3));
-    const auto z = Deflate(data, 9, Z_FIXED);
-    std::vector<uint8_t> out(data.size());
-    ASSERT_TRUE(OwnInflate(z.data(), z.size(), out.data(), out.size()));
-    EXPECT_EQ(out, data);
-}
-
 }  // namespace
