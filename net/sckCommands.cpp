@@ -18,6 +18,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTcpServer>
+#include <QTimer>
 
 namespace {
 
@@ -26,7 +27,11 @@ namespace {
 constexpr size_t kReadChunk = 64 * 1024;
 // Connection requests waiting for the engine to accept them; beyond this a
 // connect storm is shed at the door.
-constexpr size_t kMaxPendingRequests = 1024;
+constexpr size_t kMaxPendingRequests = 256;
+// The listener stops accepting on a failure such as running out of file
+// descriptors; it tries again after this pause instead of staying deaf.
+constexpr int kAcceptRetryMs = 1000;
+constexpr int kSockErrTooManyOpenFiles = 10024;
 
 // Hands accepted descriptors to the array instead of wrapping them in
 // QTcpSocket: the connections are served with plain non-blocking sockets so
@@ -159,6 +164,16 @@ struct cSocketArray::Impl {
         ScheduleOffer();
     }
 
+    // Reported on the element that listens on the port, as the platform's
+    // listening socket would.
+    void ListenerFailed(int port, int number, const std::string& description) {
+        for (size_t i = 1; i < elements.size(); ++i)
+            if (elements[i] && elements[i]->state == SocketState::Listening && elements[i]->port == port) {
+                if (events.Error) events.Error(static_cast<int16_t>(i), number, description);
+                return;
+            }
+    }
+
     // A broken connection: the error first, then the close, unless the error
     // handler removed the element already.
     void Broken(int16_t index, uint64_t serial, int number, const std::string& description) {
@@ -287,6 +302,14 @@ bool cSocketArray::Listen(int16_t index, std::string* error) {
         auto server = std::make_unique<cListener>();
         const int port = e->port;
         server->onIncoming = [this, port](intptr_t fd) { d->Incoming(port, fd); };
+        cListener* raw = server.get();
+        QObject::connect(raw, &QTcpServer::acceptError, &d->context, [this, raw, port](QAbstractSocket::SocketError e) {
+            const int number = e == QAbstractSocket::SocketResourceError ? kSockErrTooManyOpenFiles
+                               : e == QAbstractSocket::SocketAccessError ? 10013
+                                                                         : 10022;
+            d->ListenerFailed(port, number, raw->errorString().toStdString());
+            QTimer::singleShot(kAcceptRetryMs, raw, [raw] { raw->resumeAccepting(); });
+        });
         if (!server->listen(QHostAddress::Any, static_cast<quint16>(port))) {
             if (error) *error = server->errorString().toStdString();
             d->listeners.erase(port);
