@@ -20,7 +20,7 @@ inline uint32_t BlendPixel(uint32_t d, uint32_t s, uint32_t op, bool useSourceAl
     const uint32_t k = 255 - ap;
     const uint32_t rb = Div255Fields((d & kLowBytes) * k + (s & kLowBytes) * op);
     const uint32_t ag = Div255Fields(((d >> 8) & kLowBytes) * k + ((s >> 8) & kLowBytes) * op);
-    return a == 0 ? d : (rb | ag << 8);
+    return a == 0 && op == 255 ? d : (rb | ag << 8);
 }
 
 typedef uint32_t u32x8 __attribute__((vector_size(32)));
@@ -39,7 +39,8 @@ __attribute__((always_inline)) inline void BlendVector(u32x8& d, const u32x8& s,
     rb = (rb + 1 + (rb >> 8)) >> 8;
     ag = (ag + 1 + (ag >> 8)) >> 8;
     const u32x8 out = (u32x8)rb | ((u32x8)ag << 8);
-    d = a == 0 ? d : out;
+    // Below full opacity the formula itself keeps d where a = 0 (s is 0 there).
+    d = op == 255 ? (a == 0 ? d : out) : out;
 }
 
 // Run-time dispatched versions stay internal: a multi-versioned function
@@ -50,6 +51,9 @@ void BlendRowDispatched(uint8_t* dst, const uint8_t* src, size_t n, unsigned op,
     // Word access through memcpy: the rows need not be 4-byte aligned.
     for (; i + 8 <= n; i += 8) {
         u32x8 s, d;
+        // Large pictures stream from memory: ask for the next lines early.
+        __builtin_prefetch(src + i * 4 + 1024);
+        __builtin_prefetch(dst + i * 4 + 1024, 1);
         std::memcpy(&s, src + i * 4, 32);
         if (useSourceAlpha && op == 255) {
             // Drawn at full opacity, whole blocks of transparent or opaque

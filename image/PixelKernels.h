@@ -7,7 +7,8 @@
 // Source-over of n pixels with constant opacity op (0..255):
 //   a' = a * op / 255,  d = ((255 - a') * d + s * op) / 255   (integer division)
 // which for op 255 is d = s + (255 - a) * d / 255; a source alpha of 0
-// leaves the destination as it is. With useSourceAlpha false every source
+// leaves the destination as it is (at full opacity even when the source's
+// colour bytes are, wrongly, not 0). With useSourceAlpha false every source
 // pixel counts as opaque (a constant-alpha blend of all four bytes).
 void BlendRow(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useSourceAlpha = true);
 
