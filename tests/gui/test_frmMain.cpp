@@ -2,12 +2,14 @@
 // controls queue, on the offscreen platform.
 #include <QAction>
 #include <QCloseEvent>
-#include <QMenu>
+#include <QMessageBox>
+#include <QTimer>
 #include <QPushButton>
 
 #include "app/OnAirIndicator.h"
 #include "app/frmMain.h"
 #include "app/frmMainTexts.h"
+#include "image/ImageDialogs.h"
 #include "protocol/ExecuteCommand.h"
 #include "tests/gui/GuiTest.h"
 
@@ -271,11 +273,33 @@ TEST_F(MainWindowTest, IconifyLeavesAHiddenWindowHidden) {
     EXPECT_FALSE(window->isVisible());
 }
 
-TEST_F(MainWindowTest, MenuEntriesInOrder) {
-    QStringList texts;
-    for (QAction* action : window->mnuIcon->actions()) texts << (action->isSeparator() ? "-" : action->text());
-    EXPECT_EQ(texts, (QStringList{"Kiv", "-", "&Restore", "&Minimize", "-", "&About...", "-", "&Quit Kiv"}));
-    EXPECT_FALSE(window->mnuLbl->isEnabled());
+TEST_F(MainWindowTest, ImageLibraryDialogsGoThroughTheSeam) {
+    answer = MsgAnswer::Yes;
+    EXPECT_TRUE(AskImageQuestion("Overwrite the file?", "Save"));
+    answer = MsgAnswer::No;
+    EXPECT_FALSE(AskImageQuestion("Overwrite the file?", "Save"));
+    ShowImageMessage("Broken picture");
+    ASSERT_EQ(asked.size(), 3u);
+    EXPECT_EQ(asked[0].title, "Save");
+    EXPECT_EQ(asked[0].buttons, MsgButtons::YesNo);
+    EXPECT_EQ(asked[2].text, "Broken picture");
+    EXPECT_EQ(asked[2].buttons, MsgButtons::Ok);
+}
+
+TEST_F(GuiTest, QueueKeepsRunningWhileARealQuestionIsOpen) {
+    SetMessageBoxHandler({});  // the real QMessageBox
+    SetQueueTimerEnabled(true);
+    AddCommand("VERSION", 0, "\r\n");
+    // Plays the operator: answers No once the queue has run under the box.
+    QTimer operatorHand;
+    operatorHand.setInterval(10);
+    QObject::connect(&operatorHand, &QTimer::timeout, [] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box && QueueLength() == 0) box->button(QMessageBox::No)->click();
+    });
+    operatorHand.start();
+    EXPECT_EQ(ShowMessageBox({"Go on?", "Question", MsgButtons::YesNo, MsgIcon::Question}), MsgAnswer::No);
+    EXPECT_TRUE(Logged("Version: ")) << NewLog();
 }
 
 }  // namespace

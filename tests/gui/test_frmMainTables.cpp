@@ -105,10 +105,4 @@ TEST_F(TablesTest, SessionRowsFollowConnections) {
     EXPECT_TRUE(WaitFor([&] { return m->rowCount() == before; })) << NewLog();
 }
 
-TEST(TableText, ControlCharactersBecomeBlanks) {
-    EXPECT_EQ(TableText(std::string("a\r\nb\tc\0d", 8)), "a  b c d");
-    EXPECT_EQ(TableText("\xe4"), QString(QChar(0xe4)));
-    EXPECT_EQ(TerminatorName("\r"), "CR");
-}
-
 }  // namespace
