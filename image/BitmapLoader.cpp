@@ -134,7 +134,7 @@ inline void Put(uint8_t* dst, uint32_t bgra) { std::memcpy(dst, &bgra, 4); }
 void DecodeUncompressed(const ByteReader& in, const BmpInfo& info, const Palette& palette, cImage32& image) {
     const size_t width = size_t(info.width);
     const size_t rows = size_t(image.Height());
-    const uint64_t rowBytes = (uint64_t(info.bits) * width + 31) / 32 * 4;  // checked by the caller
+    const uint64_t rowBytes = BitmapRowBytes(info.bits, width);  // length checked by the caller
     const Channel r(info.masks[0]), g(info.masks[1]), b(info.masks[2]);
     for (size_t fileRow = 0; fileRow < rows; ++fileRow) {
         const uint8_t* src = in.data + info.dataPos + fileRow * rowBytes;
@@ -246,7 +246,7 @@ bool DecodeBitmapFile(const uint8_t* data, size_t size, cImage32& image) {
     if (rle) {
         if (!DecodeRLE(in, info, palette, nullptr)) return false;
     } else {
-        const uint64_t rowBytes = (uint64_t(info.bits) * uint64_t(info.width) + 31) / 32 * 4;
+        const uint64_t rowBytes = BitmapRowBytes(info.bits, uint64_t(info.width));
         if (!in.Has(info.dataPos, size_t(rowBytes * uint64_t(rows)))) return false;
     }
     // RLE leaves gaps that must read as opaque black; everything else writes every pixel.

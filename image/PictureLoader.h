@@ -15,6 +15,9 @@ struct StdPicture {
 // False (and Type 0) for data the loader cannot read.
 bool LoadStdPicture(const uint8_t* data, size_t size, StdPicture& picture);
 
+// Bytes per row of a bitmap with `bits` per pixel: rows are padded to 32 bits.
+inline uint64_t BitmapRowBytes(uint64_t bits, uint64_t width) { return (bits * width + 31) / 32 * 4; }
+
 // The two formats on their own, for the loader and for tests.
 bool DecodeBitmapFile(const uint8_t* data, size_t size, cImage32& image);
 bool DecodeJPEG(const uint8_t* data, size_t size, cImage32& image);

@@ -8,16 +8,10 @@
 
 namespace {
 
-// Bytes per row of a bitmap with `bits` per pixel: rows are padded to 32 bits.
-uint64_t RowBytes(uint64_t bits, uint64_t width) { return (bits * width + 31) / 32 * 4; }
-
 bool FallBackToPictureLoader(const uint8_t* inStream, size_t streamLength, cImage32& cHost) {
     if (cHost.HasImage()) return false;
     StdPicture picture;
-    if (!LoadStdPicture(inStream, streamLength, picture)) return false;
-    uint32_t bitCount = 0;
-    ByteReader(inStream, streamLength).U16LE(28, bitCount);
-    return cBMPparser::ConvertstdPicTo32bpp(picture, cHost, int(bitCount));
+    return LoadStdPicture(inStream, streamLength, picture) && cBMPparser::ConvertstdPicTo32bpp(picture, cHost);
 }
 
 }  // namespace
@@ -31,7 +25,7 @@ bool cBMPparser::LoadStream(const uint8_t* inStream, size_t streamLength, cImage
     if (w < 1 || h == 0 || h == INT32_MIN) return false;
     const uint64_t rows = uint64_t(h < 0 ? -int64_t(h) : int64_t(h));
     if (!in.U32LE(10, dataPos) || !in.U32LE(30, compression)) return FallBackToPictureLoader(inStream, streamLength, cHost);
-    const uint64_t rowBytes = RowBytes(bits, uint64_t(w));
+    const uint64_t rowBytes = BitmapRowBytes(bits, uint64_t(w));
     if (uint64_t(dataPos) + rowBytes * rows > streamLength || bits != 32 || compression != 0)
         return FallBackToPictureLoader(inStream, streamLength, cHost);
 
@@ -52,7 +46,7 @@ bool cBMPparser::LoadStream(const uint8_t* inStream, size_t streamLength, cImage
     return true;
 }
 
-bool cBMPparser::ConvertstdPicTo32bpp(StdPicture& stdPic, cImage32& cHost, int /*bitCount*/) {
+bool cBMPparser::ConvertstdPicTo32bpp(StdPicture& stdPic, cImage32& cHost) {
     if (stdPic.Type == 0 || !stdPic.Bitmap.HasImage()) return false;
     // The loader's pixels are already opaque; hand the buffer over rather than copy it.
     cHost.SwapDIBs(stdPic.Bitmap);

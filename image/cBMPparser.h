@@ -13,8 +13,7 @@ class cBMPparser {
 public:
     // True when cHost now holds the image; false lets the chain go on.
     static bool LoadStream(const uint8_t* inStream, size_t streamLength, cImage32& cHost);
-    // Moves a loaded picture into cHost and makes it opaque (a bitmap's
-    // fourth byte carries no alpha). bitCount: the source's bits per pixel, 0
-    // when unknown.
-    static bool ConvertstdPicTo32bpp(StdPicture& stdPic, cImage32& cHost, int bitCount);
+    // Moves a loaded picture into cHost as an opaque picture of its type (the
+    // loader has already set every alpha byte to 255).
+    static bool ConvertstdPicTo32bpp(StdPicture& stdPic, cImage32& cHost);
 };
