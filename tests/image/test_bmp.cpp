@@ -167,16 +167,6 @@ TEST(BmpDecoder, ThirtyTwoBitAlphaIsClassified) {
     }
 }
 
-TEST(BmpDecoder, TopDownThirtyTwoBitEqualsBottomUp) {
-    const std::vector<uint8_t> top = {1, 2, 3, 255, 4, 5, 6, 128}, bottom = {7, 8, 9, 255, 0, 0, 0, 0};
-    cImage32 up, down;
-    ASSERT_TRUE(up.LoadPicture_Stream(MakeBmp(2, 2, 32, 0, {bottom, top})));
-    ASSERT_TRUE(down.LoadPicture_Stream(MakeBmp(2, -2, 32, 0, {top, bottom})));
-    EXPECT_TRUE(SamePixels(up, down));
-    EXPECT_EQ(Px(up, 0, 0), Argb(255, 3, 2, 1));
-    EXPECT_EQ(Px(up, 0, 1), Argb(255, 9, 8, 7));
-}
-
 TEST(BmpDecoder, HeaderRules) {
     const std::vector<uint8_t> row = {1, 2, 3, 255};
     cImage32 img;
@@ -294,16 +284,4 @@ TEST(JpegLoader, SuitesDecodeCloseToReferenceAndCrashFilesFail) {
     cImage32 img;
     EXPECT_FALSE(img.LoadPicture_File(TestData("pillow/jpeg/truncated_jpeg.jpg")));
     EXPECT_FALSE(img.LoadPicture_File(TestData("libjpeg-turbo/monkey12.jpg")));  // 12-bit samples
-}
-
-TEST(JpegLoader, GreyscaleComesOutGreyAndOpaque) {
-    cImage32 img;
-    ASSERT_TRUE(img.LoadPicture_File(TestData("pillow/jpeg/hopper_gray.jpg")));
-    for (int y = 0; y < img.Height(); y += 7)
-        for (int x = 0; x < img.Width(); x += 5) {
-            const uint32_t p = Px(img, x, y);
-            EXPECT_EQ(R(p), G(p));
-            EXPECT_EQ(G(p), B(p));
-            EXPECT_EQ(A(p), 255u);
-        }
 }

@@ -45,26 +45,6 @@ TEST(Image32, ConstructionSetsThePlatformCapabilities) {
     EXPECT_EQ(img.BitsPointer(), nullptr);
 }
 
-TEST(Image32, CapabilitySwitches) {
-    cImage32 img;
-    img.isAlphaBlendFriendly(false);
-    EXPECT_FALSE(img.isAlphaBlendFriendly());
-    img.isAlphaBlendFriendly(true);
-    EXPECT_TRUE(img.isAlphaBlendFriendly());
-    img.isGDIplusEnabled(false);
-    EXPECT_FALSE(img.isGDIplusEnabled());
-    // Keeping the bridge needs the drawing engine enabled.
-    img.KeepGDIplusActive(true);
-    EXPECT_FALSE(img.KeepGDIplusActive());
-    img.isGDIplusEnabled(true);
-    img.KeepGDIplusActive(true);
-    EXPECT_TRUE(img.KeepGDIplusActive());
-    SetZlibEnabled(false);
-    EXPECT_FALSE(cImage32::isZlibEnabled());
-    SetZlibEnabled(true);
-    EXPECT_TRUE(cImage32::isZlibEnabled());
-}
-
 TEST(Image32, InitializeDIBSizes) {
     struct Case {
         int w, h;
@@ -106,20 +86,6 @@ TEST(Image32, EraseAndDestroy) {
     EXPECT_EQ(img.Alpha(), 0);
     EXPECT_EQ(img.Width(), 0);
     EXPECT_EQ(img.Height(), 0);
-}
-
-TEST(Image32, RowsAreStoredBottomUp) {
-    cImage32 img;
-    ASSERT_TRUE(img.InitializeDIB(2, 3));
-    SetPx(img, 1, 0, 0xFFABCDEF);  // top row, second pixel
-    const size_t offset = size_t(3 - 1 - 0) * size_t(img.scanWidth()) + 4;
-    uint32_t v;
-    std::memcpy(&v, img.BitsPointer() + offset, 4);
-    EXPECT_EQ(v, 0xFFABCDEFu);
-    const DeviceContext dc = img.LoadDIBinDC(true);
-    EXPECT_TRUE(dc.BottomUp);
-    EXPECT_EQ(dc.Row(0), img.Row(0));
-    EXPECT_FALSE(img.LoadDIBinDC(false));
 }
 
 TEST(AlphaAnalysis, OpaqueModeAndPartialAlphaAfterAnEarlyStop) {
