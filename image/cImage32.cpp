@@ -57,7 +57,6 @@ void cImage32::EraseDIB() {
 }
 
 void cImage32::DestroyDIB() {
-    m_GDIplus.reset();
     if (m_Bits) {
         m_Bits.reset();
         m_SourceBytes.clear();
@@ -78,9 +77,6 @@ void cImage32::SwapDIBs(cImage32& other) {
     std::swap(m_Height, other.m_Height);
     std::swap(m_ImageType, other.m_ImageType);
     std::swap(m_Alpha, other.m_Alpha);
-    // A kept bridge refers to the old buffer.
-    m_GDIplus.reset();
-    other.m_GDIplus.reset();
 }
 
 void cImage32::isAlphaBlendFriendly(bool Enabled) {
@@ -94,20 +90,16 @@ void cImage32::isAlphaBlendFriendly(bool Enabled) {
 void cImage32::isGDIplusEnabled(bool Enabled) {
     if (Enabled != isGDIplusEnabled()) m_Flags &= ~kCapGDIplusEnabled;
     if (Enabled && !(m_Flags & kCapNoGDIplus)) {
-        const cGDIPlus bridge;
-        if ((m_GDIplus ? *m_GDIplus : bridge).isGDIplusOk()) m_Flags |= kCapGDIplusEnabled;
+        if (cGDIPlus().isGDIplusOk()) m_Flags |= kCapGDIplusEnabled;
     }
 }
 
-void cImage32::KeepGDIplusActive(bool keepActive) {
-    m_KeepGDIplusActive = keepActive && isGDIplusEnabled();
-    if (!keepActive) m_GDIplus.reset();
-}
+// The drawing engine keeps no state between draws here (no wrapped bitmap
+// over the buffer), so keeping it active and the caller's token only steer
+// Render's choice of path.
+void cImage32::KeepGDIplusActive(bool keepActive) { m_KeepGDIplusActive = keepActive && isGDIplusEnabled(); }
 
-void cImage32::gdiToken(long Token) {
-    if (m_KeepGDIplusActive) m_GDIplus.reset();
-    m_gdiToken = Token;
-}
+void cImage32::gdiToken(long Token) { m_gdiToken = Token; }
 
 bool cImage32::LoadPicture_File(const std::string& FileName, int iconCx, int iconCy, bool SaveFormat,
                                 int iconBitDepth) {

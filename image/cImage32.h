@@ -15,7 +15,6 @@
 #include "image/DeviceContext.h"
 
 using ByteArray = std::vector<uint8_t>;
-class cGDIPlus;
 class cPNGwriter;
 
 // Largest picture any path of the library allocates (pixels).
@@ -104,7 +103,10 @@ public:
     // ---- rendering and pixel operations
     // Draws the picture onto destinationDC, or into destHostDIB when given.
     // Sizes 0 mean the image's own; a negative srcWidth/srcHeight mirrors.
-    // Opacity in percent; grayScale -1 none, 0..7 a grey formula; Angle in degrees.
+    // The drawn rectangle is [destX, destX + |destWidth|) x [destY, destY +
+    // |destHeight|), mirrored content included. Opacity in percent; grayScale
+    // -1 none, 0..7 a grey formula; Angle in degrees, clockwise. Blend and
+    // SetHalfTone are accepted and change nothing.
     bool Render(const DeviceContext* destinationDC, int destX = 0, int destY = 0, int destWidth = 0,
                 int destHeight = 0, int SrcX = 0, int SrcY = 0, int srcWidth = 0, int srcHeight = 0,
                 int Opacity = 100, bool Blend = true, bool SetHalfTone = true, cImage32* destHostDIB = nullptr,
@@ -167,7 +169,6 @@ private:
     int m_Alpha = 0;
     long m_gdiToken = 0;
     ByteArray m_SourceBytes;
-    std::shared_ptr<cGDIPlus> m_GDIplus;
     bool m_KeepGDIplusActive = false;
     std::shared_ptr<cPNGwriter> m_PngWriter;
 };
