@@ -29,7 +29,7 @@ bool cBMPparser::LoadStream(const uint8_t* inStream, size_t streamLength, cImage
     if (uint64_t(dataPos) + rowBytes * rows > streamLength || bits != 32 || compression != 0)
         return FallBackToPictureLoader(inStream, streamLength, cHost);
 
-    if (!cHost.InitializeDIB(w, int(rows))) return false;
+    if (!cHost.InitializeDIBUncleared(w, int(rows))) return false;  // every byte is copied below
     const uint8_t* src = inStream + dataPos;
     uint8_t* dst = cHost.BitsPointer();
     const size_t stride = size_t(cHost.scanWidth());
