@@ -196,12 +196,13 @@ TEST(Render, QuarterTurnAboutTheDestinationCentre) {
     EXPECT_EQ(Px(dst, 6, 3), 0u);
 }
 
-TEST(Render, OwnPathGreyAndLight) {
+// Grey and light take the drawing engine's path (colour matrix) or, with it
+// disabled, the own path; at 1:1 both give the same pixels.
+TEST(Render, GreyAndLightInBothPaths) {
     cImage32 src;
     ASSERT_TRUE(src.InitializeDIB(2, 1));
     SetPx(src, 0, 0, Argb(255, 200, 100, 50));
     SetPx(src, 1, 0, Argb(128, 100, 20, 0));
-    src.isGDIplusEnabled(false);
     struct Case {
         int grey;
         float light;
@@ -216,13 +217,15 @@ TEST(Render, OwnPathGreyAndLight) {
         {-1, -100, Argb(255, 0, 0, 0), Argb(128, 0, 0, 0)},
         {-1, 500, Argb(255, 200, 100, 50), Argb(128, 100, 20, 0)},  // out of range: no change
     };
-    for (const auto& c : cases) {
-        cImage32 dst;
-        ASSERT_TRUE(dst.InitializeDIB(2, 1));
-        ASSERT_TRUE(src.Render(nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 100, true, true, &dst, c.grey, c.light));
-        EXPECT_EQ(Px(dst, 0, 0), c.want0) << c.grey << " " << c.light;
-        EXPECT_EQ(Px(dst, 1, 0), c.want1) << c.grey << " " << c.light;
-    }
+    for (bool gdi : {true, false})
+        for (const auto& c : cases) {
+            src.isGDIplusEnabled(gdi);
+            cImage32 dst;
+            ASSERT_TRUE(dst.InitializeDIB(2, 1));
+            ASSERT_TRUE(src.Render(nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 100, true, true, &dst, c.grey, c.light));
+            EXPECT_EQ(Px(dst, 0, 0), c.want0) << gdi << " " << c.grey << " " << c.light;
+            EXPECT_EQ(Px(dst, 1, 0), c.want1) << gdi << " " << c.grey << " " << c.light;
+        }
 }
 
 TEST(Render, StretchedDrawsInEveryPath) {
