@@ -45,9 +45,9 @@ public:
     cImage32& operator=(const cImage32&) = delete;
 
     // ---- life cycle and pixel access
-    // Blank image (every byte 0, ImageType 0, Alpha 1). Width >= 0, Height != 0
-    // (a negative Height counts as its absolute value); more than
-    // kMaxImagePixels pixels fails. Width 0 fails as well: an image is never empty.
+    // Blank image (every byte 0, ImageType 0, Alpha 1). Needs Width > 0 and
+    // Height != 0 (a negative Height counts as its absolute value: storage is
+    // always bottom-up); more than kMaxImagePixels pixels fails.
     bool InitializeDIB(int Width, int Height);
     // Library-internal: as InitializeDIB but the pixels are left undefined,
     // for decoders that write every byte anyway.
