@@ -3,10 +3,16 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <vector>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "app/Log.h"
 #include "app/Settings.h"
@@ -59,6 +65,49 @@ void CopyPicture(const cImage32& from, cImage32& to) {
     to.SetImageType(from.ImageType());
 }
 
+struct PixelRect {
+    int Left = 0, Top = 0, Right = 0, Bottom = 0;
+    bool Empty() const { return Right <= Left || Bottom <= Top; }
+    PixelRect Intersect(const PixelRect& o) const {
+        return {std::max(Left, o.Left), std::max(Top, o.Top), std::min(Right, o.Right), std::min(Bottom, o.Bottom)};
+    }
+};
+
+// Where Render puts a draw of w x h centred on (cx, cy).
+PixelRect CentredRect(int cx, int cy, int w, int h) {
+    const int left = cx - std::abs(w) / 2, top = cy - std::abs(h) / 2;
+    return {left, top, left + std::abs(w), top + std::abs(h)};
+}
+
+// The parts of the surface outside `hole`: above, below, left and right of it.
+std::vector<PixelRect> AroundHole(const PictureSurface& s, PixelRect hole) {
+    const PixelRect all{0, 0, s.Width(), s.Height()};
+    hole = hole.Intersect(all);
+    if (hole.Empty()) return {all};
+    return {{0, 0, all.Right, hole.Top},
+            {0, hole.Bottom, all.Right, all.Bottom},
+            {0, hole.Top, hole.Left, hole.Bottom},
+            {hole.Right, hole.Top, all.Right, hole.Bottom}};
+}
+
+// Draws `img` centred on (cx, cy) at w x h, but only outside `hole`, which
+// the opaque picture drawn next covers anyway: at 4K the blurred fill and
+// the shadow would otherwise be resampled mostly to be painted over. Each
+// part is a draw clipped to a window of the surface with the same
+// destination rectangle, so its pixels are those of the full draw (the
+// resampler may round one a level differently in a very narrow part).
+void RenderCentredAround(cImage32& img, PictureSurface& s, int cx, int cy, int w, int h, int opacity,
+                         const PixelRect& hole) {
+    const DeviceContext all = s.DC();
+    for (const PixelRect& part : AroundHole(s, hole)) {
+        if (part.Intersect(CentredRect(cx, cy, w, h)).Empty()) continue;
+        const DeviceContext dc = DeviceContext::TopDown(all.Row(part.Top) + ptrdiff_t(part.Left) * 4,
+                                                        part.Right - part.Left, part.Bottom - part.Top, all.Stride);
+        Check(img.Render(&dc, cx - part.Left, cy - part.Top, w, h, 0, 0, 0, 0, opacity, true, true, nullptr, -1,
+                         0.0f, 0.0f, true));
+    }
+}
+
 int32_t Rounded(double value) {
     const auto r = RoundHalfEven(value);
     Check(r.has_value());
@@ -70,6 +119,18 @@ void ShowOutputWindow() {
         w->Show();
         w->SetTopMost(true);
     }
+}
+
+// Every picture allocates and frees frame-sized buffers (33 MB at 4K):
+// decoded pictures, the shadow, the composite file's bytes. By default glibc
+// maps each such buffer afresh and unmaps it on release, and faulting in the
+// new pages costs more than the drawing itself. Keeping them in the heap lets
+// the next picture reuse the same memory.
+void KeepFrameBuffersInHeap() {
+#ifdef __GLIBC__
+    mallopt(M_MMAP_THRESHOLD, 512 << 20);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+#endif
 }
 
 bool PlaceOutput(int32_t slot) {
@@ -161,6 +222,11 @@ void Compose(const std::string& imagePath) {
 
     const int centreX = Rounded(outW / 2.0), centreY = Rounded(outH / 2.0);
     DeviceContext dc = b.DC();
+    // What the picture covers when it is drawn opaque: its whole rectangle
+    // (the resampler keeps an opaque picture opaque up to its edges).
+    PixelRect covered;
+    if (Settings.AlphaAddTop == 0 && f.RenderWidth > 0 && f.RenderHeight > 0)
+        covered = CentredRect(centreX, centreY, f.RenderWidth, f.RenderHeight);
     // The picture is needed again, unchanged, after the background and once
     // more with its alpha after the shadow. Decoding a large file costs far
     // more than copying its pixels, so the decoded pixels are kept instead
@@ -178,8 +244,7 @@ void Compose(const std::string& imagePath) {
         Check(work.Resize(Rounded(f.RenderWidth / 22.0), Rounded(f.RenderHeight / 22.0)));
         work.MakeLighterDarker(float(Settings.BlurredBackgroundLightness));
         work.BlendToColor(Settings.BlurredBackgroundColor, Settings.BlurredBackgroundOpacity);
-        Check(work.Render(&dc, centreX, centreY, f.BlurRenderWidth, f.BlurRenderHeight, 0, 0, 0, 0, 100, true, true,
-                          nullptr, -1, 0.0f, 0.0f, true));
+        RenderCentredAround(work, b, centreX, centreY, f.BlurRenderWidth, f.BlurRenderHeight, 100, covered);
         StageDone("blur");
     } else if (f.NeedsBackground) {
         b.SetBackColor(Settings.BackgroundColor);
@@ -200,7 +265,12 @@ void Compose(const std::string& imagePath) {
     if (Settings.AlphaAddTop != 0) CopyPicture(work, kept);
     work.RemoveAlpha();
     StageDone("reload");
-    if (!noShadow) {
+    // A shadow entirely under the picture is not made at all.
+    const PixelRect shadowRect = CentredRect(centreX, centreY, f.ShadowWidth, f.ShadowHeight);
+    bool shadowShows = false;
+    for (const PixelRect& part : AroundHole(b, covered)) shadowShows |= !part.Intersect(shadowRect).Empty();
+    const bool drawShadow = !noShadow && shadowShows;
+    if (drawShadow) {
         g.ShadowImage = work.CreateDropShadow(10, Settings.ShadowColor);
         Check(g.ShadowImage != nullptr);
         StageDone("shadow");
@@ -212,9 +282,9 @@ void Compose(const std::string& imagePath) {
         StageDone("reload");
     }
 
-    if (!noShadow) {
-        Check(g.ShadowImage->Render(&dc, centreX, centreY, f.ShadowWidth, f.ShadowHeight, 0, 0, 0, 0,
-                                    Settings.ShadowOpacity, true, true, nullptr, -1, 0.0f, 0.0f, true));
+    if (drawShadow) {
+        RenderCentredAround(*g.ShadowImage, b, centreX, centreY, f.ShadowWidth, f.ShadowHeight, Settings.ShadowOpacity,
+                            covered);
         b.Repaint();
         StageDone("shadow-draw");
     }
@@ -308,6 +378,7 @@ void InitGfxOutput() {
         // that found nothing) cannot be placed.
         if (Settings.OnAirMonitor < 1 || Settings.OnAirMonitor > count) throw RenderError{};
 
+        KeepFrameBuffersInHeap();
         auto& g = Gfx();
         for (auto* image : {&g.WorkImage, &g.ShadowImage, &g.FrameImage}) {
             *image = std::make_unique<cImage32>();

@@ -211,6 +211,37 @@ TEST_F(OutputTest, ShadowSurroundsThePicture) {
     EXPECT_GT(Red(At(65, y)), full);
 }
 
+TEST_F(OutputTest, FillAndShadowAreDrawnOnlyWhereThePictureLeavesThemVisible) {
+    Settings.UseBlurredBackground = 1;
+    Settings.BlurredBackgroundColor = 0x808080;
+    Settings.BlurredBackgroundOpacity = 30;
+    Settings.ShadowOpacity = 60;
+    const PixelFn ramp = [](int x, int y) { return 0xFF000000u | uint32_t(x % 256) << 16 | uint32_t(y % 256) << 8; };
+    const std::string path = Image("photo.png", 400, 300, ramp);
+    ASSERT_EQ(DisplayCachedImage(path, "False"), 0);
+
+    // The same frame drawn in full, layer over layer.
+    PictureSurface full;
+    full.SetBackColor(Settings.BackgroundColor);
+    full.SetSize(kOutW, kOutH);
+    const DeviceContext dc = full.DC();
+    cImage32 picture, blur;
+    picture.HighQualityInterpolation(true), blur.HighQualityInterpolation(true);
+    ASSERT_TRUE(blur.LoadPicture_File(path) && picture.LoadPicture_File(path));
+    blur.Resize(11, 8);  // 240 x 180 / 22
+    blur.BlendToColor(0x808080, 30);
+    blur.Render(&dc, 160, 90, 480, 360, 0, 0, 0, 0, 100, true, true, nullptr, -1, 0, 0, true);
+    picture.RemoveAlpha();
+    picture.CreateDropShadow(10, 0)->Render(&dc, 160, 90, 288, 270, 0, 0, 0, 0, 60, true, true, nullptr, -1, 0, 0, true);
+    picture.Render(&dc, 160, 90, 240, 180, 0, 0, 0, 0, 100, true, true, nullptr, -1, 0, 0, true);
+    int worst = 0;
+    for (int y = 0; y < kOutH; ++y)
+        for (int x = 0; x < kOutW; ++x)
+            for (int shift : {0, 8, 16})
+                worst = std::max(worst, std::abs(int((At(x, y) >> shift) & 0xFF) - int((full.PixelAt(x, y) >> shift) & 0xFF)));
+    EXPECT_LE(worst, 1);
+}
+
 TEST_F(OutputTest, BackgroundPictureAndAlphaAddTop) {
     // The background picture is fitted (320 x 160) at the picture's offset.
     Settings.BackgroundImage = Image("red.png", 100, 50, Solid(kRed));
