@@ -1,5 +1,7 @@
 #include "app/Startup.h"
 
+#include <filesystem>
+
 #include <QDir>
 
 #include "app/Config.h"
@@ -79,5 +81,11 @@ void Startup(const std::string& commandLine) {
     WriteLog("Entering Main Loop...", "SYS", " ");
     // Like the operator's click: queues SHOW_CONSOLE OFF for the gui session.
     if (Settings.HideConsoleOnStartup == 1 && !IsDebugSwitch(commandLine)) mainWindow.chkConsole->setChecked(false);
-    //  - going On Air with the startup image (OnAirOnStartup).
+    if (Settings.OnAirOnStartup == 1) {
+        mainWindow.GoOnAir();
+        // "False" names no transition: the start-up picture is there at once.
+        std::error_code ec;
+        if (!Settings.StartupImage.empty() && std::filesystem::is_regular_file(Settings.StartupImage, ec))
+            DisplayCachedImage(Settings.StartupImage, "False");
+    }
 }

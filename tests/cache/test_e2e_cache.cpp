@@ -94,6 +94,9 @@ protected:
             if (!socket_.bytesAvailable() && !socket_.waitForReadyRead(20000)) break;
             reply += socket_.read(1).toStdString();
         }
+        // The engine logs the reply before sending it: once that line is read
+        // from its output, so is everything the command logged.
+        kiv_->WaitForLog("[OUT]  " + reply.substr(0, reply.size() - terminator.size()) + " (session=", 5000);
         return reply;
     }
 
@@ -117,9 +120,12 @@ TEST_F(E2ECache, SameUrlIsFetchedOnceAndReplyFollowsTheImage) {
     ASSERT_NO_FATAL_FAILURE(StartEngine());
     const std::string url = Url("/files/a.png");
     EXPECT_EQ(Send("7 SCENE*#1234*IMAGE SET " + url), "7\r\n");
-    // The reply came after the picture was on air.
-    EXPECT_NE(kiv_->Log().find("Loading cached image " + CacheName(url)), std::string::npos) << kiv_->Log();
-    EXPECT_NE(kiv_->Log().find("Realtime operations completed. Resuming CommandQueueManager..."), std::string::npos);
+    // The reply was sent after the picture was on air.
+    const std::string& first = kiv_->Log();
+    const size_t shown = first.find("Realtime operations completed. Resuming CommandQueueManager...",
+                                    first.find("Loading cached image " + CacheName(url)));
+    ASSERT_NE(shown, std::string::npos) << first;
+    EXPECT_LT(shown, first.find("[OUT]  7 (session="));
 
     EXPECT_EQ(Send("8 RENDERER SET \"" + url + "\"", "\n"), "8\n");
     EXPECT_EQ(RequestsFor("/files/a.png"), 1u);
