@@ -2,6 +2,10 @@
 // sockets (console and gui sessions answer in the log only).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -9,6 +13,7 @@
 #include "app/Log.h"
 #include "app/Settings.h"
 #include "app/modMain.h"
+#include "cache/modCacheManager.h"
 #include "protocol/ExecuteCommand.h"
 #include "protocol/modCommandQueueManager.h"
 
@@ -105,6 +110,19 @@ TEST(HandleGenerator, SameSequenceEveryStartAndInRange) {
         varied = varied || n != first;
     }
     EXPECT_TRUE(varied);
+}
+
+// The pre-load path of an image command fills the cache and sends nothing
+// to the output; the reference runs to the first blank.
+TEST_F(Executor, ImagePreloadFillsTheCache) {
+    const auto dir = std::filesystem::temp_directory_path() / ("kiv_exec_cache_" + std::to_string(::getpid()));
+    Settings.CacheDir = dir.string();
+    InitCacheManager();
+    const std::string image = KIV_TESTDATA "/libpng-pngsuite/basn6a08.png";
+    OnAir = true;
+    EXPECT_EQ(ExecuteCommand("SCENE*#7*IMAGE", "SET " + image + " initialize"), "");
+    EXPECT_TRUE(std::filesystem::exists(dir / CacheFileName(image)));
+    std::filesystem::remove_all(dir);
 }
 
 TEST_F(Executor, WindowHooks) {
