@@ -159,15 +159,19 @@ bool DecodeFrame(const ByteReader& r, const Frame& f, cImage32& img) {
     if (!r.U16LE(f.descriptor + 5, w) || !r.U16LE(f.descriptor + 7, h) || !r.U8(f.descriptor + 9, packed) ||
         !r.U8(f.codeSize, minCode))
         return false;
-    if (!img.InitializeDIB(int(w), int(h))) return false;
-
     // Gather the sub-block payloads; they were range-checked by the walk.
     ByteArray lzw;
     lzw.reserve(f.end - f.codeSize);
     for (size_t p = f.codeSize + 1; r.data[p] != 0; p += r.data[p] + 1u)
         lzw.insert(lzw.end(), r.data + p + 1, r.data + p + 1 + r.data[p]);
 
+    // Every code stands for at most 4096 indexes and takes at least
+    // minCode + 1 bits: a frame larger than its data could ever fill is
+    // damaged, and is refused before a picture of that size is made.
     const size_t count = size_t(w) * h;
+    if (minCode < 1 || count > (lzw.size() * 8 / (minCode + 1) + 1) * 4096) return false;
+    if (!img.InitializeDIB(int(w), int(h))) return false;
+
     std::unique_ptr<uint8_t[]> idx(new (std::nothrow) uint8_t[count]());
     if (!idx || !GifLzwDecode(lzw.data(), lzw.size(), int(minCode), idx.get(), count)) return false;
 

@@ -284,6 +284,22 @@ TEST(GifRules, DamagedDataIsAGifWithoutAnImage) {
     }
 }
 
+TEST(GifRules, FrameLargerThanItsDataCanFillIsRefused) {
+    GifSpec s;
+    s.globalTable = {0, 0, 0, 255, 255, 255};
+    s.indexes = {1, 0};  // a few codes of 3 bits
+    s.w = 2;
+    s.h = 3;  // missing pixels are fine
+    cImage32 img;
+    ASSERT_TRUE(cGIFparser().LoadStream(MakeGif(s), img));
+    ASSERT_TRUE(img.HasImage());
+    EXPECT_EQ(PixelAt(img, 0, 2), 0xFF000000u);  // index 0
+    s.w = 16000;
+    s.h = 16000;  // far more than those codes can produce
+    EXPECT_TRUE(cGIFparser().LoadStream(MakeGif(s), img));
+    EXPECT_FALSE(img.HasImage());
+}
+
 TEST(GifLzw, ShortDataLeavesTheRestAndLongDataIsCut) {
     const ByteArray data = ClearPerPixel({1, 2, 3}, 2);  // size byte, sub-block, terminator
     std::vector<uint8_t> out(5, 0xEE);
