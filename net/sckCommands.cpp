@@ -297,6 +297,11 @@ bool cSocketArray::Listen(int16_t index, std::string* error) {
         if (error) *error = "Invalid socket index";
         return false;
     }
+    // A port outside the 16-bit range must not wrap around to another one.
+    if (e->port < 0 || e->port > 65535) {
+        if (error) *error = "Invalid port " + std::to_string(e->port);
+        return false;
+    }
     auto& listener = d->listeners[e->port];
     if (!listener) {
         auto server = std::make_unique<cListener>();

@@ -200,6 +200,9 @@ TEST(SocketArray, UnsentRepliesBeyondTheCapDropTheConnection) {
     array.SetEvents(ev);
     const int port = FreePort();
     ASSERT_TRUE(array.Create(1));
+    array.SetLocalPort(1, port + 65536);
+    EXPECT_FALSE(array.Listen(1));
+    EXPECT_EQ(array.State(1), SocketState::Closed);
     array.SetLocalPort(1, port);
     ASSERT_TRUE(array.Listen(1));
     EXPECT_EQ(array.State(1), SocketState::Listening);
