@@ -1,7 +1,6 @@
 #include "cache/modCacheManager.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -141,8 +140,9 @@ int Download(const std::string& reference, const std::string& accessMethod, cons
         const std::string userAgent = std::string(Version::ProductName) + "/" + Version::Text() + " (x86)";
         result = gRequest->Get(reference, userAgent, Settings.HttpAuthUser, Settings.HttpAuthPass, file.fd());
     } else {
+        // The manager gave up at start (no cache directory).
         result.message = "The request object was not created";
-        result.code = 2;
+        result.code = 2;  // the library's code for a failed initialisation
     }
     if (result.kind == cHttpRequest::Result::Status) {
         WriteLog(accessMethod + ": Error downloading '" + reference +

@@ -33,6 +33,7 @@ void CleanupCache();
 // "kiv_" + upper-case MD5 of the reference's bytes as received.
 std::string CacheFileName(const std::string& reference);
 
-// The request object's time-outs and body limit, taken by the next
-// InitCacheManager (tests lower them; the product keeps the defaults).
+// The request object's time-outs and the size limit of every fetch (HTTP
+// body or copied file), taken by the next InitCacheManager. Tests lower them;
+// the product keeps the defaults.
 void SetHttpRequestLimits(const cHttpRequest::Limits& limits);
