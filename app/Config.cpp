@@ -1,6 +1,7 @@
 #include "app/Config.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -47,10 +48,15 @@ public:
         if (!std::filesystem::is_regular_file(path, ec)) return false;
         std::ifstream in(path, std::ios::binary);
         if (!in) return false;
-        std::string data(kMaxIniBytes, '\0');
-        in.read(data.data(), static_cast<std::streamsize>(data.size()));
+        std::string data;
+        std::array<char, 64 * 1024> chunk;
+        while (data.size() < kMaxIniBytes) {
+            in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+            const size_t got = static_cast<size_t>(in.gcount());
+            data.append(chunk.data(), std::min(got, kMaxIniBytes - data.size()));
+            if (!in) break;
+        }
         if (in.bad()) return false;
-        data.resize(static_cast<size_t>(in.gcount()));
         Parse(data);
         return true;
     }
