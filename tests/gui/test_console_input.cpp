@@ -8,6 +8,8 @@
 #include "app/Ansi.h"
 #include "app/frmConsole.h"
 #include "app/frmConsoleInput.h"
+#include "app/frmMain.h"
+#include "protocol/ExecuteCommand.h"
 #include "tests/gui/GuiTest.h"
 
 namespace {
@@ -143,6 +145,22 @@ TEST_F(ConsoleInputTest, MegabytePasteIsOneCommand) {
     EXPECT_EQ(CommandQueue().size(), 1u);
     EXPECT_EQ(PendingInput(), "");
     ExpectViewMirrorsState();
+}
+
+TEST_F(ConsoleInputTest, ShowConsoleBringsBackTheWholeLogWithTheCaretAtTheEnd) {
+    InstallExecutorHooks();
+    Type("half");
+    EXPECT_EQ(ExecuteCommand("SHOW_CONSOLE", "off"), "");
+    EXPECT_FALSE(console->isVisible());
+    WriteLog("logged while hidden", "SYS", "");
+    EXPECT_FALSE(View().contains("logged while hidden"));
+    EXPECT_EQ(ExecuteCommand("SHOW_CONSOLE", " On "), "");
+    SetExecutorHooks({});
+    EXPECT_TRUE(console->isVisible());
+    EXPECT_TRUE(ConsoleShown);
+    ExpectViewMirrorsState();
+    EXPECT_TRUE(View().endsWith("logged while hidden\nhalf"));
+    EXPECT_TRUE(console->txtConsole->textCursor().atEnd());
 }
 
 }  // namespace
