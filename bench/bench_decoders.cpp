@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/LibpngEncode.h"
 #include "image/Inflate.h"
 #include "image/cGIFparser.h"
 #include "image/cICOparser.h"
@@ -47,32 +48,6 @@ struct Encoded {
     ByteArray idat;  // the zlib stream alone
     size_t rawSize = 0;
 };
-
-ByteArray LibpngEncode(int w, int h, int colorType, const std::vector<uint8_t>& rows, const std::vector<png_color>& pal) {
-    ByteArray out;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        return {};
-    }
-    png_set_write_fn(
-        png, &out,
-        [](png_structp p, png_bytep d, png_size_t n) {
-            auto* o = static_cast<ByteArray*>(png_get_io_ptr(p));
-            o->insert(o->end(), d, d + n);
-        },
-        nullptr);
-    png_set_IHDR(png, info, png_uint_32(w), png_uint_32(h), 8, colorType, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    if (!pal.empty()) png_set_PLTE(png, info, pal.data(), int(pal.size()));
-    png_write_info(png, info);
-    const size_t stride = rows.size() / size_t(h);
-    for (int y = 0; y < h; ++y) png_write_row(png, rows.data() + size_t(y) * stride);
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    return out;
-}
 
 ByteArray ExtractIdat(const ByteArray& png) {
     ByteArray z;

@@ -9,7 +9,8 @@
 #include <map>
 #include <string>
 
-#include "../tests/image/WriterTestSupport.h"
+#include "bench/LibpngEncode.h"
+#include "tests/image/WriterTestSupport.h"
 #include "image/cImage32.h"
 
 namespace {
@@ -35,31 +36,6 @@ Picture& Pic() {
     return p;
 }
 
-std::vector<uint8_t> LibpngEncode(const std::vector<uint8_t>& rgb) {
-    std::vector<uint8_t> out;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        return {};
-    }
-    png_set_write_fn(
-        png, &out,
-        [](png_structp p, png_bytep d, png_size_t n) {
-            auto* o = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(p));
-            o->insert(o->end(), d, d + n);
-        },
-        nullptr);
-    png_set_compression_level(png, 9);
-    png_set_IHDR(png, info, kW, kH, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (int y = 0; y < kH; ++y) png_write_row(png, rgb.data() + size_t(y) * kW * 3);
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    return out;
-}
-
 std::map<std::string, double> g_bytes;
 
 void BM_PngKiv(benchmark::State& s) {
@@ -74,7 +50,7 @@ void BM_PngKiv(benchmark::State& s) {
 void BM_PngLibpng(benchmark::State& s) {
     std::vector<uint8_t> out;
     for (auto _ : s) {
-        out = LibpngEncode(Pic().rgb);
+        out = LibpngEncode(kW, kH, PNG_COLOR_TYPE_RGB, Pic().rgb, {}, 9);
         benchmark::DoNotOptimize(out.data());
     }
     g_bytes["png_ref"] = double(out.size());

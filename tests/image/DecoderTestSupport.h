@@ -16,27 +16,13 @@
 #include <vector>
 
 #include "image/cImage32.h"
+#include "tests/image/TestFiles.h"
 
 namespace dts {
 
-inline std::string TestData(const std::string& rel) { return std::string(KIV_TESTDATA) + "/" + rel; }
-
-inline std::vector<std::string> ListFiles(const std::string& dir, const std::vector<std::string>& exts) {
-    std::vector<std::string> out;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
-        if (!e.is_regular_file()) continue;
-        std::string ext = e.path().extension().string();
-        std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-        if (std::find(exts.begin(), exts.end(), ext) != exts.end()) out.push_back(e.path().string());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-inline ByteArray ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return ByteArray(std::istreambuf_iterator<char>(f), {});
-}
+using testfiles::ListFiles;
+using testfiles::ReadFile;
+using testfiles::TestData;
 
 // Straight (not premultiplied) RGBA, top row first.
 struct Rgba {
@@ -122,25 +108,7 @@ inline uint32_t PixelAt(const cImage32& img, int x, int y = 0) {
     return v;
 }
 
-// Truncated copies at a spread of lengths and copies with single bits
-// flipped at a spread of positions (deterministic).
-inline void ForEachDamagedCopy(const ByteArray& src, const std::function<void(const ByteArray&)>& fn) {
-    if (src.empty()) return;
-    for (size_t cut : {size_t(1), size_t(8), size_t(13), size_t(33), src.size() / 4, src.size() / 2,
-                       src.size() - src.size() / 8, src.size() - 1}) {
-        if (cut < src.size()) fn(ByteArray(src.begin(), src.begin() + ptrdiff_t(cut)));
-    }
-    uint32_t seed = 0x9E3779B9u ^ uint32_t(src.size());
-    ByteArray copy = src;
-    for (int i = 0; i < 24; ++i) {
-        seed = seed * 1664525u + 1013904223u;
-        const size_t pos = (seed >> 8) % src.size();
-        const uint8_t mask = uint8_t(1u << (seed & 7));
-        copy[pos] ^= mask;
-        fn(copy);
-        copy[pos] ^= mask;
-    }
-}
+using testfiles::ForEachDamagedCopy;
 
 // Restores the library-wide zlib switch when a test ends.
 struct ZlibSwitch {

@@ -11,27 +11,13 @@
 #include <vector>
 
 #include "image/cImage32.h"
+#include "tests/image/TestFiles.h"
 
 namespace ict {
 
-inline std::string TestData(const std::string& rel) { return std::string(KIV_TESTDATA) + "/" + rel; }
-
-inline std::vector<std::string> FilesIn(const std::string& dir, std::vector<std::string> exts) {
-    std::vector<std::string> out;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
-        if (!e.is_regular_file()) continue;
-        std::string ext = e.path().extension().string();
-        std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-        if (std::find(exts.begin(), exts.end(), ext) != exts.end()) out.push_back(e.path().string());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-inline ByteArray ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return ByteArray(std::istreambuf_iterator<char>(f), {});
-}
+using testfiles::ListFiles;
+using testfiles::ReadFile;
+using testfiles::TestData;
 
 inline void WriteFile(const std::string& path, const ByteArray& bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
@@ -102,18 +88,10 @@ inline ByteArray MakeBmp(int width, int height, int bits, uint32_t compression,
     return b;
 }
 
-// Straight copies of damaged inputs: every prefix length in `steps` and
-// single-bit flips spread over the data.
+// The damaged copies of an input, collected.
 inline std::vector<ByteArray> DamagedCopies(const ByteArray& in) {
     std::vector<ByteArray> out;
-    for (size_t len : {size_t(0), size_t(20), size_t(57), in.size() / 4, in.size() / 2, in.size() - 1})
-        if (len < in.size()) out.emplace_back(in.begin(), in.begin() + ptrdiff_t(len));
-    for (size_t i = 0; i < 12 && !in.empty(); ++i) {
-        ByteArray c = in;
-        const size_t pos = (i < 6) ? (i * 7 + 2) % in.size() : (in.size() / 12) * i % in.size();
-        c[pos] ^= uint8_t(1u << (i % 8));
-        out.push_back(std::move(c));
-    }
+    testfiles::ForEachDamagedCopy(in, [&](const ByteArray& c) { out.push_back(c); });
     return out;
 }
 

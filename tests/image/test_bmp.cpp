@@ -52,7 +52,7 @@ bool SamePixels(const cImage32& a, const cImage32& b) {
 // opaque, with the loader's picture type.
 TEST(BmpDecoder, GoodSuiteMatchesReferenceDecoder) {
     int compared = 0;
-    for (const auto& path : FilesIn(TestData("bmpsuite/g"), {".bmp"})) {
+    for (const auto& path : ListFiles(TestData("bmpsuite/g"), {".bmp"})) {
         const ByteArray bytes = ReadFile(path);
         cImage32 img;
         ASSERT_TRUE(img.LoadPicture_File(path)) << path;
@@ -68,7 +68,7 @@ TEST(BmpDecoder, GoodSuiteMatchesReferenceDecoder) {
 
 TEST(BmpDecoder, ImageRsSetMatchesReferenceDecoder) {
     int compared = 0;
-    for (const auto& path : FilesIn(TestData("image-rs/bmp"), {".bmp"})) {
+    for (const auto& path : ListFiles(TestData("image-rs/bmp"), {".bmp"})) {
         if (path.find("/bmp/Core") == std::string::npos && path.find("/bmp/Info") == std::string::npos &&
             path.find("/bmp/V") == std::string::npos)
             continue;
@@ -110,7 +110,7 @@ TEST(BmpDecoder, RleAndTopDownEqualTheirPlainSiblings) {
 }
 
 TEST(BmpDecoder, BadFilesFailCleanlyAndQuestionableOnesDecodeOrFail) {
-    for (const auto& path : FilesIn(TestData("bmpsuite/b"), {".bmp"})) {
+    for (const auto& path : ListFiles(TestData("bmpsuite/b"), {".bmp"})) {
         cImage32 img;
         const bool ok = img.LoadPicture_File(path);
         // A few "bad" files only carry a wrong size field that nothing reads.
@@ -127,7 +127,7 @@ TEST(BmpDecoder, BadFilesFailCleanlyAndQuestionableOnesDecodeOrFail) {
         cImage32 img;
         EXPECT_FALSE(img.LoadPicture_File(TestData(name))) << name;
     }
-    for (const auto& path : FilesIn(TestData("bmpsuite/q"), {".bmp"})) {
+    for (const auto& path : ListFiles(TestData("bmpsuite/q"), {".bmp"})) {
         cImage32 img;
         if (img.LoadPicture_File(path)) {
             EXPECT_GT(img.Width(), 0) << path;
@@ -242,8 +242,8 @@ TEST(BmpDecoder, RunsThatLeaveTheBitmapFail) {
 
 TEST(JpegLoader, SuitesDecodeCloseToReferenceAndCrashFilesFail) {
     int compared = 0;
-    std::vector<std::string> files = FilesIn(TestData("jpegsuite"), {".jpg", ".jpeg"});
-    for (const auto& f : FilesIn(TestData("jpeg-decoder/reftest"), {".jpg", ".jpeg"})) files.push_back(f);
+    std::vector<std::string> files = ListFiles(TestData("jpegsuite"), {".jpg", ".jpeg"});
+    for (const auto& f : ListFiles(TestData("jpeg-decoder/reftest"), {".jpg", ".jpeg"})) files.push_back(f);
     for (const auto& path : files) {
         const ByteArray bytes = ReadFile(path);
         cImage32 img;
@@ -275,7 +275,7 @@ TEST(JpegLoader, SuitesDecodeCloseToReferenceAndCrashFilesFail) {
         ++compared;
     }
     EXPECT_GE(compared, 80);
-    for (const auto& path : FilesIn(TestData("jpeg-decoder/crashtest"), {".jpg", ".jpeg"})) {
+    for (const auto& path : ListFiles(TestData("jpeg-decoder/crashtest"), {".jpg", ".jpeg"})) {
         cImage32 img;
         if (!img.LoadPicture_File(path)) {
             EXPECT_FALSE(img.HasImage()) << path;

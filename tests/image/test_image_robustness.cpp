@@ -34,7 +34,7 @@ TEST(ImageRobustness, BmpAndJpegFilesAndDamagedCopies) {
     std::vector<std::string> files;
     for (const char* dir : {"bmpsuite", "image-rs/bmp", "pillow/bmp", "pillow/jpeg", "jpegsuite", "jpeg-decoder",
                             "libjpeg-turbo"})
-        for (const auto& f : FilesIn(TestData(dir), {".bmp", ".jpg", ".jpeg", ".dib"})) files.push_back(f);
+        for (const auto& f : ListFiles(TestData(dir), {".bmp", ".jpg", ".jpeg", ".dib"})) files.push_back(f);
     ASSERT_GT(files.size(), 250u);
     size_t runs = 0;
     for (const auto& path : files) {

@@ -1,0 +1,58 @@
+#pragma once
+// Test-data access and damaged-input generation shared by the image tests.
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "image/cImage32.h"
+
+namespace testfiles {
+
+inline std::string TestData(const std::string& rel) { return std::string(KIV_TESTDATA) + "/" + rel; }
+
+// Regular files below `dir` whose extension (any case) is one of `exts`, sorted.
+inline std::vector<std::string> ListFiles(const std::string& dir, const std::vector<std::string>& exts) {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+        if (!e.is_regular_file()) continue;
+        std::string ext = e.path().extension().string();
+        std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        if (std::find(exts.begin(), exts.end(), ext) != exts.end()) out.push_back(e.path().string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+inline ByteArray ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return ByteArray(std::istreambuf_iterator<char>(f), {});
+}
+
+// Truncated copies at a spread of lengths (including the loaders' 20- and
+// 57-byte thresholds) and copies with single bits flipped at a spread of
+// positions (deterministic).
+inline void ForEachDamagedCopy(const ByteArray& src, const std::function<void(const ByteArray&)>& fn) {
+    if (src.empty()) return;
+    for (size_t cut : {size_t(1), size_t(8), size_t(13), size_t(20), size_t(33), size_t(57), src.size() / 4,
+                       src.size() / 2, src.size() - src.size() / 8, src.size() - 1}) {
+        if (cut < src.size()) fn(ByteArray(src.begin(), src.begin() + ptrdiff_t(cut)));
+    }
+    uint32_t seed = 0x9E3779B9u ^ uint32_t(src.size());
+    ByteArray copy = src;
+    for (int i = 0; i < 24; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        const size_t pos = (seed >> 8) % src.size();
+        const uint8_t mask = uint8_t(1u << (seed & 7));
+        copy[pos] ^= mask;
+        fn(copy);
+        copy[pos] ^= mask;
+    }
+}
+
+}  // namespace testfiles
