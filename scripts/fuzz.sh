@@ -9,7 +9,7 @@ for f in "$build"/tests/fuzz/fuzz_*; do
   [ -x "$f" ] || continue
   name=$(basename "$f")
   corpus="$build/corpus/$name"
-  mkdir -p "$corpus"
+  mkdir -p "$corpus" "$build/artifacts"
   echo "== $name for ${seconds}s"
-  "$f" -max_total_time="$seconds" -max_len=262144 -rss_limit_mb=2048 "$corpus" "$testdata" 2>&1 | tail -n 3
+  "$f" -max_total_time="$seconds" -artifact_prefix="$build/artifacts/$name-" -max_len=262144 -rss_limit_mb=2048 "$corpus" "$testdata" 2>&1 | tail -n 3
 done
