@@ -384,12 +384,12 @@ bool cJPGWriter::Encode(const uint8_t* bits, int32_t width, int32_t height, uint
             PutU8(out, uint32_t(c.table));
         }
         for (int t = 0; t < 2; ++t)
-            for (const HuffSpec* spec : {&kDcSpec[t], &kAcSpec[t]}) {
+            for (const HuffSpec* huff : {&kDcSpec[t], &kAcSpec[t]}) {
                 PutU16BE(out, 0xFFC4);
-                PutU16BE(out, uint32_t(3 + 16 + spec->count));
-                PutU8(out, uint32_t((spec == &kAcSpec[t] ? 0x10 : 0) | t));
-                PutBytes(out, spec->bits, 16);
-                PutBytes(out, spec->values, spec->count);
+                PutU16BE(out, uint32_t(3 + 16 + huff->count));
+                PutU8(out, uint32_t((huff == &kAcSpec[t] ? 0x10 : 0) | t));
+                PutBytes(out, huff->bits, 16);
+                PutBytes(out, huff->values, huff->count);
             }
         PutU16BE(out, 0xFFDA);
         PutU16BE(out, 12);
