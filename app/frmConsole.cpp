@@ -2,11 +2,14 @@
 
 #include <algorithm>
 
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFont>
 #include <QKeyEvent>
+#include <QSignalBlocker>
 #include <QTextBlock>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/Ansi.h"
@@ -23,6 +26,39 @@ QString ForDisplay(std::string_view text) {
     s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     s.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     return s;
+}
+
+// Longest log line the view shows whole. Laying out one wrapped paragraph
+// of a megabyte (a client sending a megabyte-long command, which is logged)
+// froze the window for minutes. Such a line is shown cut, with a mark
+// saying so; ConsoleText, and the console log file written from it, keep it
+// whole. Ordinary lines are a few hundred characters at most.
+constexpr size_t kMaxShownLine = 16 * 1024;
+
+// The view's form of log text: every line as ForDisplay makes it, those
+// longer than kMaxShownLine cut there and marked.
+QString LogForDisplay(std::string_view text) {
+    QString shown;
+    size_t from = 0;
+    while (from < text.size()) {
+        const size_t eol = text.find("\r\n", from);
+        const size_t end = eol == std::string_view::npos ? text.size() : eol + 2;
+        const std::string_view line = text.substr(from, end - from);
+        const size_t body = line.size() - (eol == std::string_view::npos ? 0 : 2);
+        if (body <= kMaxShownLine) {
+            if (from == 0 && end == text.size()) return ForDisplay(text);  // the usual single line: no copy
+            shown += ForDisplay(line);
+        } else {
+            shown += ForDisplay(line.substr(0, kMaxShownLine));
+            shown += QStringLiteral(" \u2026 [line cut in this view at %1 of %2 characters; the console log file "
+                                    "has it whole]")
+                         .arg(kMaxShownLine)
+                         .arg(body);
+            if (eol != std::string_view::npos) shown += QLatin1Char('\n');
+        }
+        from = end;
+    }
+    return shown;
 }
 
 // Locks the view for the length of a change.
@@ -92,17 +128,31 @@ frmConsole::~frmConsole() {
 
 void frmConsole::InsertLogLine(const std::string& line, const std::string& pending) {
     ViewLock lock(txtConsole);
+    // The view answers each change of the document by laying out its new
+    // last lines to size the scroll bar, which costs more than all the rest
+    // of logging a line; in a burst only the last lines are ever seen. The
+    // layout's signals wait, and the view catches up once per pass of the
+    // event loop (CatchUp).
+    const QSignalBlocker layoutWaits(txtConsole->document()->documentLayout());
     QTextCursor cursor(txtConsole->document());
     cursor.setPosition(LogEnd());
-    cursor.insertText(ForDisplay(line));
+    // A caret at the insertion point moves along with the text, so the caret
+    // stays at the end without being set here. Within an edit block the
+    // inserting cursor does not lay out the line to find its own x either.
+    cursor.beginEditBlock();
+    cursor.insertText(LogForDisplay(line));
+    cursor.endEditBlock();
     logEnd_ = cursor.position();
-    if (!pending.empty()) ReplacePending(pending);
-    CaretToEnd();
+    // The pending input already shown below stays there; it is rewritten
+    // only when it differs from what the log was given.
+    const bool nothingShown = LogEnd() == txtConsole->document()->characterCount() - 1;
+    if (pending.empty() ? !nothingShown : PendingShown() != ForDisplay(pending)) ReplacePending(pending);
+    ScheduleCatchUp();
 }
 
 void frmConsole::Refill(const std::string& text, const std::string& pending) {
     ViewLock lock(txtConsole);
-    txtConsole->setPlainText(ForDisplay(text));
+    txtConsole->setPlainText(LogForDisplay(text));
     logEnd_ = txtConsole->document()->characterCount() - 1;
     ReplacePending(pending);
     CaretToEnd();
@@ -124,11 +174,35 @@ void frmConsole::ReplacePending(const std::string& pending) {
     cursor.insertText(ForDisplay(pending));
 }
 
+QString frmConsole::PendingShown() const {
+    QTextCursor cursor(txtConsole->document());
+    cursor.setPosition(LogEnd());
+    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    QString shown = cursor.selectedText();
+    shown.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+    return shown;
+}
+
 void frmConsole::CaretToEnd() {
     QTextCursor cursor = txtConsole->textCursor();
     cursor.movePosition(QTextCursor::End);
     txtConsole->setTextCursor(cursor);
     txtConsole->ensureCursorVisible();
+}
+
+void frmConsole::ScheduleCatchUp() {
+    if (catchUpQueued_) return;
+    catchUpQueued_ = true;
+    QTimer::singleShot(0, this, &frmConsole::CatchUp);
+}
+
+void frmConsole::CatchUp() {
+    catchUpQueued_ = false;
+    // What the layout would have said after each line, said once.
+    QAbstractTextDocumentLayout* layout = txtConsole->document()->documentLayout();
+    emit layout->documentSizeChanged(layout->documentSize());
+    txtConsole->viewport()->update();
+    CaretToEnd();
 }
 
 void frmConsole::closeEvent(QCloseEvent* event) { event->ignore(); }

@@ -52,7 +52,15 @@ protected:
 private:
     int LogEnd() const;
     void ReplacePending(const std::string& pending);
+    // The view's text after the log part.
+    QString PendingShown() const;
     void CaretToEnd();
+    // Brings the view up to date with the lines inserted since the last
+    // pass of the event loop: scroll bar, repaint, caret to the end and the
+    // end into sight. Queued once for a whole burst of lines.
+    void ScheduleCatchUp();
+    void CatchUp();
+    bool catchUpQueued_ = false;
     // Where the log text ends in the view (in the document's own positions:
     // a CR LF is one paragraph break there).
     int logEnd_ = 0;
