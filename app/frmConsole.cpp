@@ -9,7 +9,6 @@
 #include <QKeyEvent>
 #include <QSignalBlocker>
 #include <QTextBlock>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/Ansi.h"
@@ -117,6 +116,8 @@ frmConsole::frmConsole(QWidget* parent)
     layout->addWidget(txtConsole);
     resize(760, 420);
     SetTopMost(this, true);
+    catchUpTimer_.setSingleShot(true);
+    connect(&catchUpTimer_, &QTimer::timeout, this, &frmConsole::CatchUp);
 }
 
 frmConsole::~frmConsole() {
@@ -191,13 +192,16 @@ void frmConsole::CaretToEnd() {
 }
 
 void frmConsole::ScheduleCatchUp() {
-    if (catchUpQueued_) return;
-    catchUpQueued_ = true;
-    QTimer::singleShot(0, this, &frmConsole::CatchUp);
+    if (catchUpTimer_.isActive()) return;
+    // The first line after a quiet spell shows on the next pass; during a
+    // burst the view catches up at most once per interval, since repainting
+    // the window (about half a millisecond) is then most of what it costs.
+    const qint64 since = lastCatchUp_.isValid() ? lastCatchUp_.elapsed() : kCatchUpIntervalMs;
+    catchUpTimer_.start(static_cast<int>(std::max<qint64>(0, kCatchUpIntervalMs - since)));
 }
 
 void frmConsole::CatchUp() {
-    catchUpQueued_ = false;
+    lastCatchUp_.start();
     // What the layout would have said after each line, said once.
     QAbstractTextDocumentLayout* layout = txtConsole->document()->documentLayout();
     emit layout->documentSizeChanged(layout->documentSize());

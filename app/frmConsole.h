@@ -4,7 +4,9 @@
 #include <functional>
 #include <string>
 
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QTimer>
 #include <QWidget>
 
 #include "app/Log.h"
@@ -55,12 +57,14 @@ private:
     // The view's text after the log part.
     QString PendingShown() const;
     void CaretToEnd();
-    // Brings the view up to date with the lines inserted since the last
-    // pass of the event loop: scroll bar, repaint, caret to the end and the
-    // end into sight. Queued once for a whole burst of lines.
+    // Brings the view up to date with the lines inserted since it last did:
+    // scroll bar, repaint, caret to the end and the end into sight. Queued
+    // once for a whole burst of lines.
     void ScheduleCatchUp();
     void CatchUp();
-    bool catchUpQueued_ = false;
+    static constexpr int kCatchUpIntervalMs = 20;
+    QTimer catchUpTimer_;
+    QElapsedTimer lastCatchUp_;
     // Where the log text ends in the view (in the document's own positions:
     // a CR LF is one paragraph break there).
     int logEnd_ = 0;
