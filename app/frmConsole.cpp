@@ -37,26 +37,27 @@ constexpr size_t kMaxShownLine = 16 * 1024;
 // The view's form of log text: every line as ForDisplay makes it, those
 // longer than kMaxShownLine cut there and marked.
 QString LogForDisplay(std::string_view text) {
+    constexpr size_t npos = std::string_view::npos;
     QString shown;
-    size_t from = 0;
-    while (from < text.size()) {
+    size_t whole = 0;  // lines from here on are shown whole so far
+    for (size_t from = 0; from < text.size();) {
         const size_t eol = text.find("\r\n", from);
-        const size_t end = eol == std::string_view::npos ? text.size() : eol + 2;
-        const std::string_view line = text.substr(from, end - from);
-        const size_t body = line.size() - (eol == std::string_view::npos ? 0 : 2);
-        if (body <= kMaxShownLine) {
-            if (from == 0 && end == text.size()) return ForDisplay(text);  // the usual single line: no copy
-            shown += ForDisplay(line);
-        } else {
-            shown += ForDisplay(line.substr(0, kMaxShownLine));
+        const size_t length = (eol == npos ? text.size() : eol) - from;
+        const size_t next = eol == npos ? text.size() : eol + 2;
+        if (length > kMaxShownLine) {
+            shown += ForDisplay(text.substr(whole, from - whole));
+            shown += ForDisplay(text.substr(from, kMaxShownLine));
             shown += QStringLiteral(" \u2026 [line cut in this view at %1 of %2 characters; the console log file "
                                     "has it whole]")
                          .arg(kMaxShownLine)
-                         .arg(body);
-            if (eol != std::string_view::npos) shown += QLatin1Char('\n');
+                         .arg(length);
+            if (eol != npos) shown += QLatin1Char('\n');
+            whole = next;
         }
-        from = end;
+        from = next;
     }
+    if (whole == 0) return ForDisplay(text);  // the usual case: nothing cut, no copy
+    shown += ForDisplay(text.substr(whole));
     return shown;
 }
 
