@@ -29,8 +29,9 @@ bool DebugOn();    // VerboseConsole > 1 or DebugMode
 class ConsoleViewSink {
 public:
     virtual ~ConsoleViewSink() = default;
-    // Insert `line` after the log text already shown (before the pending
-    // input), rewrite the pending input after it when not empty, caret to end.
+    // Insert `line` after the log text already shown, keeping the pending
+    // input after it; the caret ends at the end of the view (scrolling to it
+    // may be deferred to the next event-loop pass).
     virtual void InsertLogLine(const std::string& line, const std::string& pending) = 0;
     // Replace the whole view with `text` followed by `pending`.
     virtual void Refill(const std::string& text, const std::string& pending) = 0;
