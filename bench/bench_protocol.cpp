@@ -31,23 +31,13 @@
 #include "app/modMain.h"
 #include "net/modSessionManager.h"
 #include "protocol/modCommandQueueManager.h"
+#include "tests/net/TcpClient.h"
 
 namespace {
 
 constexpr int kPipelined = 10000;
 constexpr int kLatencySamples = 200;
 std::map<std::string, double> gFigures;
-
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 int ConnectBlocking() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -14,6 +14,18 @@
 #include <string>
 #include <string_view>
 
+// A TCP port nobody listens on right now.
+inline int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
 class TcpClient {
 public:
     explicit TcpClient(std::function<void()> pump = {}) : pump_(std::move(pump)) {}

@@ -26,17 +26,6 @@ void EnsureApp() {
 
 void Pump() { WaitMs(2); }
 
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 int16_t ListeningIndex() {
     for (int16_t i = 1; i <= sckCommands().HighestIndex(); ++i)
         if (sckCommands().State(i) == SocketState::Listening) return i;
