@@ -1,5 +1,5 @@
-// GIF decoder. Format: GIF89a specification (CompuServe, 1990), which GIF87a
-// files also follow.
+// GIF decoder for the GIF89a format (CompuServe, 1990), which GIF87a files
+// also follow.
 #include "image/cGIFparser.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// GIF encoder. Format: GIF89a (https://www.w3.org/Graphics/GIF/spec-gif89a.txt).
+// GIF encoder writing the GIF89a format (CompuServe, 1990).
 #include "image/cGIFwriter.h"
 
 #include <algorithm>

@@ -1,5 +1,5 @@
-// TGA decoder and encoder. Format: Truevision TGA File Format Specification,
-// version 2.0 (1989): 18-byte header, image ID, colour map, pixels, and the
+// TGA decoder and encoder for the Truevision TGA file format, version 2.0
+// (1989): 18-byte header, image ID, colour map, pixels, and the
 // optional extension area located through the 26-byte footer.
 #include "image/cTGAparser.h"
 
