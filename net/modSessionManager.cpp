@@ -1,8 +1,5 @@
 #include "net/modSessionManager.h"
 
-#include <chrono>
-#include <thread>
-
 #include "app/Log.h"
 #include "app/Settings.h"
 #include "app/modMain.h"
@@ -95,10 +92,12 @@ void InitSessionManager() {
 }
 
 void sckCommands_ConnectionRequest(int16_t index, intptr_t requestId) {
-    // A short pause before taking the connection, blocking on purpose: no
-    // other event runs in between.
-    if (gAcceptDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gAcceptDelayMs));
     cSocketArray& sockets = sckCommands();
+    // A short pause before taking the connection, blocking on purpose: no
+    // other event runs in between. It ends early for a client that has gone
+    // (or goes meanwhile): in a connect storm such pauses would lock
+    // everyone out.
+    if (gAcceptDelayMs > 0) sockets.RequestPeerGone(requestId, gAcceptDelayMs);
     if (sockets.State(index) != SocketState::Listening) return;
     sockets.Close(index);
     if (!sockets.Accept(index, requestId)) return;

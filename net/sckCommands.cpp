@@ -4,10 +4,14 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -20,14 +24,14 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include "app/Log.h"
+
 namespace {
 
 // Bytes taken off a connection per data-arrival event: the framing's buffer
-// grows by at most this much per event.
-constexpr size_t kReadChunk = 64 * 1024;
-// Connection requests waiting for the engine to accept them; beyond this a
-// connect storm is shed at the door.
-constexpr size_t kMaxPendingRequests = 256;
+// grows by at most this much per event, which bounds the number of commands
+// one event can queue.
+constexpr size_t kReadChunk = 8 * 1024;
 // The listener stops accepting on a failure such as running out of file
 // descriptors; it tries again after this pause instead of staying deaf.
 constexpr int kAcceptRetryMs = 1000;
@@ -53,6 +57,7 @@ struct Element {
     std::string in;
     std::string out;
     size_t outPos = 0;
+    bool readOpen = false;  // false once the end of the peer's data was seen
     QSocketNotifier* readNotifier = nullptr;
     QSocketNotifier* writeNotifier = nullptr;
 };
@@ -74,6 +79,21 @@ std::string PeerAddress(int fd) {
     }
     return text;
 }
+
+size_t Unsent(const Element& e) { return e.out.size() - e.outPos; }
+
+// Every connection is a descriptor: the usual soft limit of 1,024 would
+// refuse clients long before the socket indexes run out.
+void RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    const rlim_t wanted = std::min<rlim_t>(limit.rlim_max, 65536);
+    if (limit.rlim_cur >= wanted) return;
+    limit.rlim_cur = wanted;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+std::string MiB(size_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
 }  // namespace
 
@@ -102,6 +122,11 @@ struct cSocketArray::Impl {
     std::deque<std::pair<int, intptr_t>> pending;          // (port, fd)
     uint64_t nextSerial = 1;
     bool offerScheduled = false;
+    bool readingPaused = false;
+    size_t refusedInBurst = 0;
+    size_t unsentTotal = 0;
+    size_t maxUnsent = kMaxUnsentBytes;
+    size_t maxUnsentTotal = kMaxUnsentBytesTotal;
 
     Element* Find(int16_t index) const {
         if (index < 0 || static_cast<size_t>(index) >= elements.size()) return nullptr;
@@ -123,7 +148,9 @@ struct cSocketArray::Impl {
         }
         if (e.fd >= 0) ::close(e.fd);
         e.fd = -1;
+        e.readOpen = false;
         e.in.clear();
+        unsentTotal -= Unsent(e);
         e.out.clear();
         e.outPos = 0;
     }
@@ -152,11 +179,26 @@ struct cSocketArray::Impl {
             ::close(static_cast<int>(fd));
             pending.pop_front();
         }
+        if (pending.size() < kMaxPendingRequests && refusedInBurst > 0) {
+            if (refusedInBurst > 1)
+                WriteLog("Refused " + std::to_string(refusedInBurst - 1) + " more connection requests on port " +
+                             std::to_string(port) + " while " + std::to_string(kMaxPendingRequests) +
+                             " were waiting.",
+                         "TCP", "W");
+            refusedInBurst = 0;
+        }
         if (!pending.empty()) ScheduleOffer();
     }
 
     void Incoming(int port, intptr_t fd) {
         if (pending.size() >= kMaxPendingRequests) {
+            // The first refusal of a burst is logged at once, the rest counted
+            // and summed up when the queue of requests has room again.
+            if (refusedInBurst++ == 0)
+                WriteLog("Connection request from " + PeerAddress(static_cast<int>(fd)) + " on port " +
+                             std::to_string(port) + " refused: " + std::to_string(kMaxPendingRequests) +
+                             " requests are waiting to be accepted.",
+                         "TCP", "W");
             ::close(static_cast<int>(fd));
             return;
         }
@@ -183,7 +225,7 @@ struct cSocketArray::Impl {
 
     void Readable(int16_t index, uint64_t serial) {
         Element* e = Find(index, serial);
-        if (!e || e->fd < 0) return;
+        if (!e || e->fd < 0 || !e->readOpen || readingPaused) return;
         char chunk[kReadChunk];
         const ssize_t n = ::recv(e->fd, chunk, sizeof chunk, 0);
         if (n > 0) {
@@ -194,11 +236,19 @@ struct cSocketArray::Impl {
             if (e->in.back() == '\r' && ::recv(e->fd, &next, 1, MSG_PEEK | MSG_DONTWAIT) == 1 && next == '\n' &&
                 ::recv(e->fd, &next, 1, MSG_DONTWAIT) == 1)
                 e->in.push_back(next);
+            // A lone CR at the end may be the first half of a CR LF whose LF
+            // a peer using Nagle's algorithm holds back until we acknowledge:
+            // acknowledge at once rather than after the delayed-ACK pause.
+            if (e->in.back() == '\r') {
+                const int one = 1;
+                ::setsockopt(e->fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+            }
             if (events.DataArrival) events.DataArrival(index, static_cast<long>(e->in.size()));
             return;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
         const int err = n < 0 ? errno : 0;
+        e->readOpen = false;
         e->readNotifier->setEnabled(false);
         if (e->writeNotifier) e->writeNotifier->setEnabled(false);
         if (err == 0) {
@@ -210,6 +260,7 @@ struct cSocketArray::Impl {
     }
 
     void Flush(Element& e) {
+        const size_t before = Unsent(e);
         while (e.outPos < e.out.size()) {
             const ssize_t n = ::send(e.fd, e.out.data() + e.outPos, e.out.size() - e.outPos, MSG_NOSIGNAL);
             if (n > 0) {
@@ -218,6 +269,7 @@ struct cSocketArray::Impl {
             }
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                unsentTotal -= before - Unsent(e);
                 if (e.outPos > e.out.size() / 2) {
                     e.out.erase(0, e.outPos);
                     e.outPos = 0;
@@ -228,28 +280,42 @@ struct cSocketArray::Impl {
             // A broken connection: the reading side reports it.
             break;
         }
+        unsentTotal -= before;
         e.out.clear();
         e.outPos = 0;
         e.writeNotifier->setEnabled(false);
     }
 
-    void Overflow(int16_t index, Element& e) {
+    void Overflow(int16_t index, Element& e, const std::string& description) {
         DropConnection(e);
         e.state = SocketState::Error;
         const uint64_t serial = e.serial;
         QMetaObject::invokeMethod(
             &context,
-            [this, index, serial] {
-                if (Find(index, serial))
-                    Broken(index, serial, kSockErrNoBuffers,
-                           "No buffer space available (more than 16 MiB of replies unread by the peer)");
+            [this, index, serial, description] {
+                if (Find(index, serial)) Broken(index, serial, kSockErrNoBuffers, description);
             },
             Qt::QueuedConnection);
+    }
+
+    // Over the overall cap the connection holding the most unsent bytes goes,
+    // until the rest fits.
+    void ShedUnsent() {
+        while (unsentTotal > maxUnsentTotal) {
+            size_t most = 0;
+            for (size_t i = 1; i < elements.size(); ++i)
+                if (elements[i] && Unsent(*elements[i]) > Unsent(*elements[most])) most = i;
+            if (most == 0) return;
+            Overflow(static_cast<int16_t>(most), *elements[most],
+                     "No buffer space available (more than " + MiB(maxUnsentTotal) +
+                         " of replies unread by all peers; this peer holds the most)");
+        }
     }
 };
 
 cSocketArray::cSocketArray() : d(std::make_unique<Impl>()) {
     d->elements.push_back(std::make_unique<Element>());
+    RaiseOpenFileLimit();
 }
 
 cSocketArray::~cSocketArray() {
@@ -348,9 +414,11 @@ bool cSocketArray::Accept(int16_t index, intptr_t requestId) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     e->fd = fd;
     e->state = SocketState::Connected;
+    e->readOpen = true;
     e->remoteIp = PeerAddress(fd);
     const uint64_t serial = e->serial;
     e->readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, &d->context);
+    e->readNotifier->setEnabled(!d->readingPaused);
     QObject::connect(e->readNotifier, &QSocketNotifier::activated, &d->context,
                      [this, index, serial] { d->Readable(index, serial); });
     e->writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, &d->context);
@@ -374,15 +442,57 @@ std::string cSocketArray::GetData(int16_t index) {
     return data;
 }
 
+bool cSocketArray::DataWaiting(int16_t index) const {
+    const Element* e = d->Find(index);
+    if (!e || e->fd < 0) return false;
+    char byte;
+    return !e->in.empty() || ::recv(e->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
+}
+
 void cSocketArray::SendData(int16_t index, std::string_view data) {
     Element* e = d->Find(index);
     if (!e || e->fd < 0 || data.empty()) return;
-    if (e->out.size() - e->outPos + data.size() > kMaxUnsentBytes) {
-        d->Overflow(index, *e);
+    if (Unsent(*e) + data.size() > d->maxUnsent) {
+        d->Overflow(index, *e,
+                    "No buffer space available (more than " + MiB(d->maxUnsent) + " of replies unread by the peer)");
         return;
     }
     e->out.append(data);
+    d->unsentTotal += data.size();
     d->Flush(*e);
+    d->ShedUnsent();
+}
+
+size_t cSocketArray::UnsentBytes(int16_t index) const {
+    const Element* e = d->Find(index);
+    return e ? Unsent(*e) : 0;
+}
+
+void cSocketArray::SetUnsentLimits(size_t perConnection, size_t total) {
+    d->maxUnsent = perConnection;
+    d->maxUnsentTotal = total;
+}
+
+void cSocketArray::SetReadingPaused(bool paused) {
+    if (d->readingPaused == paused) return;
+    d->readingPaused = paused;
+    for (const auto& e : d->elements)
+        if (e && e->readNotifier && e->readOpen) e->readNotifier->setEnabled(!paused);
+}
+
+bool cSocketArray::RequestPeerGone(intptr_t requestId, int waitMs) const {
+    bool waiting = false;
+    for (const auto& [port, fd] : d->pending) waiting = waiting || fd == requestId;
+    if (!waiting) return false;
+    // Only the peer's close or reset ends the wait early, not its data.
+    pollfd p{static_cast<int>(requestId), POLLRDHUP, 0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const int rc = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
+        if (rc > 0) return true;  // POLLRDHUP, or POLLHUP / POLLERR, which poll always reports
+        if (rc == 0 || errno != EINTR) return false;
+    }
 }
 
 namespace {

@@ -23,8 +23,15 @@ inline constexpr int kSockErrConnAborted = 10053;
 inline constexpr int kSockErrConnReset = 10054;
 
 // A peer that never reads its replies is disconnected beyond this many unsent
-// bytes, instead of growing the engine's memory without bound.
+// bytes, instead of growing the engine's memory without bound. All peers
+// together may hold at most the total: beyond it the connection holding the
+// most is disconnected, so that many connections cannot take together what
+// one may not.
 inline constexpr size_t kMaxUnsentBytes = 16u << 20;
+inline constexpr size_t kMaxUnsentBytesTotal = 64u << 20;
+// Connection requests waiting for the engine to accept them; beyond this a
+// connect storm is refused at the door (logged).
+inline constexpr size_t kMaxPendingRequests = 256;
 
 // Maps an errno value to the number the engine logs.
 int WinsockErrorNumber(int err);
@@ -66,8 +73,21 @@ public:
     std::string RemoteHostIP(int16_t index) const;
     // Everything received and not yet read; "" when none.
     std::string GetData(int16_t index);
+    // True when bytes have arrived that GetData has not delivered yet.
+    bool DataWaiting(int16_t index) const;
     // Queues the bytes for sending and returns at once; failures are silent.
     void SendData(int16_t index, std::string_view data);
+    // Bytes handed to SendData and not yet taken by the operating system.
+    size_t UnsentBytes(int16_t index) const;
+    // Tests lower the limits above.
+    void SetUnsentLimits(size_t perConnection, size_t total);
+
+    // While paused no connection is read: the peers' data waits in the
+    // operating system (and their sends block), as TCP flow control intends.
+    void SetReadingPaused(bool paused);
+    // True when the peer of a waiting connection request has closed or reset
+    // it, waiting (blocking) up to `waitMs` for that to happen.
+    bool RequestPeerGone(intptr_t requestId, int waitMs = 0) const;
 
 private:
     struct Impl;

@@ -170,24 +170,61 @@ TEST_F(Sessions, FreedIndexesAreReusedWhenTheRangeIsExhausted) {
     SetMaxSocketIndex(INT16_MAX);
 }
 
-// A peer that never reads: beyond 16 MiB unsent the array reports an error
-// and a close instead of buffering more.
-TEST(SocketArray, UnsentRepliesBeyondTheCapDropTheConnection) {
-    EnsureApp();
+// The array alone over loopback TCP; the handler accepts every request on the
+// listening element and moves the listening role up, as the sessions do.
+class SocketArrayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnsureApp();
+        SocketEvents ev;
+        ev.ConnectionRequest = [this](int16_t index, intptr_t id) {
+            gone.push_back(array.RequestPeerGone(id));
+            array.Close(index);
+            if (!array.Accept(index, id)) return;
+            accepted.push_back(index);
+            const int16_t next = static_cast<int16_t>(array.HighestIndex() + 1);
+            array.Create(next);
+            array.SetLocalPort(next, port);
+            array.Listen(next);
+        };
+        ev.Error = [this](int16_t index, int number, const std::string& description) {
+            events.push_back("error " + std::to_string(index) + " " + std::to_string(number));
+            descriptions.push_back(description);
+        };
+        ev.Close = [this](int16_t index) { events.push_back("close " + std::to_string(index)); };
+        array.SetEvents(ev);
+        port = FreePort();
+        mark = ConsoleText().size();
+    }
+
+    bool StartListening() {
+        array.Create(1);
+        array.SetLocalPort(1, port);
+        return array.Listen(1);
+    }
+
+    // A client the array has accepted; its element's index in `index`.
+    std::unique_ptr<TcpClient> Client(int16_t* index) {
+        auto client = std::make_unique<TcpClient>(Pump);
+        const size_t before = accepted.size();
+        EXPECT_TRUE(client->Connect(port));
+        for (int i = 0; i < 2000 && accepted.size() == before; ++i) Pump();
+        EXPECT_EQ(accepted.size(), before + 1);
+        *index = accepted.empty() ? -1 : accepted.back();
+        return client;
+    }
+
     cSocketArray array;
-    std::vector<std::string> events;
-    int16_t accepted = -1;
-    SocketEvents ev;
-    ev.ConnectionRequest = [&](int16_t index, intptr_t id) {
-        array.Close(index);
-        if (array.Accept(index, id)) accepted = index;
-    };
-    ev.Error = [&](int16_t index, int number, const std::string&) {
-        events.push_back("error " + std::to_string(index) + " " + std::to_string(number));
-    };
-    ev.Close = [&](int16_t index) { events.push_back("close " + std::to_string(index)); };
-    array.SetEvents(ev);
-    const int port = FreePort();
+    int port = 0;
+    size_t mark = 0;
+    std::vector<int16_t> accepted;
+    std::vector<bool> gone;
+    std::vector<std::string> events, descriptions;
+};
+
+// A peer that never reads: beyond its cap unsent the array reports an error
+// and a close instead of buffering more.
+TEST_F(SocketArrayTest, UnsentRepliesBeyondTheCapDropTheConnection) {
     ASSERT_TRUE(array.Create(1));
     array.SetLocalPort(1, port + 65536);
     EXPECT_FALSE(array.Listen(1));
@@ -196,10 +233,9 @@ TEST(SocketArray, UnsentRepliesBeyondTheCapDropTheConnection) {
     ASSERT_TRUE(array.Listen(1));
     EXPECT_EQ(array.State(1), SocketState::Listening);
 
-    TcpClient client(Pump);
-    ASSERT_TRUE(client.Connect(port));
-    for (int i = 0; i < 2000 && accepted < 0; ++i) Pump();
-    ASSERT_EQ(accepted, 1);
+    int16_t a = -1;
+    auto client = Client(&a);
+    ASSERT_EQ(a, 1);
     EXPECT_EQ(array.State(1), SocketState::Connected);
     EXPECT_EQ(array.RemoteHostIP(1), "127.0.0.1");
 
@@ -210,7 +246,64 @@ TEST(SocketArray, UnsentRepliesBeyondTheCapDropTheConnection) {
     }
     for (int i = 0; i < 200 && events.size() < 2; ++i) Pump();
     EXPECT_EQ(events, (std::vector<std::string>{"error 1 10055", "close 1"}));
-    EXPECT_TRUE(client.WaitForClose());
+    EXPECT_TRUE(client->WaitForClose());
+}
+
+// All peers together: beyond the total the one holding the most goes, not
+// the one whose reply came last.
+TEST_F(SocketArrayTest, UnsentRepliesOfAllPeersAreCapped) {
+    array.SetUnsentLimits(kMaxUnsentBytes, 8u << 20);
+    ASSERT_TRUE(StartListening());
+    int16_t a = -1, b = -1;
+    auto clientA = Client(&a);
+    auto clientB = Client(&b);
+    const std::string chunk(1 << 20, 'r');
+    for (int i = 0; i < 64 && array.UnsentBytes(a) < (5u << 20); ++i) {
+        array.SendData(a, chunk);
+        Pump();
+    }
+    for (int i = 0; i < 64 && events.empty(); ++i) {
+        array.SendData(b, chunk);
+        Pump();
+    }
+    for (int i = 0; i < 200 && events.size() < 2; ++i) Pump();
+    EXPECT_EQ(events, (std::vector<std::string>{"error " + std::to_string(a) + " 10055", "close " + std::to_string(a)}));
+    ASSERT_FALSE(descriptions.empty());
+    EXPECT_EQ(descriptions[0], "No buffer space available (more than 8 MiB of replies unread by all peers; this peer "
+                               "holds the most)");
+    EXPECT_EQ(array.State(b), SocketState::Connected);
+    EXPECT_TRUE(clientA->WaitForClose());
+}
+
+// Requests beyond those waiting to be accepted are refused at the door and
+// logged; a request whose client has gone is told apart from a live one.
+TEST_F(SocketArrayTest, ConnectStormIsRefusedAtTheDoor) {
+    ASSERT_TRUE(StartListening());
+    array.Close(1);  // nobody listens: requests wait
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    for (size_t i = 0; i < kMaxPendingRequests + 3; ++i) {
+        clients.push_back(std::make_unique<TcpClient>(Pump));
+        ASSERT_TRUE(clients.back()->Connect(port));
+        Pump();
+    }
+    ASSERT_TRUE(clients.back()->WaitForClose());
+    const std::string refused = "[TCP]W Connection request from 127.0.0.1 on port " + std::to_string(port) +
+                                " refused: 256 requests are waiting to be accepted.\r\n";
+    EXPECT_EQ(TcpClient::Count(ConsoleText().substr(mark), refused), 1u);
+
+    clients[1]->Close();
+    clients[2]->Reset();
+    for (int i = 0; i < 20; ++i) Pump();
+    array.Create(2);
+    array.SetLocalPort(2, port);
+    ASSERT_TRUE(array.Listen(2));
+    for (int i = 0; i < 5000 && accepted.size() < kMaxPendingRequests; ++i) Pump();
+    ASSERT_EQ(gone.size(), kMaxPendingRequests);
+    EXPECT_EQ(std::vector<bool>(gone.begin(), gone.begin() + 4), (std::vector<bool>{false, true, true, false}));
+    EXPECT_NE(ConsoleText().find("[TCP]W Refused 2 more connection requests on port " + std::to_string(port) +
+                                     " while 256 were waiting.\r\n",
+                                 mark),
+              std::string::npos);
 }
 
 }  // namespace
