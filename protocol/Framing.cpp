@@ -21,8 +21,9 @@ std::string_view ChooseSeparator(std::string_view b) {
 
 }  // namespace
 
-void FrameReceivedText(std::string& buffer,
-                       const std::function<void(std::string_view line, std::string_view terminator)>& onLine) {
+bool FrameReceivedText(std::string& buffer,
+                       const std::function<void(std::string_view line, std::string_view terminator)>& onLine,
+                       bool holdTrailingCR) {
     const std::string_view b = buffer;
     const std::string_view separator = ChooseSeparator(b);
 
@@ -40,6 +41,7 @@ void FrameReceivedText(std::string& buffer,
     }
 
     size_t consumed = 0;
+    bool held = false;
     for (const auto& [start, length] : pieces) {
         const std::string_view piece = b.substr(start, length);
         std::string_view terminator;
@@ -50,8 +52,13 @@ void FrameReceivedText(std::string& buffer,
         } else {
             break;
         }
+        if (holdTrailingCR && terminator == kTermCR && start + length == b.size()) {
+            held = true;
+            break;
+        }
         consumed = start + length;
         onLine(piece.substr(0, piece.size() - terminator.size()), terminator);
     }
     buffer.erase(0, consumed);
+    return held;
 }

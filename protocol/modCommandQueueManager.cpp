@@ -1,5 +1,7 @@
 #include "protocol/modCommandQueueManager.h"
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -19,8 +21,29 @@
 namespace {
 
 std::deque<CommandRecord> gQueue;
+size_t gQueuedBytes = 0;  // text of the queued records
+bool gReadingPaused = false;
 CommandQueueObserver* gObserver = nullptr;
-std::vector<std::string> gRcvBuffers(1);
+
+enum class LineEnd : uint8_t { Unknown, CrLf, Cr };
+
+struct RcvBuffer {
+    std::string text;
+    uint64_t crHold = 0;  // the CR hold in force for this text, 0 when none
+    // The text holds no NUL, CR or LF: an arrival without them frames
+    // nothing, and a long unfinished line is not scanned again and again.
+    bool plain = true;
+    LineEnd lineEnd = LineEnd::Unknown;  // how the client's last CR-ended line ended
+    std::chrono::steady_clock::time_point lastArrival;
+};
+std::vector<RcvBuffer> gRcvBuffers(1);
+size_t gRcvBytes = 0;  // all buffers together
+uint64_t gLastCrHold = 0;
+
+// Debug and verbose lines show at most the first 4 KiB of received text and
+// its length: logging whole buffers on every arrival would let one client
+// grow the log with the square of what it sends.
+constexpr size_t kLoggedTextBytes = 4096;
 
 std::unique_ptr<QTimer> gTimer;
 bool gTimerEnabled = false;
@@ -50,6 +73,80 @@ void ApplyTimer() {
 
 void ReadError(int16_t index) { WriteLog("Socket " + Num(index) + ": Error reading from socket", "TCP", "E"); }
 
+std::string Excerpt(std::string_view text) {
+    if (text.size() <= kLoggedTextBytes) return std::string(text);
+    return std::string(text.substr(0, kLoggedTextBytes)) + "... (" + Num(static_cast<long long>(text.size())) +
+           " bytes)";
+}
+
+size_t RecordBytes(const CommandRecord& r) {
+    return r.prefix.size() + r.command.size() + r.parameter.size() + r.validity.size() + r.terminator.size();
+}
+
+void UpdateReadingFlow() {
+    const bool paused =
+        gQueue.size() >= static_cast<size_t>(kPauseReadingAtCommands) || gQueuedBytes >= kPauseReadingAtBytes;
+    if (paused == gReadingPaused) return;
+    gReadingPaused = paused;
+    sckCommands().SetReadingPaused(paused);
+}
+
+// Queues the complete lines of a socket's buffer for its session; true when
+// a trailing CR was held back.
+bool FrameSlot(int16_t index, bool holdTrailingCR) {
+    std::string& text = gRcvBuffers[index].text;
+    const size_t before = text.size();
+    const int32_t session = GetSessionBySocket(index);
+    const bool held = FrameReceivedText(
+        text,
+        [index, session](std::string_view line, std::string_view terminator) {
+            if (terminator == kTermCRLF || terminator == kTermCR)
+                gRcvBuffers[index].lineEnd = terminator == kTermCRLF ? LineEnd::CrLf : LineEnd::Cr;
+            AddCommand(line, session, terminator);
+        },
+        holdTrailingCR);
+    gRcvBytes -= before - text.size();
+    gRcvBuffers[index].plain = text.find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos;
+    return held;
+}
+
+void ReleaseHeldCR(int16_t index, uint64_t hold);
+
+void HoldCR(int16_t index, uint64_t hold, int ms) {
+    gRcvBuffers[index].crHold = hold;
+    QTimer::singleShot(ms, [index, hold] { ReleaseHeldCR(index, hold); });
+}
+
+void ReleaseHeldCR(int16_t index, uint64_t hold) {
+    if (static_cast<size_t>(index) >= gRcvBuffers.size() || gRcvBuffers[index].crHold != hold) return;
+    // More data is here but not yet read (reading paused, or its event still
+    // to come): it decides, so hold on.
+    if (sckCommands().DataWaiting(index)) {
+        HoldCR(index, hold, kCrHoldMs);
+        return;
+    }
+    gRcvBuffers[index].crHold = 0;
+    FrameSlot(index, false);
+}
+
+// Over the overall cap the connection holding the most unfinished text is
+// closed, until the rest fits.
+void ShedUnconsumed() {
+    while (gRcvBytes > kMaxUnconsumedBytesTotal) {
+        size_t most = 0;
+        for (size_t i = 1; i < gRcvBuffers.size(); ++i)
+            if (gRcvBuffers[i].text.size() > gRcvBuffers[most].text.size()) most = i;
+        const size_t bytes = gRcvBuffers[most].text.size();
+        if (most == 0) return;
+        WriteLog("Socket " + Num(static_cast<long long>(most)) + ": the connections together hold more than " +
+                     Num(kMaxUnconsumedBytesTotal) + " bytes received without a line end, this one the most (" +
+                     Num(static_cast<long long>(bytes)) + " bytes). Closing connection.",
+                 "TCP", "E");
+        sckCommands_Close(static_cast<int16_t>(most));
+        if (gRcvBuffers[most].text.size() == bytes) return;  // not closed: nothing more to do here
+    }
+}
+
 }  // namespace
 
 void SetCommandQueueObserver(CommandQueueObserver* observer) { gObserver = observer; }
@@ -59,6 +156,8 @@ int16_t QueueLength() { return static_cast<int16_t>(gQueue.size()); }
 void InitCommandQueue() {
     WriteLog("Initializing Command Queue", "QUE");
     gQueue.clear();
+    gQueuedBytes = 0;
+    UpdateReadingFlow();
     if (gObserver) gObserver->QueueCleared();
     if (!gTimer) {
         gTimer = std::make_unique<QTimer>();
@@ -76,6 +175,8 @@ void AddCommand(std::string_view line, int32_t session, std::string_view termina
         WriteLog("Command queue is full (" + Num(kMaxQueuedCommands) + " commands). Dropping command for Session " +
                      Num(session) + ": " + std::string(line),
                  "QUE", "E");
+        // Every command gets its one reply; this one gets it at once.
+        SendResponse(session, ParseCommandLine(line).prefix, kQueueFullReply, terminator);
         return;
     }
     if (VerboseOn())
@@ -88,6 +189,8 @@ void AddCommand(std::string_view line, int32_t session, std::string_view termina
     record.session = session;
     record.validity = std::move(parsed.validity);
     record.terminator = std::string(terminator);
+    gQueuedBytes += RecordBytes(record);
+    UpdateReadingFlow();
     if (gObserver) gObserver->CommandAppended(record);
     WriteLog(TrimBlanks(record.prefix + " " + record.command + " " + record.parameter) +
                  " (session=" + SessionName(session) + ")",
@@ -97,13 +200,18 @@ void AddCommand(std::string_view line, int32_t session, std::string_view termina
 const std::string& GlobalRcvBuffer(int16_t index) {
     static const std::string none;
     if (index < 0 || static_cast<size_t>(index) >= gRcvBuffers.size()) return none;
-    return gRcvBuffers[index];
+    return gRcvBuffers[index].text;
 }
 
 void PrepareRcvBuffer(int16_t index) {
     if (index < 0) return;
     if (static_cast<size_t>(index) >= gRcvBuffers.size()) gRcvBuffers.resize(static_cast<size_t>(index) + 1);
-    std::string().swap(gRcvBuffers[index]);
+    RcvBuffer& slot = gRcvBuffers[index];
+    gRcvBytes -= slot.text.size();
+    std::string().swap(slot.text);
+    slot.crHold = 0;
+    slot.plain = true;
+    slot.lineEnd = LineEnd::Unknown;
 }
 
 void sckCommands_DataArrival(int16_t index, long /*bytesTotal*/) {
@@ -113,23 +221,35 @@ void sckCommands_DataArrival(int16_t index, long /*bytesTotal*/) {
         ReadError(index);
         return;
     }
-    if (VerboseOn()) WriteLog("RECV " + sockets.RemoteHostIP(index) + "," + Num(index) + ": " + data, "TCP", "V");
-    std::string& buffer = gRcvBuffers[index];
-    buffer += data;
-    if (DebugMode) WriteLog("GlobalRcvBuffer(" + Num(index) + ") = " + buffer, "TCP", "D");
+    if (VerboseOn())
+        WriteLog("RECV " + sockets.RemoteHostIP(index) + "," + Num(index) + ": " + Excerpt(data), "TCP", "V");
+    RcvBuffer& slot = gRcvBuffers[index];
+    const auto now = std::chrono::steady_clock::now();
+    const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(now - slot.lastArrival).count();
+    const bool inPieces = !slot.text.empty();
+    slot.lastArrival = now;
+    slot.text += data;
+    slot.crHold = 0;
+    gRcvBytes += data.size();
+    if (DebugMode) WriteLog("GlobalRcvBuffer(" + Num(index) + ") = " + Excerpt(slot.text), "TCP", "D");
 
-    const int32_t session = GetSessionBySocket(index);
-    FrameReceivedText(buffer, [session](std::string_view line, std::string_view terminator) {
-        AddCommand(line, session, terminator);
-    });
+    const bool plain = slot.plain && data.find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos;
+    if (!plain && FrameSlot(index, slot.lineEnd != LineEnd::Cr)) {
+        const long long ms = slot.lineEnd == LineEnd::CrLf ? kCrLfHoldMs
+                             : inPieces ? std::clamp<long long>(2 * pause, kCrHoldMs, kCrLfHoldMs)
+                                        : kCrHoldMs;
+        HoldCR(index, ++gLastCrHold, static_cast<int>(ms));
+    }
 
     // A peer that never ends its line must not grow memory without bound.
-    if (buffer.size() > kMaxUnconsumedBytes) {
+    if (GlobalRcvBuffer(index).size() > kMaxUnconsumedBytes) {
         WriteLog("Socket " + Num(index) + ": more than " + Num(kMaxUnconsumedBytes) +
                      " bytes received without a line end. Closing connection.",
                  "TCP", "E");
         sckCommands_Close(index);
+        return;
     }
+    ShedUnconsumed();
 }
 
 void SetQueueTimerEnabled(bool enabled) {
@@ -164,7 +284,9 @@ void ProcessCommandQueue() {
                 WriteLog("Session " + Num(head.session) + " no longer valid, skipping command...", "QUE", "W");
             }
             if (!gQueue.empty()) {
+                gQueuedBytes -= RecordBytes(gQueue.front());
                 gQueue.pop_front();
+                UpdateReadingFlow();
                 if (gObserver) gObserver->HeadRemoved();
             }
         }

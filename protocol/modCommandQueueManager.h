@@ -26,10 +26,31 @@ public:
 };
 void SetCommandQueueObserver(CommandQueueObserver* observer);
 
-// The queue holds at most this many commands (a 16-bit count).
+// The queue holds at most this many commands (a 16-bit count); a line that
+// finds it full is answered at once with this error.
 inline constexpr int kMaxQueuedCommands = 32767;
-// Received text without a line end beyond this closes the connection.
+inline constexpr const char* kQueueFullReply = "Error: command queue full";
+// Reading from the network pauses while the queue holds this many commands
+// or this much command text, until the queue loop has worked through them:
+// a flood waits in the peers' sockets rather than in memory. One arrival
+// (at most 8 KiB, with what an earlier one left unfinished) frames fewer
+// lines than the room that is then left.
+inline constexpr int kPauseReadingAtCommands = 8192;
+inline constexpr size_t kPauseReadingAtBytes = 32u << 20;
+// Received text without a line end beyond this closes the connection; all
+// connections together may hold the total, beyond which the connection
+// holding the most is closed.
 inline constexpr size_t kMaxUnconsumedBytes = 1u << 20;
+inline constexpr size_t kMaxUnconsumedBytesTotal = 16u << 20;
+// A CR at the very end of what has arrived may be the first half of a CR LF
+// whose LF is still on the way: it waits for more data before it ends its
+// line as a CR, so that the reply count does not depend on where the network
+// cut the data. How long depends on what the client has shown: not at all
+// once its lines end in CR alone, up to kCrLfHoldMs once they end in CR LF;
+// before that kCrHoldMs, or twice the pause before the CR when the line came
+// in pieces (a slow client's LF comes as slowly), up to kCrLfHoldMs.
+inline constexpr int kCrHoldMs = 20;
+inline constexpr int kCrLfHoldMs = 2000;
 
 // Empties the queue and starts the 40 ms queue timer.
 void InitCommandQueue();

@@ -2,6 +2,7 @@
 // network and queue running in this process on the Qt event loop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -168,6 +169,97 @@ TEST_F(Sessions, FreedIndexesAreReusedWhenTheRangeIsExhausted) {
     ASSERT_TRUE(c->ReadReplies(1));
     EXPECT_EQ(c->received, "Version: 4.2\r\n");
     SetMaxSocketIndex(INT16_MAX);
+}
+
+// A line that finds the queue full is answered at once. Reading from the
+// network has paused long before: what a client sends meanwhile waits in its
+// socket and is answered normally once the queue loop has worked through.
+TEST_F(Sessions, FullQueueAnswersAtOnceWhileTheNetworkWaits) {
+    auto c = Connect();
+    const int32_t s = SessionTable().back().session;
+    for (int i = 0; i < kMaxQueuedCommands; ++i) AddCommand("VERSION", 0, "\r\n");
+    ASSERT_EQ(QueueLength(), kMaxQueuedCommands);
+    AddCommand("7 TC_INFO", s, "\r\n");
+    EXPECT_EQ(QueueLength(), kMaxQueuedCommands);
+    EXPECT_EQ(CommandQueue().back().command, "VERSION");
+    ASSERT_TRUE(c->Send("8 VERSION\r\n"));
+    ASSERT_TRUE(c->ReadReplies(2, "\r\n", 30000));
+    EXPECT_EQ(c->received, "7 Error: command queue full\r\n8 Version: 4.2\r\n");
+    const std::string log = Log();
+    EXPECT_NE(log.find("[QUE]E Command queue is full (32767 commands). Dropping command for Session " + P(s) +
+                       ": 7 TC_INFO\r\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("[OUT]  7 Error: command queue full (session=" + P(s) + ")\r\n"), std::string::npos);
+}
+
+// A CR at the end of an arrival waits for the LF that may follow, the
+// longer once the client has shown that its lines end in CR LF; a client
+// ending its lines with CR alone is answered once the short wait is over.
+TEST_F(Sessions, CrLfSplitAcrossArrivalsIsOneTerminator) {
+    auto c = Connect();
+    const int16_t sock = SessionTable().back().socket;
+    ASSERT_TRUE(c->Send("TC_INFO\r\n"));
+    ASSERT_TRUE(c->ReadReplies(1));
+    ASSERT_TRUE(c->Send("VERSION\r"));
+    for (int i = 0; i < 5000 && GlobalRcvBuffer(sock).empty(); ++i) Pump();
+    WaitMs(2 * kCrHoldMs);
+    EXPECT_EQ(GlobalRcvBuffer(sock), "VERSION\r");
+    ASSERT_TRUE(c->Send("\n"));
+    ASSERT_TRUE(c->ReadReplies(2));
+    EXPECT_EQ(c->received, "{0,'Kiv','SystemTime'}\r\nVersion: 4.2\r\n");
+
+    auto cr = Connect();
+    ASSERT_TRUE(cr->Send("1 VERSION\r"));
+    ASSERT_TRUE(cr->ReadReplies(1, "\r"));
+    ASSERT_TRUE(cr->Send("2 VERSION\r"));
+    ASSERT_TRUE(cr->ReadReplies(2, "\r"));
+    EXPECT_EQ(cr->received, "1 Version: 4.2\r2 Version: 4.2\r");
+}
+
+// Many connections, each below its own cap, cannot together hold more than
+// the overall cap: the one holding the most is closed, the others keep theirs.
+TEST_F(Sessions, UnfinishedLinesOfAllConnectionsAreCapped) {
+    const size_t each = 1000000;
+    ASSERT_LT(each, kMaxUnconsumedBytes);
+    const size_t count = kMaxUnconsumedBytesTotal / each + 1;
+    const std::string text(each, 'x');
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    std::vector<int16_t> sockets;
+    for (size_t i = 0; i < count; ++i) {
+        clients.push_back(Connect());
+        sockets.push_back(SessionTable().back().socket);
+        ASSERT_TRUE(clients.back()->Send(text));
+        for (int k = 0; k < 5000 && GlobalRcvBuffer(sockets.back()).size() < each && !clients[0]->closedByPeer; ++k)
+            Pump();
+    }
+    ASSERT_TRUE(clients[0]->WaitForClose());
+    const int16_t most = *std::min_element(sockets.begin(), sockets.end() - 1);  // equal holdings: lowest index
+    const std::string log = Log();
+    EXPECT_EQ(TcpClient::Count(log, "bytes received without a line end, this one the most"), 1u);
+    EXPECT_NE(log.find("[TCP]E Socket " + P(most) +
+                       ": the connections together hold more than 16777216 bytes received without a line end, "
+                       "this one the most (1000000 bytes). Closing connection.\r\n"),
+              std::string::npos);
+    for (const int16_t sock : sockets) EXPECT_EQ(GlobalRcvBuffer(sock).size(), sock == most ? 0u : each);
+}
+
+// With debug logging on, received text is logged as its first 4 KiB and its
+// length, however long the buffer grows.
+TEST_F(Sessions, LoggedReceiveTextIsCutAtFourKibibytes) {
+    auto c = Connect();
+    const int16_t sock = SessionTable().back().socket;
+    DebugMode = true;
+    Settings.VerboseConsole = 1;
+    ASSERT_TRUE(c->Send(std::string(20000, 'x')));
+    for (int i = 0; i < 5000 && GlobalRcvBuffer(sock).size() < 20000; ++i) Pump();
+    DebugMode = false;
+    Settings.VerboseConsole = 0;
+    const std::string log = Log();
+    EXPECT_NE(log.find("[TCP]D GlobalRcvBuffer(" + P(sock) + ") = " + std::string(4096, 'x') + "... (20000 bytes)\r\n"),
+              std::string::npos);
+    EXPECT_GT(TcpClient::Count(log, "[TCP]V RECV 127.0.0.1," + P(sock) + ": "), 1u);
+    for (size_t start = 0, end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2)
+        EXPECT_LT(end - start, 4200u);
 }
 
 // The array alone over loopback TCP; the handler accepts every request on the

@@ -236,17 +236,4 @@ TEST_F(Queue, NeverReenteredAndCommandsQueuedDuringAWaitRunAfterIt) {
     EXPECT_TRUE(IsQueueTimerEnabled());
 }
 
-TEST_F(Queue, FullQueueDropsTheLineWithAnError) {
-    for (int i = 0; i < kMaxQueuedCommands; ++i) AddCommand("VERSION", 0, "\r\n");
-    ASSERT_EQ(QueueLength(), kMaxQueuedCommands);
-    mark_ = ConsoleText().size();
-    AddCommand("7 TC_INFO", 5, "\r\n");
-    EXPECT_EQ(QueueLength(), kMaxQueuedCommands);
-    EXPECT_NE(Log().find("[QUE]E Command queue is full (32767 commands). Dropping command for Session 5: 7 TC_INFO"),
-              std::string::npos);
-    EXPECT_EQ(CommandQueue().back().command, "VERSION");
-    InitCommandQueue();
-    EXPECT_EQ(QueueLength(), 0);
-}
-
 }  // namespace

@@ -77,11 +77,12 @@ struct Framed {
     bool operator==(const Framed&) const = default;
 };
 
-std::vector<Framed> Frame(std::string& buffer) {
+std::vector<Framed> Frame(std::string& buffer, bool holdTrailingCR = false, bool* held = nullptr) {
     std::vector<Framed> out;
-    FrameReceivedText(buffer, [&](std::string_view line, std::string_view term) {
-        out.push_back({std::string(line), std::string(term)});
-    });
+    const bool h = FrameReceivedText(
+        buffer, [&](std::string_view line, std::string_view term) { out.push_back({std::string(line), std::string(term)}); },
+        holdTrailingCR);
+    if (held) *held = h;
     return out;
 }
 
@@ -89,6 +90,7 @@ struct FrameRow {
     std::string input;
     std::vector<Framed> commands;
     std::string rest;
+    bool holdTrailingCR = false;  // and then whether a CR was held back
 };
 
 TEST(Framing, OneArrival) {
@@ -110,12 +112,22 @@ TEST(Framing, OneArrival) {
         {"A\nB\r\nC\r\n", {{"A\nB", CRLF}, {"C", CRLF}}, ""},
         {"\0\0"s, {{"", NUL}, {"", NUL}}, ""},
         {"", {}, ""},
+        // A CR at the very end may be half a CR LF: held back when asked.
+        {"VERSION\r", {}, "VERSION\r", true},
+        {"A\r\nB\r", {{"A", CRLF}}, "B\r", true},
+        {"A\rB\r", {{"A", "\r"}}, "B\r", true},
+        {"A\0B\r"s, {{"A", NUL}}, "B\r", true},
+        {"A\rB", {{"A", "\r"}}, "B", true},
+        {"A\r\n", {{"A", CRLF}}, "", true},
+        {"A\n\r\0"s, {{"A\n", "\r"}, {"", NUL}}, "", true},
     };
     for (const FrameRow& row : rows) {
         SCOPED_TRACE("input of " + std::to_string(row.input.size()) + " bytes");
         std::string buffer = row.input;
-        EXPECT_EQ(Frame(buffer), row.commands);
+        bool held = false;
+        EXPECT_EQ(Frame(buffer, row.holdTrailingCR, &held), row.commands);
         EXPECT_EQ(buffer, row.rest);
+        EXPECT_EQ(held, row.holdTrailingCR && !row.rest.empty() && row.rest.back() == '\r');
     }
 }
 
@@ -125,6 +137,17 @@ TEST(Framing, LineSplitOverArrivals) {
     EXPECT_EQ(buffer, "VERS");
     buffer += "ION\r\n";
     EXPECT_EQ(Frame(buffer), (std::vector<Framed>{{"VERSION", "\r\n"}}));
+    EXPECT_TRUE(buffer.empty());
+
+    // The network cut between CR and LF: one command, ended by CR LF.
+    buffer = "VERSION\r";
+    EXPECT_TRUE(Frame(buffer, true).empty());
+    buffer += "\n";
+    EXPECT_EQ(Frame(buffer, true), (std::vector<Framed>{{"VERSION", "\r\n"}}));
+    // No LF came in time: the line ends with its CR.
+    buffer = "VERSION\r";
+    EXPECT_TRUE(Frame(buffer, true).empty());
+    EXPECT_EQ(Frame(buffer), (std::vector<Framed>{{"VERSION", "\r"}}));
     EXPECT_TRUE(buffer.empty());
 }
 
@@ -170,10 +193,13 @@ TEST(Framing, NothingLostOrDuplicatedOnRandomInput) {
             for (char& c : data) c = alphabet[random() % sizeof alphabet];
             stream += data;
             buffer += data;
-            FrameReceivedText(buffer, [&](std::string_view line, std::string_view term) {
-                ParseCommandLine(line);
-                rebuilt.append(line).append(term);
-            });
+            FrameReceivedText(
+                buffer,
+                [&](std::string_view line, std::string_view term) {
+                    ParseCommandLine(line);
+                    rebuilt.append(line).append(term);
+                },
+                random() % 2 == 0);
         }
         EXPECT_EQ(rebuilt + buffer, stream);
     }
