@@ -46,6 +46,30 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     return bytes;
 }
 
+// The handle's standing options; `step` is told each result.
+template <class Step>
+void ApplyOptions(CURL* curl, const cHttpRequest::Limits& limits, Step step) {
+    // Redirects for http and https only.
+    step(curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https"));
+    step(curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L));
+    step(curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
+    step(curl_easy_setopt(curl, CURLOPT_MAXREDIRS, limits.maxRedirects));
+    // Broadcast sources often use self-made certificates: accept any.
+    step(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L));
+    step(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L));
+    step(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs));
+    step(curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L));
+    step(curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.stallTimeoutS));
+    step(curl_easy_setopt(curl, CURLOPT_TIMEOUT, limits.totalTimeoutS));
+    // Refuses a declared length over the limit before any byte is stored;
+    // OnBody bounds bodies of unknown length.
+    step(curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(limits.maxBodyBytes)));
+    // Credentials never follow a redirect to another host.
+    step(curl_easy_setopt(curl, CURLOPT_UNRESTRICTED_AUTH, 0L));
+    step(curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L));
+    step(curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &OnBody));
+}
+
 }  // namespace
 
 cHttpRequest::cHttpRequest(const Limits& limits, const std::function<void(const std::string&)>& onError)
@@ -56,30 +80,9 @@ cHttpRequest::cHttpRequest(const Limits& limits, const std::function<void(const 
         return;
     }
     handle_ = curl;
-    const auto step = [&](CURLcode rc) {
+    ApplyOptions(curl, limits_, [&](CURLcode rc) {
         if (rc != CURLE_OK) onError(curl_easy_strerror(rc));
-    };
-    // Redirects for http and https only.
-    step(curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https"));
-    step(curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L));
-    step(curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
-    step(curl_easy_setopt(curl, CURLOPT_MAXREDIRS, limits_.maxRedirects));
-    // Broadcast sources often use self-made certificates: accept any.
-    step(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L));
-    step(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L));
-    step(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, limits_.connectTimeoutMs));
-    step(curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L));
-    step(curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits_.stallTimeoutS));
-    step(curl_easy_setopt(curl, CURLOPT_TIMEOUT, limits_.totalTimeoutS));
-    // Refuses a declared length over the limit before any byte is stored;
-    // OnBody bounds bodies of unknown length.
-    step(curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(limits_.maxBodyBytes)));
-    // Credentials go out only when the server asks for them, and only to the
-    // host of the URL (the library's default keeps them from redirect targets).
-    step(curl_easy_setopt(curl, CURLOPT_HTTPAUTH, long(CURLAUTH_ANY)));
-    step(curl_easy_setopt(curl, CURLOPT_UNRESTRICTED_AUTH, 0L));
-    step(curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L));
-    step(curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &OnBody));
+    });
 }
 
 cHttpRequest::~cHttpRequest() {
@@ -95,6 +98,11 @@ cHttpRequest::Result cHttpRequest::Get(const std::string& url, const std::string
         result.message = curl_easy_strerror(CURLE_FAILED_INIT);
         return result;
     }
+    // A reused handle remembers the authentication a server once asked for
+    // and would offer it unasked to every later host: each request starts
+    // afresh (live connections and caches survive the reset).
+    curl_easy_reset(curl);
+    ApplyOptions(curl, limits_, [](CURLcode) {});
     Transfer t;
     t.curl = curl;
     t.fd = fd;
@@ -104,8 +112,13 @@ cHttpRequest::Result cHttpRequest::Get(const std::string& url, const std::string
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
-    curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
-    curl_easy_setopt(curl, CURLOPT_PASSWORD, pass.c_str());
+    // Offered only in answer to a challenge of the host asked, and only when
+    // configured: empty credentials are none.
+    if (!user.empty() || !pass.empty()) {
+        curl_easy_setopt(curl, CURLOPT_HTTPAUTH, long(CURLAUTH_ANY));
+        curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, pass.c_str());
+    }
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
 
     const CURLcode rc = curl_easy_perform(curl);

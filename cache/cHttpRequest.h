@@ -37,8 +37,9 @@ public:
     cHttpRequest& operator=(const cHttpRequest&) = delete;
 
     // GET `url` with the User-Agent `userAgent` and the server credentials
-    // user/pass (used when the server asks; never sent to another host after
-    // a redirect). A 200 body is written to `fd` as it arrives; any other
+    // user/pass (none when both are empty), offered only when the host of
+    // the URL asks for them, never up front and never to another host after
+    // a redirect. A 200 body is written to `fd` as it arrives; any other
     // status writes nothing.
     Result Get(const std::string& url, const std::string& userAgent, const std::string& user,
                const std::string& pass, int fd);

@@ -315,38 +315,41 @@ TEST_F(CacheManagerTest, AcceptsSelfSignedCertificate) {
     EXPECT_EQ(ReadFile(cacheDir_ / CacheFileName(url)), kImage);
 }
 
-TEST_F(CacheManagerTest, SendsConfiguredCredentialsOnlyToTheServer) {
+// Credentials answer a challenge of the host asked, and nothing else: not
+// up front to a later host once some server has asked (the handle is
+// reused), not to another host after a redirect, and not at all when none
+// are configured.
+TEST_F(CacheManagerTest, CredentialsOnlyInAnswerToTheHostsChallenge) {
     FixtureServer server(files_.string(), root_ + "/requests.jsonl", "operator:s3cret: x");
+    FixtureServer other(files_.string(), root_ + "/other.jsonl");
     ASSERT_NE(server.port(), 0);
+    ASSERT_NE(other.port(), 0);
     Settings.HttpAuthUser = "operator";
     Settings.HttpAuthPass = "s3cret: x";
     const std::string url = Url(server, "/auth/a.png");
     EXPECT_EQ(AddImageToCache(url, kAccessHttp), 0) << NewLog();
     EXPECT_EQ(ReadFile(cacheDir_ / CacheFileName(url)), kImage);
-
-    // Redirected to another host name (the same server): no credentials go there.
-    const std::string other = "http://localhost:" + std::to_string(server.port()) + "/auth/a.png";
-    const std::string viaRedirect = Url(server, "/redirect-to?url=" + other);
-    NewLog();
-    EXPECT_EQ(AddImageToCache(viaRedirect, kAccessHttp), 1);
+    EXPECT_EQ(AddImageToCache(Url(other, "/files/a.png"), kAccessHttp), 0) << NewLog();
+    EXPECT_EQ(AddImageToCache(Url(server, "/files/a.png"), kAccessHttp), 0) << NewLog();
+    // Redirected to another host name (the same server), which then asks.
+    const std::string otherName = "http://localhost:" + std::to_string(server.port()) + "/auth/a.png";
+    EXPECT_EQ(AddImageToCache(Url(server, "/redirect-to?url=" + otherName), kAccessHttp), 1);
     EXPECT_NE(NewLog().find("Received HTTP status 401"), std::string::npos);
-
-    // With no credentials configured the request is still made.
+    // None configured: the request is still made, and nothing is offered.
     Settings.HttpAuthUser.clear();
     Settings.HttpAuthPass.clear();
-    const size_t before = server.Requests().size();
-    NewLog();
     EXPECT_EQ(AddImageToCache(url, kAccessHttp), 1);
     EXPECT_NE(NewLog().find("Received HTTP status 401"), std::string::npos);
-    EXPECT_GT(server.Requests().size(), before);
 
-    int toOtherHost = 0;
-    for (const auto& r : server.Requests()) {
-        if (r.host.rfind("localhost", 0) != 0) continue;
-        ++toOtherHost;
-        EXPECT_EQ(r.authorization, "") << r.path;
-    }
-    EXPECT_GE(toOtherHost, 1);
+    // One request carried them: the second one of the first fetch, after the challenge.
+    const auto requests = server.Requests();
+    std::vector<std::string> withCredentials;
+    for (size_t i = 0; i < requests.size(); ++i)
+        if (!requests[i].authorization.empty()) withCredentials.push_back(std::to_string(i) + " " + requests[i].host);
+    EXPECT_EQ(withCredentials, std::vector<std::string>{"1 127.0.0.1:" + std::to_string(server.port())});
+    EXPECT_EQ(requests.back().path, "/auth/a.png");
+    ASSERT_EQ(other.Requests().size(), 1u);
+    EXPECT_EQ(other.Requests()[0].authorization, "");
 }
 
 TEST_F(CacheManagerTest, MissingCacheDirectoryFailsTheDownload) {
