@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "app/Paths.h"
 #include "app/Settings.h"
+#include "tests/app/TestDir.h"
 
 namespace {
 TEST(MapWindowsPath, References) {
@@ -32,6 +35,39 @@ TEST(MapWindowsPath, References) {
 
     Settings.UncRoot = "/net/";
     EXPECT_EQ(MapWindowsPath("\\\\server\\share\\pic.png"), "/net/server/share/pic.png");
+    Settings = SettingsData{};
+}
+
+// Names on disk that differ in case from a Windows reference are found, with
+// Windows-1252 letters; among several the smallest name byte by byte.
+TEST(MapWindowsPath, CaseInsensitiveWhenMissingAsWritten) {
+    TestDir dir;
+    const std::string root = dir.Path();
+    for (const char* folder : {"Stills/News", "dup", "docs", "unc/Host/Share", "Exact", "exact"})
+        std::filesystem::create_directories(root + "/" + folder);
+    for (const char* file : {"Stills/News/Flash.PNG", "dup/a.png", "dup/A.png", "Docs", "docs/x.png",
+                             "Stills/\xC4rger \x8A.png", "unc/Host/Share/F.png", "Exact/x.png", "exact/x.png"})
+        dir.Write(file, "x");
+    Settings = SettingsData{};
+    Settings.DriveRoots['S' - 'A'] = root;
+    Settings.UncRoot = root + "/unc";
+    const struct {
+        const char* ref;
+        const char* path;  // under root
+    } cases[] = {
+        {"S:\\STILLS\\NEWS\\FLASH.png", "/Stills/News/Flash.PNG"},
+        {"s:\\stills\\news\\..\\NEWS\\flash.png", "/Stills/News/Flash.PNG"},
+        {"S:\\DUP\\a.PNG", "/dup/A.png"},
+        {"S:\\dup\\a.png", "/dup/a.png"},        // exists as written
+        {"S:\\DOCS\\X.PNG", "/docs/x.png"},      // the file "Docs" is no folder
+        {"S:\\EXACT\\X.PNG", "/Exact/x.png"},
+        {"S:\\stills\\\xE4RGER \x9A.PNG", "/Stills/\xC4rger \x8A.png"},
+        {"S:\\STILLS\\NONE\\FLASH.PNG", "/Stills/NONE/FLASH.PNG"},  // missing: kept as written
+        {"\\\\HOST\\share\\f.png", "/unc/Host/Share/F.png"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(MapWindowsPath(c.ref), root + c.path) << c.ref;
+    // Paths of this machine are case-sensitive.
+    EXPECT_EQ(MapWindowsPath(root + "/STILLS/News/Flash.PNG"), root + "/STILLS/News/Flash.PNG");
     Settings = SettingsData{};
 }
 }  // namespace

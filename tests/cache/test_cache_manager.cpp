@@ -164,6 +164,7 @@ TEST_F(CacheManagerTest, CopiesDriveUncAndLocalPaths) {
     } cases[] = {
         {"T:\\a.png", kAccessFile, kImage},
         {"t:\\sub\\..\\a.png", kAccessFile, kImage},
+        {"T:\\A.PNG", kAccessFile, kImage},  // a Windows reference: case does not matter
         {"\\\\srv\\share\\pics\\b.png", kAccessUnc, kImage + "unc"},
         {(files_ / "a.png").string(), kAccessFile, kImage},
     };
