@@ -21,13 +21,14 @@ std::optional<ImageReference> FindImageReference(const std::string& line) {
         start = p;
         method = kAccessUnc;
     } else {
-        // A local path of this machine: "/" right after "SET " in any case.
+        // A local path of this machine: "/" right after "SET " in any case,
+        // quoted or not; the closing quote ends it like any reference.
         std::string upper = line;
         std::transform(upper.begin(), upper.end(), upper.begin(),
                        [](unsigned char c) { return char(std::toupper(c)); });
-        p = upper.find("SET /");
-        if (p == std::string::npos) return std::nullopt;
-        start = p + 4;
+        const size_t plain = upper.find("SET /"), quoted = upper.find("SET \"/");
+        if (plain == std::string::npos && quoted == std::string::npos) return std::nullopt;
+        start = plain < quoted ? plain + 4 : quoted + 5;
         method = kAccessFile;
     }
     const size_t end = line.find_first_of(" \"", start);

@@ -10,6 +10,7 @@ struct ImageReference {
 
 // `line` is the command, a blank and the parameter. The searches are
 // case-sensitive: "http://", "https://", a drive ":\", a UNC "\\", or a "/"
-// path right after "SET " (in any case). The reference runs to the first
-// blank or double quote. Nothing when the line holds none of these.
+// path right after "SET " (in any case), with or without an opening double
+// quote. The reference runs to the first blank or double quote. Nothing when
+// the line holds none of these.
 std::optional<ImageReference> FindImageReference(const std::string& line);

@@ -169,7 +169,7 @@ TEST_F(E2ECache, FailuresAreLoggedAndTheEngineGoesOn) {
     for (const std::string& name : KivFiles(cacheDir_)) EXPECT_EQ(name, "kiv_COMPOSITEIMAGE");
 }
 
-TEST_F(E2ECache, PreloadAndQuotedNonAsciiPath) {
+TEST_F(E2ECache, PreloadQuotedAndCaseMismatchedPaths) {
     ASSERT_NO_FATAL_FAILURE(StartEngine());
     const std::string url = Url("/redirect/a.png");
     EXPECT_EQ(Send("1 RENDERER SET " + url + " INITIALIZE"), "1\r\n");
@@ -180,6 +180,16 @@ TEST_F(E2ECache, PreloadAndQuotedNonAsciiPath) {
     EXPECT_EQ(Send("2 RENDERER SET \"" + local + "\""), "2\r\n");
     EXPECT_EQ(ReadFile(cacheDir_ / CacheName(local)), ReadFile(kPicture));
     EXPECT_NE(kiv_->Log().find("Loading cached image " + CacheName(local)), std::string::npos);
+
+    // A Windows reference finds the file whatever the case of its name; the
+    // cache name stays the digest of the reference as sent.
+    const std::string upper = "T:\\A.PNG";
+    EXPECT_EQ(Send("3 RENDERER SET " + upper + " INITIALIZE"), "3\r\n");
+    EXPECT_EQ(ReadFile(cacheDir_ / CacheName(upper)), ReadFile(kPicture));
+    // A quoted path of this machine is the same reference as an unquoted one.
+    const std::string posix = (files_ / "a.png").string();
+    EXPECT_EQ(Send("4 RENDERER SET \"" + posix + "\" INITIALIZE"), "4\r\n");
+    EXPECT_EQ(ReadFile(cacheDir_ / CacheName(posix)), ReadFile(kPicture));
 }
 
 TEST_F(E2ECache, CleanupOnAirEmptiesTheCache) {

@@ -34,6 +34,8 @@ TEST(FindImageReference, Table) {
         // Local paths of this machine, right after SET in any case.
         {"RENDERER SET /srv/img/a.png", "/srv/img/a.png", kAccessFile},
         {"RENDERER set /srv/img/a.png", "/srv/img/a.png", kAccessFile},
+        {"RENDERER SET \"/srv/img/a.png\"", "/srv/img/a.png", kAccessFile},
+        {"SCENE*#7*IMAGE set \"/srv/my a.png\" INITIALIZE", "/srv/my", kAccessFile},
         {"RENDERER SET  /srv/a.png", nullptr, nullptr},
         {"RENDERER SET img/a.png", nullptr, nullptr},
         // Bytes outside ASCII are kept as they are.
