@@ -42,6 +42,8 @@ class Engine:
     """The real engine in a temporary program folder, its log echoed to a file."""
 
     def __init__(self, binary, compatible=VERSION):
+        self.version = compatible
+        self.clients = []
         self.dir = tempfile.mkdtemp(prefix="kiv-hostile-")
         self.port = free_port()
         exe = os.path.join(self.dir, "kiv")
@@ -72,16 +74,19 @@ class Engine:
         return {k: int(fields[k].split()[0]) for k in ("VmRSS", "VmHWM")}
 
     def stop(self):
+        for c in self.clients:
+            c.sock.close()
         self.proc.kill()
         self.proc.wait()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class Client:
-    def __init__(self, port, payload=b"", expected=b""):
+    def __init__(self, engine, payload=b"", expected=b""):
+        engine.clients.append(self)
         self.sock = socket.socket()
         self.sock.setblocking(False)
-        self.sock.connect_ex(("127.0.0.1", port))
+        self.sock.connect_ex(("127.0.0.1", engine.port))
         self.out = memoryview(payload)
         self.expected = expected
         self.received = bytearray()
@@ -154,111 +159,83 @@ def refusals(log):
     return first + more
 
 
-def case_flood(binary, clients, commands):
-    engine = Engine(binary)
-    engine.version = VERSION
-    try:
-        conns = []
-        for i in range(clients):
-            payload = b"".join(b"%d.%d VERSION\r\n" % (i, k) for k in range(commands))
-            expected = b"".join(b"%d.%d Version: %s\r\n" % (i, k, VERSION) for k in range(commands))
-            conns.append(Client(engine.port, payload, expected))
-        pump(conns, timeout=60 + clients * 0.1 + clients * commands / 2000)
-        served = sum(c.received == c.expected for c in conns)
-        refused = [c for c in conns if c.closed and not c.received]
-        wrong = [c for c in conns if c.received != c.expected and not (c.closed and not c.received)]
-        assert not wrong, "%d clients got wrong or missing replies" % len(wrong)
-        logged = refusals(engine.log())
-        assert logged == len(refused), "refused %d, logged %d" % (len(refused), logged)
-        after = bystander(engine)
-        return "%d clients x %d commands: %d served in full and in order, %d refused at the door (logged); " \
-               "bystander answered in %.0f ms; engine memory peak %d MiB (start %d MiB)" % (
-                   clients, commands, served, len(refused), after * 1000, engine.memory()["VmHWM"] >> 10,
-                   engine.base_kib >> 10)
-    finally:
+def case_flood(engine, clients, commands):
+    conns = []
+    for i in range(clients):
+        payload = b"".join(b"%d.%d VERSION\r\n" % (i, k) for k in range(commands))
+        expected = b"".join(b"%d.%d Version: %s\r\n" % (i, k, VERSION) for k in range(commands))
+        conns.append(Client(engine, payload, expected))
+    pump(conns, timeout=60 + clients * 0.1 + clients * commands / 2000)
+    served = sum(c.received == c.expected for c in conns)
+    refused = [c for c in conns if c.closed and not c.received]
+    wrong = [c for c in conns if c.received != c.expected and not (c.closed and not c.received)]
+    assert not wrong, "%d clients got wrong or missing replies" % len(wrong)
+    logged = refusals(engine.log())
+    assert logged == len(refused), "refused %d, logged %d" % (len(refused), logged)
+    return "%d clients x %d commands: %d served in full and in order, %d refused at the door (logged); " \
+           "bystander answered in %.0f ms" % (clients, commands, served, len(refused), bystander(engine) * 1000)
+
+
+def case_drippers(engine, count, interval):
+    conns = []
+    # Paced below the 20 accepts a second the engine's pause before each
+    # accept allows, so that nobody is refused at the door.
+    for i in range(count):
+        conns.append(Client(engine, expected=b"Version: %s\r\n" % VERSION))
+        time.sleep(0.045)
+    normal = socket.create_connection(("127.0.0.1", engine.port), timeout=30)
+    deadline = time.monotonic() + 60
+    while engine.log().count(b"Creating new session") < count + 1 and time.monotonic() < deadline:
+        time.sleep(0.1)
+    latencies = []
+    start = time.monotonic()
+    for i, byte in enumerate(b"VERSION\r\n"):
         for c in conns:
-            c.sock.close()
-        engine.stop()
+            c.sock.send(bytes([byte]))
+        while time.monotonic() < start + (i + 1) * interval:
+            latencies.append(ask(normal, engine))
+            time.sleep(0.02)
+    normal.close()
+    pump(conns, timeout=10)
+    answered = sum(c.received == c.expected for c in conns)
+    assert answered == count, "%d of %d drippers answered: %r" % (answered, count, conns[0].received[:100])
+    worst = max(latencies)
+    assert worst < 5 * TICK, "the normal client waited %.0f ms" % (worst * 1000)
+    return "%d drippers, a byte every %.1f s: each answered once; a normal client over %d requests: " \
+           "median %.0f ms, worst %.0f ms" % (count, interval, len(latencies),
+                                              sorted(latencies)[len(latencies) // 2] * 1000, worst * 1000)
 
 
-def case_drippers(binary, count, interval):
-    engine = Engine(binary)
-    engine.version = VERSION
-    try:
-        conns = []
-        # Paced below the 20 accepts a second the engine's pause before each
-        # accept allows, so that nobody is refused at the door.
-        for i in range(count):
-            conns.append(Client(engine.port, expected=b"Version: %s\r\n" % VERSION))
-            time.sleep(0.045)
-        normal = socket.create_connection(("127.0.0.1", engine.port), timeout=30)
-        deadline = time.monotonic() + 60
-        while engine.log().count(b"Creating new session") < count + 1 and time.monotonic() < deadline:
-            time.sleep(0.1)
-        latencies = []
-        start = time.monotonic()
-        for i, byte in enumerate(b"VERSION\r\n"):
-            for c in conns:
-                c.sock.send(bytes([byte]))
-            while time.monotonic() < start + (i + 1) * interval:
-                latencies.append(ask(normal, engine))
-                time.sleep(0.02)
-        normal.close()
-        pump(conns, timeout=10)
-        answered = sum(c.received == c.expected for c in conns)
-        assert answered == count, "%d of %d drippers answered: %r" % (answered, count, conns[0].received[:100])
-        worst = max(latencies)
-        assert worst < 5 * TICK, "the normal client waited %.0f ms" % (worst * 1000)
-        return "%d drippers, a byte every %.1f s: each answered once; a normal client over %d requests: median %.0f ms, " \
-               "worst %.0f ms; engine memory peak %d MiB (start %d MiB)" % (
-                   count, interval, len(latencies), sorted(latencies)[len(latencies) // 2] * 1000, worst * 1000,
-                   engine.memory()["VmHWM"] >> 10, engine.base_kib >> 10)
-    finally:
-        for c in conns:
-            c.sock.close()
-        engine.stop()
+def case_nuls(engine, size):
+    c = Client(engine, b"\0" * size, b"Error: Unknown command\0" * size)
+    pump([c], timeout=60 + size / 5000)
+    assert c.received == c.expected, "%d of %d replies" % (c.received.count(b"\0"), size)
+    return "%d NUL bytes: %d replies, each once and in order; bystander answered in %.0f ms" % (
+        size, size, bystander(engine) * 1000)
 
 
-def case_nuls(binary, size):
-    engine = Engine(binary)
-    engine.version = VERSION
-    try:
-        c = Client(engine.port, b"\0" * size, b"Error: Unknown command\0" * size)
-        pump([c], timeout=60 + size / 5000)
-        assert c.received == c.expected, "%d of %d replies" % (c.received.count(b"\0"), size)
-        after = bystander(engine)
-        return "%d NUL bytes: %d replies, each once and in order; bystander answered in %.0f ms; " \
-               "engine memory peak %d MiB (start %d MiB)" % (
-                   size, size, after * 1000, engine.memory()["VmHWM"] >> 10, engine.base_kib >> 10)
-    finally:
-        c.sock.close()
-        engine.stop()
-
-
-def case_silent(binary, count, commands):
-    # Long replies fill the engine's send buffers quickly.
-    engine = Engine(binary, compatible=b"v" * 700)
-    engine.version = b"v" * 700
-    try:
-        conns = [Client(engine.port, b"VERSION\r\n" * commands) for _ in range(count)]
-        pump(conns, timeout=120, read=False)
-        deadline = time.monotonic() + 120
+def case_silent(engine, count, commands):
+    conns = [Client(engine, b"VERSION\r\n" * commands) for _ in range(count)]
+    pump(conns, timeout=120, read=False)
+    deadline = time.monotonic() + 120
+    log = engine.log()
+    while log.count(b"Socket Error 10055") < count and time.monotonic() < deadline:
+        time.sleep(0.5)
         log = engine.log()
-        while log.count(b"Socket Error 10055") < count and time.monotonic() < deadline:
-            time.sleep(0.5)
-            log = engine.log()
-        dropped = log.count(b"Socket Error 10055")
-        after = bystander(engine)
-        peak = engine.memory()["VmHWM"] >> 10
-        assert dropped == count, "%d of %d silent clients dropped" % (dropped, count)
-        return "%d clients sending %d commands each and never reading: each dropped for its unread replies " \
-               "(%d of them beyond the overall cap); bystander answered in %.0f ms; engine memory peak %d MiB " \
-               "(start %d MiB, log kept in memory %d MiB)" % (
-                   count, commands, log.count(b"unread by all peers"), after * 1000, peak, engine.base_kib >> 10,
-                   len(log) >> 20)
+    dropped = log.count(b"Socket Error 10055")
+    assert dropped == count, "%d of %d silent clients dropped" % (dropped, count)
+    return "%d clients sending %d commands each and never reading: each dropped for its unread replies " \
+           "(%d of them beyond the overall cap); bystander answered in %.0f ms" % (
+               count, commands, log.count(b"unread by all peers"), bystander(engine) * 1000)
+
+
+def run(binary, case, *args, compatible=VERSION):
+    engine = Engine(binary, compatible)
+    try:
+        result = case(engine, *args)
+        return "%s; engine memory peak %d MiB (at start %d MiB; log kept in memory %d MiB)" % (
+            result, engine.memory()["VmHWM"] >> 10, engine.base_kib >> 10, len(engine.log()) >> 20)
     finally:
-        for c in conns:
-            c.sock.close()
         engine.stop()
 
 
@@ -270,17 +247,18 @@ def main():
     args = parser.parse_args()
     q = args.quick
     cases = {
-        "flood": lambda: case_flood(args.binary, 40 if q else 500, 300 if q else 1000),
-        "drippers": lambda: case_drippers(args.binary, 40 if q else 1000, 0.2 if q else 1.0),
-        "nuls": lambda: case_nuls(args.binary, 1 << (16 if q else 18)),
-        "silent": lambda: case_silent(args.binary, 2 if q else 5, 40000),
+        "flood": lambda: run(args.binary, case_flood, 40 if q else 500, 300 if q else 1000),
+        "drippers": lambda: run(args.binary, case_drippers, 40 if q else 1000, 0.2 if q else 1.0),
+        "nuls": lambda: run(args.binary, case_nuls, 1 << (16 if q else 18)),
+        # Long replies fill the engine's send buffers quickly.
+        "silent": lambda: run(args.binary, case_silent, 2 if q else 5, 40000, compatible=b"v" * 700),
     }
     failed = False
-    for name, run in cases.items():
+    for name, case in cases.items():
         if args.case and name != args.case:
             continue
         try:
-            print("%-9s %s" % (name, run()), flush=True)
+            print("%-9s %s" % (name, case()), flush=True)
         except AssertionError as e:
             print("%-9s FAILED: %s" % (name, e), flush=True)
             failed = True
