@@ -125,7 +125,7 @@ def pump(clients, timeout, read=True):
                 continue
             except OSError:
                 c.closed = True
-            if c.done() and not (c.closed and len(c.out)):
+            if c.closed or (c.done() and not len(c.out)):
                 sel.unregister(c.sock)
     sel.close()
 

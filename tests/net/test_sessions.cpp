@@ -289,12 +289,6 @@ protected:
         mark = ConsoleText().size();
     }
 
-    bool StartListening() {
-        array.Create(1);
-        array.SetLocalPort(1, port);
-        return array.Listen(1);
-    }
-
     // A client the array has accepted; its element's index in `index`.
     std::unique_ptr<TcpClient> Client(int16_t* index) {
         auto client = std::make_unique<TcpClient>(Pump);
@@ -315,8 +309,9 @@ protected:
 };
 
 // A peer that never reads: beyond its cap unsent the array reports an error
-// and a close instead of buffering more.
-TEST_F(SocketArrayTest, UnsentRepliesBeyondTheCapDropTheConnection) {
+// and a close instead of buffering more. All peers together: beyond the total
+// the one holding the most goes, not the one whose reply came last.
+TEST_F(SocketArrayTest, UnsentRepliesAreCappedPerPeerAndForAll) {
     ASSERT_TRUE(array.Create(1));
     array.SetLocalPort(1, port + 65536);
     EXPECT_FALSE(array.Listen(1));
@@ -326,11 +321,10 @@ TEST_F(SocketArrayTest, UnsentRepliesBeyondTheCapDropTheConnection) {
     EXPECT_EQ(array.State(1), SocketState::Listening);
 
     int16_t a = -1;
-    auto client = Client(&a);
+    auto clientA = Client(&a);
     ASSERT_EQ(a, 1);
     EXPECT_EQ(array.State(1), SocketState::Connected);
     EXPECT_EQ(array.RemoteHostIP(1), "127.0.0.1");
-
     const std::string chunk(1 << 20, 'r');
     for (int i = 0; i < 64 && events.empty(); ++i) {
         array.SendData(1, chunk);
@@ -338,39 +332,37 @@ TEST_F(SocketArrayTest, UnsentRepliesBeyondTheCapDropTheConnection) {
     }
     for (int i = 0; i < 200 && events.size() < 2; ++i) Pump();
     EXPECT_EQ(events, (std::vector<std::string>{"error 1 10055", "close 1"}));
-    EXPECT_TRUE(client->WaitForClose());
-}
+    EXPECT_TRUE(clientA->WaitForClose());
 
-// All peers together: beyond the total the one holding the most goes, not
-// the one whose reply came last.
-TEST_F(SocketArrayTest, UnsentRepliesOfAllPeersAreCapped) {
+    events.clear();
+    descriptions.clear();
     array.SetUnsentLimits(kMaxUnsentBytes, 8u << 20);
-    ASSERT_TRUE(StartListening());
-    int16_t a = -1, b = -1;
-    auto clientA = Client(&a);
+    int16_t b = -1, c = -1;
     auto clientB = Client(&b);
-    const std::string chunk(1 << 20, 'r');
-    for (int i = 0; i < 64 && array.UnsentBytes(a) < (5u << 20); ++i) {
-        array.SendData(a, chunk);
-        Pump();
-    }
-    for (int i = 0; i < 64 && events.empty(); ++i) {
+    auto clientC = Client(&c);
+    for (int i = 0; i < 64 && array.UnsentBytes(b) < (5u << 20); ++i) {
         array.SendData(b, chunk);
         Pump();
     }
+    for (int i = 0; i < 64 && events.empty(); ++i) {
+        array.SendData(c, chunk);
+        Pump();
+    }
     for (int i = 0; i < 200 && events.size() < 2; ++i) Pump();
-    EXPECT_EQ(events, (std::vector<std::string>{"error " + std::to_string(a) + " 10055", "close " + std::to_string(a)}));
+    EXPECT_EQ(events, (std::vector<std::string>{"error " + std::to_string(b) + " 10055", "close " + std::to_string(b)}));
     ASSERT_FALSE(descriptions.empty());
     EXPECT_EQ(descriptions[0], "No buffer space available (more than 8 MiB of replies unread by all peers; this peer "
                                "holds the most)");
-    EXPECT_EQ(array.State(b), SocketState::Connected);
-    EXPECT_TRUE(clientA->WaitForClose());
+    EXPECT_EQ(array.State(c), SocketState::Connected);
+    EXPECT_TRUE(clientB->WaitForClose());
 }
 
 // Requests beyond those waiting to be accepted are refused at the door and
 // logged; a request whose client has gone is told apart from a live one.
 TEST_F(SocketArrayTest, ConnectStormIsRefusedAtTheDoor) {
-    ASSERT_TRUE(StartListening());
+    array.Create(1);
+    array.SetLocalPort(1, port);
+    ASSERT_TRUE(array.Listen(1));
     array.Close(1);  // nobody listens: requests wait
     std::vector<std::unique_ptr<TcpClient>> clients;
     for (size_t i = 0; i < kMaxPendingRequests + 3; ++i) {
