@@ -31,7 +31,7 @@ namespace {
 // Bytes taken off a connection per data-arrival event: the framing's buffer
 // grows by at most this much per event, which bounds the number of commands
 // one event can queue.
-constexpr size_t kReadChunk = 8 * 1024;
+constexpr size_t kReadChunk = 4 * 1024;
 // The listener stops accepting on a failure such as running out of file
 // descriptors; it tries again after this pause instead of staying deaf.
 constexpr int kAcceptRetryMs = 1000;

@@ -33,9 +33,9 @@ inline constexpr const char* kQueueFullReply = "Error: command queue full";
 // Reading from the network pauses while the queue holds this many commands
 // or this much command text, until the queue loop has worked through them:
 // a flood waits in the peers' sockets rather than in memory. One arrival
-// (at most 8 KiB, with what an earlier one left unfinished) frames fewer
+// (at most 4 KiB, with what an earlier one left unfinished) frames fewer
 // lines than the room that is then left.
-inline constexpr int kPauseReadingAtCommands = 8192;
+inline constexpr int kPauseReadingAtCommands = 16384;
 inline constexpr size_t kPauseReadingAtBytes = 32u << 20;
 // Received text without a line end beyond this closes the connection; all
 // connections together may hold the total, beyond which the connection
