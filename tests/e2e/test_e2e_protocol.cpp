@@ -158,29 +158,13 @@ TEST_F(E2EProtocol, HostileInputAndLoad) {
     }
     session += 20;
 
-    // 10,000 pipelined commands on one connection: one reply each, in order.
-    auto pipe = Connect(*kiv, ++session);
-    std::string commands;
-    for (int i = 0; i < 10000; ++i) commands += std::to_string(i) + " VERSION\r\n";
-    ASSERT_TRUE(pipe->Send(commands));
-    ASSERT_TRUE(pipe->ReadReplies(10000, "\r\n", 60000)) << TcpClient::Count(pipe->received, "\r\n");
-    std::string expected;
-    for (int i = 0; i < 10000; ++i) expected += std::to_string(i) + " Version: 4.2\r\n";
-    EXPECT_EQ(pipe->received, expected);
-
-    // Concurrent connections, each with its own replies.
-    std::vector<std::unique_ptr<TcpClient>> clients;
-    for (int i = 0; i < 100; ++i) clients.push_back(Connect(*kiv, ++session));
-    for (int i = 0; i < 100; ++i) ASSERT_TRUE(clients[i]->Send(std::to_string(i) + " TC_INFO\r\n"));
-    for (int i = 0; i < 100; ++i) {
-        ASSERT_TRUE(clients[i]->ReadReplies(1));
-        EXPECT_EQ(clients[i]->received, std::to_string(i) + " {0,'Kiv','SystemTime'}\r\n");
-    }
-
+    // Pipelined floods, many clients at once, NUL floods and clients that
+    // never read are driven by tests/e2e/hostile_clients.py.
+    auto longLine = Connect(*kiv, ++session);
     // A long line is still a line (1 MiB lines are covered in-process: the
     // console view shown here lays out every logged character); the garbage
     // client is still served.
-    EXPECT_EQ(Ask(*pipe, "3 " + std::string(8190, 'z') + "\r\n"), "3 Error: Unknown command\r\n");
+    EXPECT_EQ(Ask(*longLine, "3 " + std::string(8190, 'z') + "\r\n"), "3 Error: Unknown command\r\n");
     ASSERT_TRUE(garbage->Send("\r\n8 VERSION\r\n"));
     EXPECT_TRUE(garbage->ReadUntil(
         [](const std::string& r) { return r.find("8 Version: 4.2\r\n") != std::string::npos; }));
