@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -34,6 +35,9 @@ struct RcvBuffer {
     // nothing, and a long unfinished line is not scanned again and again.
     bool plain = true;
     LineEnd lineEnd = LineEnd::Unknown;  // how the client's last CR-ended line ended
+    // The last line ended with a CR at the very end of what had arrived, and
+    // nothing came since: an LF that comes next is that CR's other half.
+    bool crEnded = false;
     std::chrono::steady_clock::time_point lastArrival;
 };
 std::vector<RcvBuffer> gRcvBuffers(1);
@@ -97,15 +101,18 @@ bool FrameSlot(int16_t index, bool holdTrailingCR) {
     std::string& text = gRcvBuffers[index].text;
     const size_t before = text.size();
     const int32_t session = GetSessionBySocket(index);
+    bool lastEndedInCR = false;
     const bool held = FrameReceivedText(
         text,
-        [index, session](std::string_view line, std::string_view terminator) {
+        [index, session, &lastEndedInCR](std::string_view line, std::string_view terminator) {
             if (terminator == kTermCRLF || terminator == kTermCR)
                 gRcvBuffers[index].lineEnd = terminator == kTermCRLF ? LineEnd::CrLf : LineEnd::Cr;
+            lastEndedInCR = terminator == kTermCR;
             AddCommand(line, session, terminator);
         },
         holdTrailingCR);
     gRcvBytes -= before - text.size();
+    gRcvBuffers[index].crEnded = lastEndedInCR && text.empty();
     gRcvBuffers[index].plain = text.find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos;
     return held;
 }
@@ -127,6 +134,22 @@ void ReleaseHeldCR(int16_t index, uint64_t hold) {
     }
     gRcvBuffers[index].crHold = 0;
     FrameSlot(index, false);
+}
+
+// An LF that arrives after its CR was already taken as a line end completes
+// that CR LF: it makes no empty command of its own, and the command still
+// waiting in the queue is answered with CR LF.
+void CompleteCrLf(int16_t index) {
+    RcvBuffer& slot = gRcvBuffers[index];
+    slot.crEnded = false;
+    slot.lineEnd = LineEnd::CrLf;
+    const int32_t session = GetSessionBySocket(index);
+    for (auto it = gQueue.rbegin(); it != gQueue.rend(); ++it) {
+        if (it->session != session) continue;
+        // The head is already being answered while a command runs.
+        if (it->terminator == kTermCR && !(gInTick && it == std::prev(gQueue.rend()))) it->terminator = kTermCRLF;
+        break;
+    }
 }
 
 // Over the overall cap the connection holding the most unfinished text is
@@ -224,16 +247,25 @@ void sckCommands_DataArrival(int16_t index, long /*bytesTotal*/) {
     if (VerboseOn())
         WriteLog("RECV " + sockets.RemoteHostIP(index) + "," + Num(index) + ": " + Excerpt(data), "TCP", "V");
     RcvBuffer& slot = gRcvBuffers[index];
+    std::string_view rest = data;
+    if (slot.crEnded) {
+        slot.crEnded = false;
+        if (rest.front() == '\n') {
+            CompleteCrLf(index);
+            rest.remove_prefix(1);
+            if (rest.empty()) return;
+        }
+    }
     const auto now = std::chrono::steady_clock::now();
     const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(now - slot.lastArrival).count();
     const bool inPieces = !slot.text.empty();
     slot.lastArrival = now;
-    slot.text += data;
+    slot.text += rest;
     slot.crHold = 0;
-    gRcvBytes += data.size();
+    gRcvBytes += rest.size();
     if (DebugMode) WriteLog("GlobalRcvBuffer(" + Num(index) + ") = " + Excerpt(slot.text), "TCP", "D");
 
-    const bool plain = slot.plain && data.find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos;
+    const bool plain = slot.plain && rest.find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos;
     if (!plain && FrameSlot(index, slot.lineEnd != LineEnd::Cr)) {
         const long long ms = slot.lineEnd == LineEnd::CrLf ? kCrLfHoldMs
                              : inPieces ? std::clamp<long long>(2 * pause, kCrHoldMs, kCrLfHoldMs)

@@ -214,6 +214,26 @@ TEST_F(Sessions, CrLfSplitAcrossArrivalsIsOneTerminator) {
     ASSERT_TRUE(cr->Send("2 VERSION\r"));
     ASSERT_TRUE(cr->ReadReplies(2, "\r"));
     EXPECT_EQ(cr->received, "1 Version: 4.2\r2 Version: 4.2\r");
+    // An LF later than any wait still completes its CR LF: no empty command.
+    ASSERT_TRUE(cr->Send("\n3 VERSION\r\n"));
+    ASSERT_TRUE(cr->ReadReplies(3, "\r"));
+    EXPECT_EQ(cr->received, "1 Version: 4.2\r2 Version: 4.2\r3 Version: 4.2\r\n");
+
+    // Taken as a CR-ended line and queued, the command is answered with
+    // CR LF when the LF comes before its turn.
+    auto late = Connect();
+    const int16_t lateSock = SessionTable().back().socket;
+    SetQueueTimerEnabled(false);
+    ASSERT_TRUE(late->Send("4 VERSION\r"));
+    for (int i = 0; i < 5000 && QueueLength() == 0; ++i) Pump();
+    ASSERT_EQ(QueueLength(), 1);
+    ASSERT_TRUE(late->Send("\n"));
+    for (int i = 0; i < 5000 && CommandQueue().back().terminator != "\r\n"; ++i) Pump();
+    EXPECT_EQ(GlobalRcvBuffer(lateSock), "");
+    SetQueueTimerEnabled(true);
+    ASSERT_TRUE(late->ReadReplies(1));
+    EXPECT_FALSE(late->ReadUntil([](const std::string& r) { return r.size() > 16; }, 300));
+    EXPECT_EQ(late->received, "4 Version: 4.2\r\n");
 }
 
 // Many connections, each below its own cap, cannot together hold more than
