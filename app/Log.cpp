@@ -1,10 +1,12 @@
 #include "app/Log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <vector>
 
 #include "app/Settings.h"
 #include "app/modMain.h"
@@ -35,6 +37,39 @@ LocalTime ToLocal(std::chrono::system_clock::time_point t) {
     const std::time_t tt = system_clock::to_time_t(secs);
     localtime_r(&tt, &lt.tm);
     return lt;
+}
+
+// CLOG keeps this many console log files in its folder, the one just
+// written among them, so that repeated requests cannot fill the disk.
+constexpr size_t kKeptConsoleLogs = 20;
+
+// <program>_yyyymmdd_HHMMSS_clog.txt, as ConsoleLogFileName makes them.
+bool IsConsoleLogName(std::string_view name) {
+    const std::string prefix = ProgramName() + "_";
+    constexpr std::string_view kSuffix = "_clog.txt";
+    if (name.size() != prefix.size() + 15 + kSuffix.size() || !name.starts_with(prefix) || !name.ends_with(kSuffix))
+        return false;
+    const std::string_view stamp = name.substr(prefix.size(), 15);
+    for (size_t i = 0; i < stamp.size(); ++i)
+        if (i == 8 ? stamp[i] != '_' : (stamp[i] < '0' || stamp[i] > '9')) return false;
+    return true;
+}
+
+// The names sort as their times do; the newest are kept. The file just
+// written is kept whatever its name says (the clock may have gone back).
+void RemoveOldConsoleLogs(const std::filesystem::path& written) {
+    std::error_code ec;
+    std::vector<std::string> older;
+    for (const auto& entry : std::filesystem::directory_iterator(written.parent_path(), ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name != written.filename() && IsConsoleLogName(name) && entry.is_regular_file(ec)) older.push_back(name);
+    }
+    if (older.size() < kKeptConsoleLogs) return;
+    std::sort(older.begin(), older.end());
+    for (size_t i = 0; i + kKeptConsoleLogs - 1 < older.size(); ++i) {
+        const std::filesystem::path path = written.parent_path() / older[i];
+        if (std::filesystem::remove(path, ec)) WriteLog("Removing old console log " + path.string(), "SYS", " ");
+    }
 }
 
 void AppendNumber(std::string& out, long long v, int minDigits) {
@@ -149,6 +184,7 @@ std::string WriteConsoleLog() {
             std::filesystem::remove(path, ec);
             throw std::runtime_error("write failed");
         }
+        RemoveOldConsoleLogs(path);
         return path;
     } catch (...) {
         WriteLog("Unable to write console log.", "SYS", "E");

@@ -17,7 +17,8 @@ const std::string& ConsoleText();
 std::string& PendingInput();
 
 // Writes ConsoleText to <working dir>/<program>_yyyymmdd_HHMMSS_clog.txt and
-// answers its path, or "" (after logging the error) when it cannot.
+// answers its path, or "" (after logging the error) when it cannot. Of such
+// files in that folder only the newest 20 are kept.
 std::string WriteConsoleLog();
 
 // Verbose ("V") and debug ("D") lines are built only when these say so.

@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <vector>
 
 #include "app/Log.h"
 #include "app/Settings.h"
@@ -164,6 +167,34 @@ TEST_F(ConsoleLogTest, WritesTheWholeTextAndReplacesWithinTheSameSecond) {
     WriteLog("second");
     EXPECT_EQ(WriteConsoleLog(), path);
     EXPECT_EQ(ReadFile(path), ConsoleText());
+}
+
+TEST_F(ConsoleLogTest, KeepsTheNewestTwentyConsoleLogs) {
+    const auto name = [](int year, int day) {
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "kiv_%d01%02d_120000_clog.txt", year, day);
+        return std::string(buf);
+    };
+    // Older and newer than the clock (which may have been set back), and
+    // files that only look alike.
+    std::vector<std::string> expected = {"kiv_20230101_120000_clog.txt.bak", "other_20230101_120000_clog.txt",
+                                         "kiv_2023010x_120000_clog.txt", "kiv_notes_clog.txt",
+                                         "kiv_20240301_140509_clog.txt"};
+    for (size_t i = 0; i + 1 < expected.size(); ++i) dir.Write(expected[i], "alike");
+    for (int day = 1; day <= 12; ++day) {
+        dir.Write(name(2023, day), "older");
+        dir.Write(name(2025, day), "newer");
+        expected.push_back(name(2025, day));
+        if (day > 5) expected.push_back(name(2023, day));
+    }
+    ASSERT_EQ(WriteConsoleLog(), dir.Path() + "/kiv_20240301_140509_clog.txt");
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(left, expected);
+    EXPECT_NE(ConsoleText().find("[SYS]  Removing old console log " + dir.Path() + "/" + name(2023, 5) + "\r\n"),
+              std::string::npos);
 }
 
 TEST_F(ConsoleLogTest, UnwritableFolderLogsTheErrorAndAnswersEmpty) {
