@@ -12,6 +12,12 @@
 #include "app/modMain.h"
 
 namespace {
+// The log kept in memory is the newest kConsoleTextLimit bytes, cut at a line
+// start: weeks of log would otherwise take all memory. It is cut once it has
+// grown by a quarter beyond the limit, so the cost per line stays constant.
+constexpr size_t kConsoleTextLimit = size_t(64) << 20;
+size_t gConsoleTextLimit = kConsoleTextLimit;
+uint64_t gDroppedLines = 0;
 std::string gConsoleText;
 std::string gPendingInput;
 ConsoleViewSink* gSink = nullptr;
@@ -70,6 +76,19 @@ void RemoveOldConsoleLogs(const std::filesystem::path& written) {
         const std::filesystem::path path = written.parent_path() / older[i];
         if (std::filesystem::remove(path, ec)) WriteLog("Removing old console log " + path.string(), "SYS", " ");
     }
+}
+
+void TrimConsoleText() {
+    if (gConsoleText.size() <= gConsoleTextLimit + gConsoleTextLimit / 4) return;
+    const size_t excess = gConsoleText.size() - gConsoleTextLimit;
+    const size_t eol = gConsoleText.find("\r\n", excess >= 2 ? excess - 2 : 0);
+    const size_t cut = eol == std::string::npos ? excess : eol + 2;
+    gDroppedLines += static_cast<uint64_t>(std::count(gConsoleText.begin(), gConsoleText.begin() + static_cast<long>(cut), '\n'));
+    gConsoleText.erase(0, cut);
+}
+
+std::string SizeText(size_t bytes) {
+    return bytes % (size_t(1) << 20) == 0 ? std::to_string(bytes >> 20) + " MiB" : std::to_string(bytes) + " bytes";
 }
 
 void AppendNumber(std::string& out, long long v, int minDigits) {
@@ -139,6 +158,7 @@ void WriteLog(std::string_view message, std::string_view category, std::string_v
     try {
         const std::string line = FormatLogLine(message, category, severity, Now(), Settings.DisplayFrameRate);
         gConsoleText += line;
+        TrimConsoleText();
         if (gEcho) gEcho(line);
         if (ConsoleShown && gSink) gSink->InsertLogLine(line, gPendingInput);
     } catch (...) {
@@ -146,6 +166,11 @@ void WriteLog(std::string_view message, std::string_view category, std::string_v
 }
 
 const std::string& ConsoleText() { return gConsoleText; }
+uint64_t DroppedLogLines() { return gDroppedLines; }
+void SetConsoleTextLimit(size_t bytes) {
+    gConsoleTextLimit = bytes ? bytes : kConsoleTextLimit;
+    TrimConsoleText();
+}
 std::string& PendingInput() { return gPendingInput; }
 
 void SetConsoleViewSink(ConsoleViewSink* sink) { gSink = sink; }
@@ -177,6 +202,13 @@ std::string WriteConsoleLog() {
         path = dir + ConsoleLogFileName(Now());
         WriteLog("Writing console log to " + path, "SYS", " ");
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (gDroppedLines > 0) {
+            const std::string note =
+                FormatLogLine("The log kept in memory holds its newest " + SizeText(gConsoleTextLimit) + ": " +
+                                  std::to_string(gDroppedLines) + " older lines were dropped and are not in this file.",
+                              "SYS", "W", Now(), Settings.DisplayFrameRate);
+            out.write(note.data(), static_cast<std::streamsize>(note.size()));
+        }
         out.write(gConsoleText.data(), static_cast<std::streamsize>(gConsoleText.size()));
         out.close();
         if (!out) {

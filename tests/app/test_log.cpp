@@ -169,6 +169,29 @@ TEST_F(ConsoleLogTest, WritesTheWholeTextAndReplacesWithinTheSameSecond) {
     EXPECT_EQ(ReadFile(path), ConsoleText());
 }
 
+TEST_F(ConsoleLogTest, KeepsTheNewestLogAndTheFileSaysWhatWasDropped) {
+    const auto lines = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
+    const uint64_t droppedBefore = DroppedLogLines();
+    const long linesBefore = lines(ConsoleText());
+    SetConsoleTextLimit(1000);
+    for (int i = 0; i < 100; ++i) WriteLog("line " + std::to_string(i));
+    const std::string kept = ConsoleText();
+    SetConsoleTextLimit(0);
+    // Whole lines, the newest, within the bound plus what is allowed beyond it
+    // before it is cut again.
+    EXPECT_LE(kept.size(), 1250u);
+    EXPECT_GT(kept.size(), 500u);
+    EXPECT_EQ(kept.rfind("2024-03-01 14:05:09:00 [SYS]  line ", 0), 0u) << kept;
+    EXPECT_TRUE(kept.ends_with("[SYS]  line 99\r\n"));
+    const uint64_t dropped = DroppedLogLines() - droppedBefore;
+    EXPECT_EQ(static_cast<long>(dropped) + lines(kept), linesBefore + 100);
+
+    const std::string path = WriteConsoleLog();
+    const std::string note = "2024-03-01 14:05:09:00 [SYS]W The log kept in memory holds its newest 64 MiB: " +
+                             std::to_string(DroppedLogLines()) + " older lines were dropped and are not in this file.\r\n";
+    EXPECT_EQ(ReadFile(path), note + ConsoleText());
+}
+
 TEST_F(ConsoleLogTest, KeepsTheNewestTwentyConsoleLogs) {
     const auto name = [](int year, int day) {
         char buf[40];
