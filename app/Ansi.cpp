@@ -30,6 +30,25 @@ std::string UnicodeToAnsi(char32_t code) {
     return "?";
 }
 
+std::string AnsiToUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char byte : text) {
+        const char16_t c = ToUnicode(static_cast<unsigned char>(byte));
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | c >> 12);
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 std::string QStringToAnsi(const QString& text) {
     std::string out;
     out.reserve(static_cast<size_t>(text.size()));

@@ -13,6 +13,7 @@ QString AnsiToQString(std::string_view text);
 // One character; "?" when Windows-1252 has no such character.
 std::string UnicodeToAnsi(char32_t code);
 std::string QStringToAnsi(const QString& text);
+std::string AnsiToUtf8(std::string_view text);
 
 // The text of a file as Windows-1252 bytes: after a byte order mark of
 // UTF-16 LE, UTF-16 BE or UTF-8 the text is decoded (a character the code

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 
 #include "app/Log.h"
 #include "app/Settings.h"
+#include "app/StdoutEcho.h"
 #include "app/modMain.h"
 #include "tests/app/TestDir.h"
 
@@ -230,5 +232,92 @@ TEST_F(ConsoleLogTest, UnwritableFolderLogsTheErrorAndAnswersEmpty) {
     EXPECT_EQ(WriteConsoleLog(), "");
     EXPECT_NE(ConsoleText().find("[SYS]E Unable to write console log.\r\n", before), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(gone));
+}
+// The echo's output through a pipe the test reads (or not).
+class EchoPipe {
+public:
+    EchoPipe() {
+        if (::pipe2(fds_, O_CLOEXEC) != 0) fds_[0] = fds_[1] = -1;
+        ::fcntl(fds_[0], F_SETFL, O_NONBLOCK);
+    }
+    ~EchoPipe() {
+        CloseReader();
+        ::close(fds_[1]);
+    }
+    int Writer() const { return fds_[1]; }
+    void CloseReader() {
+        if (fds_[0] >= 0) ::close(fds_[0]);
+        fds_[0] = -1;
+    }
+    // Reads until the echo has written everything pushed (bounded).
+    std::string ReadAll(cLogEcho& echo) {
+        for (int i = 0; i < 500; ++i) {
+            const bool flushed = echo.Flush(10);
+            char buf[65536];
+            ssize_t n;
+            bool any = false;
+            while ((n = ::read(fds_[0], buf, sizeof buf)) > 0) {
+                read_.append(buf, static_cast<size_t>(n));
+                any = true;
+            }
+            if (flushed && !any) break;
+        }
+        return read_;
+    }
+
+private:
+    int fds_[2];
+    std::string read_;
+};
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
+    return count;
+}
+
+TEST(LogEcho, AStalledReaderCostsLinesNotTheEngineAndHearsHowMany) {
+    EchoPipe out, err;
+    ::fcntl(out.Writer(), F_SETPIPE_SZ, 4096);
+    cLogEcho echo(out.Writer(), err.Writer(), EchoFormat::Raw, 4096);
+    const std::string line = std::string(100, 'x') + "\r\n";
+    // Nobody reads: each push returns at once, lines beyond the buffers go.
+    for (int i = 0; i < 1000; ++i) echo.Push(line);
+    std::string got = out.ReadAll(echo);
+    // Caught up: the next line brings the count first.
+    echo.Push(line);
+    got = out.ReadAll(echo);
+    const std::string noteStart = "[SYS]W Standard output was not read in time: ";
+    ASSERT_EQ(Occurrences(got, noteStart), 1u) << got;
+    const size_t note = got.find(noteStart);
+    const size_t dropped = std::stoul(got.substr(note + noteStart.size()));
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(Occurrences(got, line) + dropped, 1001u);
+    EXPECT_TRUE(got.ends_with(" log lines were not echoed there.\r\n" + line));
+    EXPECT_FALSE(echo.Ended());
+}
+
+TEST(LogEcho, AClosedReaderEndsTheEchoWithOneNote) {
+    EchoPipe out, err;
+    cLogEcho echo(out.Writer(), err.Writer(), EchoFormat::Raw, 4096);
+    out.CloseReader();
+    echo.Push("line\r\n");
+    EXPECT_FALSE(echo.Flush(5000));
+    EXPECT_TRUE(echo.Ended());
+    echo.Push("more\r\n");
+    EXPECT_FALSE(echo.Flush(50));
+    EXPECT_EQ(err.ReadAll(echo), "kiv: standard output was closed; the log is no longer echoed there.\n");
+}
+
+TEST(LogEcho, JournalLinesAreUtf8WithTheirPriority) {
+    EchoPipe out, err;
+    cLogEcho echo(out.Writer(), err.Writer(), EchoFormat::Journal, 4096);
+    echo.Push("2024-03-01 14:05:09:00 [SYS]W caf\xe9 \x80\r\n");
+    echo.Push("2024-03-01 14:05:09:00 [TCP]  plain\r\n2024-03-01 14:05:09:00 [SYS]F fatal\r\n");
+    echo.Push("2024-03-01 14:05:09:00 [QUE]D debug\r\n");
+    EXPECT_EQ(out.ReadAll(echo),
+              "<4>2024-03-01 14:05:09:00 [SYS]W caf\xC3\xA9 \xE2\x82\xAC\n"
+              "<6>2024-03-01 14:05:09:00 [TCP]  plain\n<2>2024-03-01 14:05:09:00 [SYS]F fatal\n"
+              "<7>2024-03-01 14:05:09:00 [QUE]D debug\n");
 }
 }  // namespace
