@@ -184,11 +184,14 @@ void frmConsole::TrimView() {
     if (chars > maxChars_) keep = std::min(keep, blocks - 1 - document->findBlock(chars - maxChars_).blockNumber());
     // The input being typed stays whole, whatever its size.
     keep = std::max(keep, blocks - document->findBlock(LogEnd()).blockNumber());
-    // The document drops its first blocks in one step and then compacts its
-    // storage, which removing them with a cursor would not.
-    document->setMaximumBlockCount(keep);
-    document->setMaximumBlockCount(0);
+    // One removal from the start up to the first kept line; the layout's
+    // signals wait for the catch-up like those of an inserted line.
+    const QSignalBlocker layoutWaits(document->documentLayout());
+    QTextCursor cursor(document);
+    cursor.setPosition(document->findBlockByNumber(blocks - keep).position(), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
     logEnd_ = document->characterCount() - 1 - pendingChars;
+    ScheduleCatchUp();
 }
 
 void frmConsole::ShowPendingInput() {
