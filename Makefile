@@ -5,7 +5,7 @@ BUILD_FUZZ ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 
-.PHONY: setup configure build run test test-asan bench fuzz clean
+.PHONY: setup configure build run test test-asan bench fuzz package clean
 
 setup:
 	@bash scripts/setup.sh
@@ -32,6 +32,10 @@ test-asan: setup
 bench: build
 	@cmake --build $(BUILD) --target benchmarks -j $(JOBS)
 	@bash scripts/bench.sh $(BUILD)
+
+# A .deb of kiv, its ini, the systemd units and desktop entries (into $(BUILD)).
+package: build
+	@cd $(BUILD) && cpack -G DEB
 
 fuzz: setup
 	@CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_FUZZ=ON >/dev/null

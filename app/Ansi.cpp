@@ -1,6 +1,7 @@
 #include "app/Ansi.h"
 
 #include <QList>
+#include <QString>
 
 namespace {
 // 0x80..0x9F of Windows-1252. The five unassigned codes map to the C1
@@ -29,9 +30,87 @@ std::string UnicodeToAnsi(char32_t code) {
     return "?";
 }
 
+std::string AnsiToUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char byte : text) {
+        const char16_t c = ToUnicode(static_cast<unsigned char>(byte));
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | c >> 12);
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 std::string QStringToAnsi(const QString& text) {
     std::string out;
     out.reserve(static_cast<size_t>(text.size()));
     for (const uint code : text.toUcs4()) out += UnicodeToAnsi(code);
     return out;
+}
+
+namespace {
+std::string Utf16ToAnsi(std::string_view bytes, bool bigEndian) {
+    std::string out;
+    out.reserve(bytes.size() / 2);
+    const auto unit = [&](size_t i) -> char32_t {
+        const auto hi = static_cast<unsigned char>(bytes[bigEndian ? i : i + 1]);
+        const auto lo = static_cast<unsigned char>(bytes[bigEndian ? i + 1 : i]);
+        return char32_t(hi) << 8 | lo;
+    };
+    // An odd last byte is half a unit: dropped.
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        char32_t code = unit(i);
+        if (code >= 0xD800 && code <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 &&
+            unit(i + 2) <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+            i += 2;
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            code = U'?';  // half a pair
+        }
+        out += UnicodeToAnsi(code);
+    }
+    return out;
+}
+
+std::string Utf8ToAnsi(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size();) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const int length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+        char32_t code = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+        bool valid = length > 0 && i + static_cast<size_t>(length) <= bytes.size();
+        for (int k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + static_cast<size_t>(k)]);
+            valid = (next & 0xC0) == 0x80;
+            code = code << 6 | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and codes beyond Unicode are malformed.
+        static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (valid && (code < kMin[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))) valid = false;
+        if (!valid) {
+            out += '?';
+            ++i;  // resynchronise on the next byte
+            continue;
+        }
+        out += UnicodeToAnsi(code);
+        i += static_cast<size_t>(length);
+    }
+    return out;
+}
+}  // namespace
+
+std::string FileTextToAnsi(std::string_view bytes) {
+    if (bytes.starts_with("\xFF\xFE")) return Utf16ToAnsi(bytes.substr(2), false);
+    if (bytes.starts_with("\xFE\xFF")) return Utf16ToAnsi(bytes.substr(2), true);
+    if (bytes.starts_with("\xEF\xBB\xBF")) return Utf8ToAnsi(bytes.substr(3));
+    return std::string(bytes);
 }

@@ -1,10 +1,11 @@
 #pragma once
-// Windows-1252, the engine's one-byte text, to and from Qt's Unicode strings.
-// Text is kept as bytes everywhere; this is only for display and typed input.
+// Windows-1252, the engine's one-byte text, to and from Unicode. Text is kept
+// as bytes everywhere; this is only for display, typed input and files
+// written by editors that save Unicode.
 #include <string>
 #include <string_view>
 
-#include <QString>
+class QString;
 
 // Every byte becomes exactly one UTF-16 unit, so positions in the text stay
 // positions in the QString.
@@ -12,3 +13,10 @@ QString AnsiToQString(std::string_view text);
 // One character; "?" when Windows-1252 has no such character.
 std::string UnicodeToAnsi(char32_t code);
 std::string QStringToAnsi(const QString& text);
+std::string AnsiToUtf8(std::string_view text);
+
+// The text of a file as Windows-1252 bytes: after a byte order mark of
+// UTF-16 LE, UTF-16 BE or UTF-8 the text is decoded (a character the code
+// page lacks, or a malformed sequence, becomes "?"); without one the bytes
+// are taken as they are.
+std::string FileTextToAnsi(std::string_view bytes);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <vector>
 
+#include "app/Ansi.h"
 #include "app/Log.h"
 #include "app/Paths.h"
 #include "app/Settings.h"
@@ -57,7 +58,9 @@ public:
             if (!in) break;
         }
         if (in.bad()) return false;
-        Parse(data);
+        // Editors on Windows may save the file as Unicode; the values are
+        // Windows-1252 bytes all the same.
+        Parse(FileTextToAnsi(data));
         return true;
     }
 
@@ -78,7 +81,6 @@ private:
     };
 
     void Parse(std::string_view data) {
-        if (data.substr(0, 3) == "\xEF\xBB\xBF") data.remove_prefix(3);  // UTF-8 BOM of some editors
         while (!data.empty()) {
             size_t end = data.find_first_of("\r\n");
             std::string_view line = Trim(data.substr(0, end));
@@ -181,6 +183,72 @@ const ColourKey kColourKeys[] = {
     {"defaults", "backgroundcolor", "#000000", &SettingsData::BackgroundColor},
 };
 
+// A number in the notation of the ini values: optional blanks and sign,
+// digits with an optional point and fraction, an optional exponent, optional
+// blanks. Kept as its significant digits, so that ties and comparisons are
+// exact (no binary floating point in between).
+struct Decimal {
+    bool negative = false;
+    std::string digits;       // no leading or trailing zeros; empty for zero
+    long long intDigits = 0;  // how many of them (or of zeros beyond them) stand before the point
+};
+
+std::optional<Decimal> ParseDecimal(const std::string& text) {
+    std::string_view s = Trim(text);
+    Decimal d;
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+        d.negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    long long intDigits = -1;
+    size_t i = 0;
+    for (; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c >= '0' && c <= '9') {
+            d.digits += c;
+        } else if (c == '.' && intDigits < 0) {
+            intDigits = static_cast<long long>(d.digits.size());
+        } else {
+            break;
+        }
+    }
+    if (d.digits.empty()) return std::nullopt;
+    if (intDigits < 0) intDigits = static_cast<long long>(d.digits.size());
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        bool expNegative = false;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) expNegative = s[i++] == '-';
+        if (i >= s.size() || s[i] < '0' || s[i] > '9') return std::nullopt;
+        long long exponent = 0;
+        for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i)
+            exponent = std::min<long long>(exponent * 10 + (s[i] - '0'), 1000000);
+        intDigits += expNegative ? -exponent : exponent;
+    }
+    if (i != s.size()) return std::nullopt;
+    const size_t lead = std::min(d.digits.find_first_not_of('0'), d.digits.size());
+    d.digits.erase(0, lead);
+    d.intDigits = intDigits - static_cast<long long>(lead);
+    d.digits.erase(d.digits.find_last_not_of('0') + 1);
+    return d;
+}
+
+// -1, 0 or 1 as `number` is below, equal to or above `value`.
+int Compare(const Decimal& number, int value) {
+    if (number.digits.empty()) return value > 0 ? -1 : (value < 0 ? 1 : 0);
+    const long long magnitude = number.negative ? -static_cast<long long>(value) : value;
+    int order;  // of the number's magnitude against `magnitude`
+    if (number.intDigits > 10) {
+        order = 1;
+    } else {
+        long long whole = 0;
+        for (long long d = 0; d < number.intDigits; ++d)
+            whole = whole * 10 + (d < static_cast<long long>(number.digits.size()) ? number.digits[d] - '0' : 0);
+        const bool fraction = static_cast<long long>(number.digits.size()) > std::max(number.intDigits, 0LL);
+        order = whole != magnitude ? (whole < magnitude ? -1 : 1) : (fraction ? 1 : 0);
+    }
+    return number.negative ? -order : order;
+}
+
 int FailReading() {
     WriteLog("Error while reading " + ProgramName() + ".ini. The file is probably missing or corrupt.", "SYS", "E");
     StopOperation();
@@ -208,46 +276,10 @@ uint32_t ParseColor(const std::string& text) {
 }
 
 std::optional<int32_t> ToInt32HalfEven(const std::string& text) {
-    // Exact decimal arithmetic on the digits, so that a tie is recognised as
-    // a tie (no binary floating point in between).
-    std::string_view s = Trim(text);
-    bool negative = false;
-    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-        negative = s.front() == '-';
-        s.remove_prefix(1);
-    }
-    std::string digits;
-    long long intDigits = -1;  // digits before the decimal point
-    size_t i = 0;
-    for (; i < s.size(); ++i) {
-        const char c = s[i];
-        if (c >= '0' && c <= '9') {
-            digits += c;
-        } else if (c == '.' && intDigits < 0) {
-            intDigits = static_cast<long long>(digits.size());
-        } else {
-            break;
-        }
-    }
-    if (digits.empty()) return std::nullopt;
-    if (intDigits < 0) intDigits = static_cast<long long>(digits.size());
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        bool expNegative = false;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) expNegative = s[i++] == '-';
-        if (i >= s.size() || s[i] < '0' || s[i] > '9') return std::nullopt;
-        long long exponent = 0;
-        for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i)
-            exponent = std::min<long long>(exponent * 10 + (s[i] - '0'), 1000000);
-        intDigits += expNegative ? -exponent : exponent;
-    }
-    if (i != s.size()) return std::nullopt;
-
-    // Leading zeros carry no value.
-    size_t lead = 0;
-    while (lead < digits.size() && digits[lead] == '0') ++lead;
-    digits.erase(0, lead);
-    intDigits -= static_cast<long long>(lead);
+    const std::optional<Decimal> number = ParseDecimal(text);
+    if (!number) return std::nullopt;
+    const std::string& digits = number->digits;
+    const long long intDigits = number->intDigits;
     if (digits.empty()) return 0;
     if (intDigits > 10) return std::nullopt;
 
@@ -257,9 +289,9 @@ std::optional<int32_t> ToInt32HalfEven(const std::string& text) {
     // The first dropped digit decides, a 5 with nothing after it is a tie.
     const size_t rest = intDigits > 0 ? static_cast<size_t>(intDigits) : 0;
     const int first = intDigits >= 0 && rest < digits.size() ? digits[rest] - '0' : 0;
-    const bool moreAfter = rest + 1 < digits.size() && digits.find_first_not_of('0', rest + 1) != std::string::npos;
+    const bool moreAfter = rest + 1 < digits.size();
     if (first > 5 || (first == 5 && (moreAfter || value % 2 == 1))) ++value;
-    if (negative) value = -value;
+    if (number->negative) value = -value;
     if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
     return static_cast<int32_t>(value);
 }
@@ -271,9 +303,10 @@ int ReadConfigFile(const std::string& path) {
     IniFile ini;
     if (!ini.Load(path)) return FailReading();
 
-    const std::optional<int32_t> version = ToInt32HalfEven(Lookup(ini, "general", "version", "0"));
+    // Compared as the number it is: 1.4 is newer than major version 1.
+    const std::optional<Decimal> version = ParseDecimal(Lookup(ini, "general", "version", "0"));
     if (!version) return FailReading();
-    if (*version > Version::Major || *version == 0)
+    if (Compare(*version, Version::Major) > 0 || Compare(*version, 0) == 0)
         WriteLog("Warning: The file " + ProgramName() + ".ini is not compatible with this version of " +
                      Version::ProductName + ". Dazed and confused, but trying to continue.",
                  "SYS", "W");

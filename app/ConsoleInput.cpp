@@ -17,7 +17,12 @@ ConsoleKey ApplyConsoleKey(char32_t code) {
         return ConsoleKey::Changed;
     }
     if (code > 255) {
-        pending += UnicodeToAnsi(code);
+        // What the code page puts at 128-159 (the euro sign, curly quotes...)
+        // is refused like the rest of the upper half; a character it lacks
+        // becomes "?".
+        const std::string ansi = UnicodeToAnsi(code);
+        if (static_cast<unsigned char>(ansi[0]) >= 127) return ConsoleKey::Ignored;
+        pending += ansi;
         return ConsoleKey::Changed;
     }
     return ConsoleKey::Ignored;

@@ -11,8 +11,9 @@ enum class ConsoleKey {
 };
 
 // One typed character, as a Unicode code point. Codes 32 to 126 are taken as
-// they are and codes above 255 converted to Windows-1252 ("?" where it has no
-// such character); control codes and 127 to 255 are refused. Backspace (8)
+// they are; control codes and whatever Windows-1252 codes at 127 to 255 (the
+// euro sign and the letters with accents among them) are refused; other
+// characters become "?". Backspace (8)
 // drops the last pending character and does nothing when there is none, so
 // logged text is never erased.
 ConsoleKey ApplyConsoleKey(char32_t code);

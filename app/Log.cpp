@@ -1,15 +1,23 @@
 #include "app/Log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <vector>
 
 #include "app/Settings.h"
 #include "app/modMain.h"
 
 namespace {
+// The log kept in memory is the newest kConsoleTextLimit bytes, cut at a line
+// start: weeks of log would otherwise take all memory. It is cut once it has
+// grown by a quarter beyond the limit, so the cost per line stays constant.
+constexpr size_t kConsoleTextLimit = size_t(64) << 20;
+size_t gConsoleTextLimit = kConsoleTextLimit;
+uint64_t gDroppedLines = 0;
 std::string gConsoleText;
 std::string gPendingInput;
 ConsoleViewSink* gSink = nullptr;
@@ -35,6 +43,52 @@ LocalTime ToLocal(std::chrono::system_clock::time_point t) {
     const std::time_t tt = system_clock::to_time_t(secs);
     localtime_r(&tt, &lt.tm);
     return lt;
+}
+
+// CLOG keeps this many console log files in its folder, the one just
+// written among them, so that repeated requests cannot fill the disk.
+constexpr size_t kKeptConsoleLogs = 20;
+
+// <program>_yyyymmdd_HHMMSS_clog.txt, as ConsoleLogFileName makes them.
+bool IsConsoleLogName(std::string_view name) {
+    const std::string prefix = ProgramName() + "_";
+    constexpr std::string_view kSuffix = "_clog.txt";
+    if (name.size() != prefix.size() + 15 + kSuffix.size() || !name.starts_with(prefix) || !name.ends_with(kSuffix))
+        return false;
+    const std::string_view stamp = name.substr(prefix.size(), 15);
+    for (size_t i = 0; i < stamp.size(); ++i)
+        if (i == 8 ? stamp[i] != '_' : (stamp[i] < '0' || stamp[i] > '9')) return false;
+    return true;
+}
+
+// The names sort as their times do; the newest are kept. The file just
+// written is kept whatever its name says (the clock may have gone back).
+void RemoveOldConsoleLogs(const std::filesystem::path& written) {
+    std::error_code ec;
+    std::vector<std::string> older;
+    for (const auto& entry : std::filesystem::directory_iterator(written.parent_path(), ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name != written.filename() && IsConsoleLogName(name) && entry.is_regular_file(ec)) older.push_back(name);
+    }
+    if (older.size() < kKeptConsoleLogs) return;
+    std::sort(older.begin(), older.end());
+    for (size_t i = 0; i + kKeptConsoleLogs - 1 < older.size(); ++i) {
+        const std::filesystem::path path = written.parent_path() / older[i];
+        if (std::filesystem::remove(path, ec)) WriteLog("Removing old console log " + path.string(), "SYS", " ");
+    }
+}
+
+void TrimConsoleText() {
+    if (gConsoleText.size() <= gConsoleTextLimit + gConsoleTextLimit / 4) return;
+    const size_t excess = gConsoleText.size() - gConsoleTextLimit;
+    const size_t eol = gConsoleText.find("\r\n", excess >= 2 ? excess - 2 : 0);
+    const size_t cut = eol == std::string::npos ? excess : eol + 2;
+    gDroppedLines += static_cast<uint64_t>(std::count(gConsoleText.begin(), gConsoleText.begin() + static_cast<long>(cut), '\n'));
+    gConsoleText.erase(0, cut);
+}
+
+std::string SizeText(size_t bytes) {
+    return bytes % (size_t(1) << 20) == 0 ? std::to_string(bytes >> 20) + " MiB" : std::to_string(bytes) + " bytes";
 }
 
 void AppendNumber(std::string& out, long long v, int minDigits) {
@@ -104,6 +158,7 @@ void WriteLog(std::string_view message, std::string_view category, std::string_v
     try {
         const std::string line = FormatLogLine(message, category, severity, Now(), Settings.DisplayFrameRate);
         gConsoleText += line;
+        TrimConsoleText();
         if (gEcho) gEcho(line);
         if (ConsoleShown && gSink) gSink->InsertLogLine(line, gPendingInput);
     } catch (...) {
@@ -111,6 +166,11 @@ void WriteLog(std::string_view message, std::string_view category, std::string_v
 }
 
 const std::string& ConsoleText() { return gConsoleText; }
+uint64_t DroppedLogLines() { return gDroppedLines; }
+void SetConsoleTextLimit(size_t bytes) {
+    gConsoleTextLimit = bytes ? bytes : kConsoleTextLimit;
+    TrimConsoleText();
+}
 std::string& PendingInput() { return gPendingInput; }
 
 void SetConsoleViewSink(ConsoleViewSink* sink) { gSink = sink; }
@@ -142,6 +202,13 @@ std::string WriteConsoleLog() {
         path = dir + ConsoleLogFileName(Now());
         WriteLog("Writing console log to " + path, "SYS", " ");
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (gDroppedLines > 0) {
+            const std::string note =
+                FormatLogLine("The log kept in memory holds its newest " + SizeText(gConsoleTextLimit) + ": " +
+                                  std::to_string(gDroppedLines) + " older lines were dropped and are not in this file.",
+                              "SYS", "W", Now(), Settings.DisplayFrameRate);
+            out.write(note.data(), static_cast<std::streamsize>(note.size()));
+        }
         out.write(gConsoleText.data(), static_cast<std::streamsize>(gConsoleText.size()));
         out.close();
         if (!out) {
@@ -149,6 +216,7 @@ std::string WriteConsoleLog() {
             std::filesystem::remove(path, ec);
             throw std::runtime_error("write failed");
         }
+        RemoveOldConsoleLogs(path);
         return path;
     } catch (...) {
         WriteLog("Unable to write console log.", "SYS", "E");

@@ -2,6 +2,7 @@
 // The one log operation and the console text. Text is bytes, one per
 // character (Windows-1252), exactly as given.
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -11,13 +12,20 @@
 // fails towards the caller.
 void WriteLog(std::string_view message, std::string_view category = "", std::string_view severity = "");
 
-// Every line logged since start, each ending in CR LF.
+// The lines logged since start, each ending in CR LF: the newest 64 MiB of
+// them (older lines are dropped whole once it has grown a quarter beyond).
 const std::string& ConsoleText();
+// How many lines have been dropped from the front of ConsoleText.
+uint64_t DroppedLogLines();
+// Tests: another limit for ConsoleText; 0 restores the 64 MiB.
+void SetConsoleTextLimit(size_t bytes);
 // The command line the operator is typing in the console window.
 std::string& PendingInput();
 
 // Writes ConsoleText to <working dir>/<program>_yyyymmdd_HHMMSS_clog.txt and
-// answers its path, or "" (after logging the error) when it cannot.
+// answers its path, or "" (after logging the error) when it cannot. When
+// lines were dropped from ConsoleText, the file's first line says so. Of
+// such files in that folder only the newest 20 are kept.
 std::string WriteConsoleLog();
 
 // Verbose ("V") and debug ("D") lines are built only when these say so.

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 
 #include "app/Ansi.h"
+#include "app/Log.h"
 #include "app/Version.h"
 #include "image/ImageDialogs.h"
 
@@ -46,6 +47,20 @@ MsgAnswer ShowMessageBox(const MsgRequest& request) {
 }
 
 void SetMessageBoxHandler(MessageBoxHandler handler) { gHandler = std::move(handler); }
+
+bool DialogsCanBeAnswered() {
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+MsgAnswer AnswerUnattended(const MsgRequest& request) {
+    const bool question = request.buttons == MsgButtons::YesNo;
+    WriteLog("Message box \"" + request.title + "\": \"" + request.text + "\" cannot be answered on the " +
+                 QGuiApplication::platformName().toStdString() + " platform; answered " + (question ? "No" : "OK") +
+                 ".",
+             "SYS", "W");
+    return question ? MsgAnswer::No : MsgAnswer::Ok;
+}
 
 void InstallImageDialogs() {
     SetImageQuestionHook([](const std::string& text, const std::string& title) {

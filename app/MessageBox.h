@@ -24,5 +24,13 @@ MsgAnswer ShowMessageBox(const MsgRequest& request);
 // Replaces the real QMessageBox; an empty function brings it back.
 void SetMessageBoxHandler(MessageBoxHandler handler);
 
+// False on a platform where nobody can see or answer a dialog (Qt's
+// offscreen and minimal platforms).
+bool DialogsCanBeAnswered();
+// The handler for such a platform: logs the box (SYS, W) and answers at once
+// with the safe default, No to every question (the engine runs on, stays On
+// Air, overwrites nothing) and Ok to a notice.
+MsgAnswer AnswerUnattended(const MsgRequest& request);
+
 // Routes the image library's questions and messages through ShowMessageBox.
 void InstallImageDialogs();

@@ -24,6 +24,34 @@ bool IsDebugSwitch(const std::string& commandLine) {
     return upper == "/DEBUG";
 }
 
+std::optional<std::string> CommandLineInfo(const std::vector<std::string>& args) {
+    const std::string version = std::string(Version::ProductName) + " " + Version::Text() + "\n";
+    if (args.size() != 1) return std::nullopt;
+    if (args[0] == "--version") return version;
+    if (args[0] != "--help") return std::nullopt;
+    return "Usage: kiv [/DEBUG]\n" + version + Version::FileDescription +
+           ".\n\n"
+           "Shows still images full-screen on the On Air monitor under remote control over TCP\n"
+           "(ListeningPort, 6100 by default). The settings are read from the ini file named after\n"
+           "the program, in the program's folder (kiv.ini beside kiv), which is also the working\n"
+           "directory.\n\n"
+           "  /DEBUG      debug mode (VerboseConsole=2), console kept visible; any letter case\n"
+           "  --help      this text\n"
+           "  --version   the version\n\n"
+           "Environment:\n"
+           "  QT_QPA_PLATFORM=offscreen   run headless; questions take their safe answer (No)\n"
+           "  KIV_CONSOLE_STDOUT=1        echo the log on standard output (Windows-1252, CR LF)\n"
+           "  KIV_CONSOLE_STDOUT=journal  echo it as UTF-8 lines with syslog priorities\n\n"
+           "SIGTERM, SIGINT and SIGHUP quit without asking: Off Air, cache emptied, exit status 0.\n";
+}
+
+// After a fatal error the engine stays up with the console showing the log;
+// what the operator types there must still run, so that QUIT can end it.
+void KeepConsoleCommandsRunning() {
+    LoadMainWindow();
+    if (!IsQueueTimerEnabled()) InitCommandQueue();
+}
+
 void Startup(const std::string& commandLine) {
     // The console log file and relative paths of the configuration are
     // resolved against the program's directory.
@@ -38,7 +66,10 @@ void Startup(const std::string& commandLine) {
     WaitMs(250);
     WriteLog("Initializing Kiv...", "SYS", " ");
     if (ReadConfig() == 0) WriteLog("Successfully initialized.", "SYS", " ");
-    if (FatalError) return;
+    if (FatalError) {
+        KeepConsoleCommandsRunning();
+        return;
+    }
 
     if (IsDebugSwitch(commandLine)) Settings.VerboseConsole = 2;
     if (Settings.VerboseConsole > 1) {
@@ -53,7 +84,10 @@ void Startup(const std::string& commandLine) {
     // Loaded even when never shown: the engine's state operations live there.
     frmMain& mainWindow = LoadMainWindow();
     if (Settings.DisableGui != 1) mainWindow.showMaximized();
-    if (FatalError) return;
+    if (FatalError) {
+        KeepConsoleCommandsRunning();
+        return;
+    }
 
     // Joining here, in this order, as they arrive:
     //  - the managers, each announced and after a short wait, none skipped

@@ -149,15 +149,49 @@ void frmConsole::InsertLogLine(const std::string& line, const std::string& pendi
     // only when it differs from what the log was given.
     const bool nothingShown = LogEnd() == txtConsole->document()->characterCount() - 1;
     if (pending.empty() ? !nothingShown : PendingShown() != ForDisplay(pending)) ReplacePending(pending);
+    TrimView();
     ScheduleCatchUp();
 }
 
 void frmConsole::Refill(const std::string& text, const std::string& pending) {
     ViewLock lock(txtConsole);
-    txtConsole->setPlainText(LogForDisplay(text));
+    // Only the lines the view keeps are laid out; the rest would go at once.
+    size_t from = text.size();
+    for (int lines = 0; from > 0 && lines <= maxLines_ && text.size() - from <= size_t(maxChars_); ++lines) {
+        const size_t eol = from >= 3 ? text.rfind("\r\n", from - 3) : std::string::npos;
+        from = eol == std::string::npos ? 0 : eol + 2;
+    }
+    txtConsole->setPlainText(LogForDisplay(std::string_view(text).substr(from)));
     logEnd_ = txtConsole->document()->characterCount() - 1;
     ReplacePending(pending);
+    TrimView();
     CaretToEnd();
+}
+
+void frmConsole::SetViewLimits(int lines, int chars) {
+    maxLines_ = lines;
+    maxChars_ = chars;
+    TrimView();
+}
+
+void frmConsole::TrimView() {
+    QTextDocument* document = txtConsole->document();
+    const int blocks = document->blockCount();
+    const int chars = document->characterCount();
+    if (blocks <= maxLines_ + maxLines_ / 10 && chars <= maxChars_ + maxChars_ / 10) return;
+    const int pendingChars = chars - 1 - LogEnd();
+    int keep = std::min(blocks, maxLines_);
+    if (chars > maxChars_) keep = std::min(keep, blocks - 1 - document->findBlock(chars - maxChars_).blockNumber());
+    // The input being typed stays whole, whatever its size.
+    keep = std::max(keep, blocks - document->findBlock(LogEnd()).blockNumber());
+    // One removal from the start up to the first kept line; the layout's
+    // signals wait for the catch-up like those of an inserted line.
+    const QSignalBlocker layoutWaits(document->documentLayout());
+    QTextCursor cursor(document);
+    cursor.setPosition(document->findBlockByNumber(blocks - keep).position(), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    logEnd_ = document->characterCount() - 1 - pendingChars;
+    ScheduleCatchUp();
 }
 
 void frmConsole::ShowPendingInput() {

@@ -48,6 +48,13 @@ public:
 
     ConsoleView* txtConsole;
 
+    // The view shows only the newest lines of the log: at most this many
+    // lines and characters (beyond a tenth more, the oldest lines go). The
+    // log itself keeps more (ConsoleText); tests set smaller bounds.
+    static constexpr int kMaxViewLines = 100000;
+    static constexpr int kMaxViewChars = 16 << 20;
+    void SetViewLimits(int lines, int chars);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -62,6 +69,9 @@ private:
     // once for a whole burst of lines.
     void ScheduleCatchUp();
     void CatchUp();
+    void TrimView();
+    int maxLines_ = kMaxViewLines;
+    int maxChars_ = kMaxViewChars;
     static constexpr int kCatchUpIntervalMs = 20;
     QTimer catchUpTimer_;
     QElapsedTimer lastCatchUp_;

@@ -21,6 +21,8 @@
 #include "app/MessageBox.h"
 #include "app/OnAirIndicator.h"
 #include "app/Settings.h"
+#include "app/Signals.h"
+#include "app/StdoutEcho.h"
 #include "app/Version.h"
 #include "app/frmConsole.h"
 #include "app/frmConsoleInput.h"
@@ -37,11 +39,14 @@ frmMain* gMainWindow = nullptr;
 
 void ExitProcessNow() {
     // Quit ends the process at once: connections are dropped by the system and
-    // nothing else is torn down.
+    // nothing else is torn down. The last lines still reach a reader of the
+    // echo that keeps up (the journal of a service).
+    FlushLogEcho(1000);
     std::fflush(nullptr);
     std::_Exit(0);
 }
 std::function<void()> gExitProcess = ExitProcessNow;
+bool gQuitting = false;
 
 // The busy cursor for the span of an operation, restored on every way out.
 class BusyCursor {
@@ -243,12 +248,7 @@ void frmMain::Quit() {
     const MsgAnswer answer = ShowMessageBox(question);
     quitAsking_ = false;
     if (answer == MsgAnswer::Yes) {
-        // Off Air without a second question and without hiding the output:
-        // the picture stays until the process is gone.
-        Settings.DisableGFXWhenOffAir = 0;
-        GoOffAir();
-        CleanupCache();
-        gExitProcess();
+        QuitWithoutAsking();
         return;
     }
     if (GfxOutputEnabled && OutputOnPrimary) SetGfxOutputTopMost(true);
@@ -312,6 +312,27 @@ void frmMain::SetExitProcessHook(std::function<void()> hook) {
 }
 
 frmMain* MainWindow() { return gMainWindow; }
+
+void QuitWithoutAsking() {
+    // Once: a signal arriving while the cache clean-up waits must not start
+    // the same steps again inside it.
+    if (gQuitting) return;
+    gQuitting = true;
+    // Off Air without a second question and without hiding the output: the
+    // picture stays until the process is gone.
+    Settings.DisableGFXWhenOffAir = 0;
+    if (frmMain* window = MainWindow()) window->GoOffAir();
+    CleanupCache();
+    gExitProcess();
+    gQuitting = false;  // only a test's exit hook comes back
+}
+
+void QuitOnSignal(int signalNumber) {
+    WriteLog("Received " + SignalName(signalNumber) +
+                 (gQuitting ? ". Already quitting." : ". Quitting Kiv without confirmation."),
+             "SYS", "I");
+    QuitWithoutAsking();
+}
 
 void InstallMainWindowHooks() {
     SetStopOperationHook([] {

@@ -92,5 +92,11 @@ void InstallExecutorHooks();
 // SHOW_CONSOLE: the console window, ConsoleShown and the switch together.
 void SetConsoleVisible(bool shown);
 
+// Quit's Yes: Off Air without hiding the output, the cache emptied, the
+// process ended (exit status 0). Works before the main window is loaded too.
+void QuitWithoutAsking();
+// A termination signal: logged (SYS, I), then QuitWithoutAsking.
+void QuitOnSignal(int signalNumber);
+
 // Queues an operator action as a command of the gui session (-1), CR LF.
 void QueueGuiCommand(const std::string& text);

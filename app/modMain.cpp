@@ -22,10 +22,13 @@ std::string ProgramName() { return gProgramName; }
 void SetProgramName(const std::string& name) { gProgramName = name; }
 
 void WaitMs(int ms) {
+    // Nothing to wait for: no event may run either (a "#WAIT 0" must not let
+    // a command or a connection slip in).
+    if (ms <= 0) return;
     // A nested event loop quit by a single-shot timer: events (including
     // socket and timer events) are dispatched while we wait, and the thread
     // sleeps in the event dispatcher instead of spinning.
-    QDeadlineTimer deadline(ms > 0 ? ms : 0, Qt::PreciseTimer);
+    QDeadlineTimer deadline(ms, Qt::PreciseTimer);
     do {
         QEventLoop loop;
         QTimer timer;

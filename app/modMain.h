@@ -22,7 +22,7 @@ void SetProgramName(const std::string& name);
 
 // Waits at least `ms` milliseconds while dispatching events (sockets, timers,
 // repaints can run inside). Monotonic clock; sleeps in the event loop rather
-// than spinning a core.
+// than spinning a core. 0 or less returns at once without dispatching.
 void WaitMs(int ms);
 
 // Fatal stop: the main window's part (Off Air, switch disabled, console

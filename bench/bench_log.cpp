@@ -2,15 +2,22 @@
 // and with the console view shown (insert at the end of the view). Both must
 // stay flat from a short log to a long one. For comparison, the cost of
 // rewriting the whole view for one line, which is what appending avoids.
+// Then a soak of millions of lines (--soak_lines=N, 10 million by default),
+// hidden and shown: resident memory must level off once the log and the view
+// reach their bounds, and the cost per line must not grow.
 #include <benchmark/benchmark.h>
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 
 #include <QApplication>
+#include <QTextDocument>
 
 #include "app/Ansi.h"
 #include "app/Log.h"
@@ -97,9 +104,53 @@ BENCHMARK_CAPTURE(BM_WriteLog, hidden, false)->Arg(100000)->Iterations(20000)->U
 BENCHMARK_CAPTURE(BM_WriteLog, shown, true)->Arg(125000)->Iterations(20000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_WriteLogEachPass)->Arg(145000)->Iterations(5000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RewriteWholeView)->Arg(150000)->Iterations(5)->Unit(benchmark::kMillisecond);
+// Resident memory now and at its peak, in MiB, from /proc/self/status.
+double StatusMiB(const char* field) {
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f) return 0;
+    char line[256];
+    double kib = 0;
+    const size_t n = std::strlen(field);
+    while (std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, field, n) == 0) kib = std::atof(line + n + 1);
+    std::fclose(f);
+    return kib / 1024;
+}
+
+void Soak(size_t lines, bool shown) {
+    ConsoleShown = shown;
+    if (shown) RefillConsoleView();
+    std::printf("Soak, console %s: %zu lines\n%12s %10s %10s %12s %12s\n", shown ? "shown" : "hidden", lines,
+                "lines", "RSS MiB", "text MiB", "view lines", "us/line");
+    const size_t step = std::max<size_t>(lines / 10, 1);
+    for (size_t done = 0; done < lines;) {
+        const size_t n = std::min(step, lines - done);
+        const double start = CpuMicros();
+        for (size_t i = 0; i < n; ++i) {
+            WriteLog(kMessage, "OUT", " ");
+            // The event loop runs now and then, as it does between commands.
+            if (shown && i % 1000 == 999) QCoreApplication::processEvents();
+        }
+        QCoreApplication::processEvents();
+        done += n;
+        std::printf("%12zu %10.1f %10.1f %12d %12.3f\n", done, StatusMiB("VmRSS"),
+                    double(ConsoleText().size()) / (1 << 20), ConsoleWindow()->txtConsole->document()->blockCount(),
+                    (CpuMicros() - start) / double(n));
+    }
+    gLines += lines;
+    ConsoleShown = false;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
+    size_t soakLines = 10'000'000;
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--soak_lines=", 13) == 0) {
+            soakLines = std::strtoull(argv[i] + 13, nullptr, 10);
+            std::copy(argv + i + 1, argv + argc + 1, argv + i);
+            --argc;
+            break;
+        }
     QApplication app(argc, argv);
     SetLogClock({});
     Settings.DisplayFrameRate = 25;
@@ -121,5 +172,11 @@ int main(int argc, char** argv) {
                 gMicrosPerLine["pass/145000"]);
     std::printf("Whole-view rewrite per line after 150,000 lines: %.0f us (%.0fx the shown WriteLog)\n",
                 gMicrosPerLine["rewrite/150000"], ratio("rewrite/150000", "shown/125000"));
+    if (soakLines > 0) {
+        Soak(soakLines, false);
+        Soak(soakLines, true);
+        std::printf("Peak resident memory: %.1f MiB; %llu lines dropped from the log kept in memory\n",
+                    StatusMiB("VmHWM"), static_cast<unsigned long long>(DroppedLogLines()));
+    }
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -121,6 +122,8 @@ void frmStillA::paintEvent(QPaintEvent* event) {
 void frmStillA::keyPressEvent(QKeyEvent* event) {
     OutputKeyDown(event->key(), (event->modifiers() & Qt::ControlModifier) != 0, event->isAutoRepeat());
 }
+
+void frmStillA::closeEvent(QCloseEvent* event) { event->ignore(); }
 
 void InstallGfxOutputWindows() {
     if (gWindow) return;

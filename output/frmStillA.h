@@ -19,6 +19,9 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    // The window lives for the process: a close request of the window
+    // manager (Alt+F4, a task bar's Close) is refused.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void WaitForExpose();

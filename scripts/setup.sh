@@ -9,7 +9,9 @@ PACKAGES=(
   qt6-base-dev libcurl4-openssl-dev libturbojpeg0-dev zlib1g-dev
   # tests
   libgtest-dev libgmock-dev xvfb x11-apps xdotool imagemagick x11-xserver-utils
-  libpng-dev libstb-dev openssl python3 netcat-openbsd
+  libpng-dev libstb-dev openssl python3 netcat-openbsd python3-xlib
+  # packaging (make package): dpkg-shlibdeps
+  dpkg-dev
   # fuzzing and sanitizer builds
   clang libclang-rt-14-dev libfuzzer-14-dev
   # benchmarks and their reference libraries

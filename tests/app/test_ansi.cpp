@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QString>
+
 #include "app/Ansi.h"
 
 namespace {
@@ -19,5 +21,21 @@ TEST(Ansi, Windows1252Characters) {
     EXPECT_EQ(UnicodeToAnsi(U'Ω'), "?");
     EXPECT_EQ(UnicodeToAnsi(U'\U0001F600'), "?");
     EXPECT_EQ(QStringToAnsi(QString::fromUtf8("Ω😀x")), "??x");
+}
+TEST(Ansi, FileTextWithAndWithoutByteOrderMark) {
+    const struct {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"plain \xE9\x80", "plain \xE9\x80"},  // no mark: the bytes as they are
+        {"\xEF\xBB\xBF" "a\xC3\xA9\xE2\x82\xAC", "a\xE9\x80"},
+        {"\xEF\xBB\xBF" "\xC3(\xE2\x82\xC0\x80\xF0\x9F\x98\x80\xC0\xAF\xED\xA0\x80z", "?(" + std::string(10, '?') + "z"},
+        {std::string("\xFF\xFE" "a\0\xE9\0\xAC\x20", 8), "a\xE9\x80"},
+        {std::string("\xFE\xFF\0a\0\xE9\x20\xAC", 8), "a\xE9\x80"},
+        {std::string("\xFF\xFE\x3D\xD8\x00\xDE" "b", 7), "?"},          // a pair outside the code page; odd byte
+        {std::string("\xFF\xFE\x3D\xD8" "c\0\x00\xDE", 8), "?c?"},       // unpaired halves
+        {"\xFF\xFE", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FileTextToAnsi(c.in), c.out) << c.in;
 }
 }  // namespace

@@ -42,6 +42,27 @@ struct Shape {
     std::function<void(const std::string& dir)> check;
 };
 
+// A file as a Windows editor saves it in Unicode: byte order mark, then
+// UTF-16 units; `text` is followed by a path with characters of the upper
+// half of Windows-1252 and one it lacks.
+const std::string kUnicodeImage = "[Defaults]\nStartupImage=/img/caf\xC3\xA9 \xE2\x82\xAC\xCE\xA9.png\n";
+std::string Utf16(std::u16string text, bool bigEndian) {
+    text += u"[Defaults]\nStartupImage=/img/caf\u00e9 \u20ac\u03a9.png\n";
+    std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (const char16_t unit : text) {
+        const char hi = static_cast<char>(unit >> 8), lo = static_cast<char>(unit & 0xFF);
+        bytes += bigEndian ? hi : lo;
+        bytes += bigEndian ? lo : hi;
+    }
+    return bytes;
+}
+std::function<void(const std::string&)> ExpectUnicodeRead(int port) {
+    return [port](const std::string&) {
+        EXPECT_EQ(Settings.ListeningPort, port);
+        EXPECT_EQ(Settings.StartupImage, "/img/caf\xE9 \x80?.png");
+    };
+}
+
 TEST_F(ConfigTest, FileShapes) {
     const Shape shapes[] = {
         {"only Version=1 gives every default", "[General]\r\nVersion=1\r\n", 0, false,
@@ -75,7 +96,11 @@ TEST_F(ConfigTest, FileShapes) {
         {"Version 0 warns", "[General]\nVersion=0\n", 0, true, nullptr},
         {"missing Version warns", "[General]\nListeningPort=7000\n", 0, true,
          [](const std::string&) { EXPECT_EQ(Settings.ListeningPort, 7000); }},
-        {"Version 1.4 rounds to 1", "[General]\nVersion=1.4\n", 0, false, nullptr},
+        {"Version 1.4 is above 1 and warns", "[General]\nVersion=1.4\n", 0, true, nullptr},
+        {"Version 1.000000000000000000001 warns", "[General]\nVersion=1.000000000000000000001\n", 0, true, nullptr},
+        {"Version 1.0 is 1", "[General]\nVersion= 1.0 \n", 0, false, nullptr},
+        {"Version 0.1e1 is 1", "[General]\nVersion=0.1e1\n", 0, false, nullptr},
+        {"Version 0.0e5 is 0 and warns", "[General]\nVersion=0.0e5\n", 0, true, nullptr},
         {"ties to even", "[General]\nVersion=1\n[Transition]\nTransDur=12.5\n[General]\nDisplayFrameRate=13.5\n", 0,
          false,
          [](const std::string&) {
@@ -126,8 +151,12 @@ TEST_F(ConfigTest, FileShapes) {
         {"a value of 10,000 characters is cut to 749",
          "[General]\nVersion=1\n[HttpAuth]\nHttpAuthUser=" + std::string(10000, 'u') + "\n", 0, false,
          [](const std::string&) { EXPECT_EQ(Settings.HttpAuthUser, std::string(749, 'u')); }},
-        {"UTF-8 byte order mark", "\xEF\xBB\xBF[General]\nVersion=1\nListeningPort=7003\n", 0, false,
-         [](const std::string&) { EXPECT_EQ(Settings.ListeningPort, 7003); }},
+        {"UTF-8 with byte order mark", "\xEF\xBB\xBF[General]\nVersion=1\nListeningPort=7003\n" + kUnicodeImage, 0,
+         false, ExpectUnicodeRead(7003)},
+        {"UTF-16 LE with byte order mark", Utf16(u"[General]\r\nVersion=1\r\nListeningPort=7004\r\n", false), 0,
+         false, ExpectUnicodeRead(7004)},
+        {"UTF-16 BE with byte order mark", Utf16(u"[General]\r\nVersion=1\r\nListeningPort=7005\r\n", true), 0,
+         false, ExpectUnicodeRead(7005)},
         {"truncated in the middle of a line", "[General]\nVersion=1\nListeningPort=70", 0, false,
          [](const std::string&) { EXPECT_EQ(Settings.ListeningPort, 70); }},
         {"binary file without sections: defaults, with the warning",
@@ -243,6 +272,10 @@ TEST(ToInt32HalfEven, Conversions) {
         {"1.5", 2},
         {"2.5000001", 3},
         {"2.4999999", 2},
+        {"2.500", 2},
+        {"3.50", 4},
+        {"100", 100},
+        {"000.000", 0},
         {"-2.5", -2},
         {"-3.5", -4},
         {"-0.6", -1},

@@ -3,6 +3,7 @@
 #include <QKeyEvent>
 #include <QScrollBar>
 #include <QTextBlock>
+#include <QTextDocument>
 #include <QThread>
 #include <QWindow>
 
@@ -133,6 +134,41 @@ TEST_F(ConsoleTest, OverlongLineIsWholeInTheLogAndCutInTheView) {
     const QString incremental = ViewText();
     RefillConsoleView();
     EXPECT_EQ(ViewText(), incremental);
+}
+
+TEST_F(ConsoleTest, ViewKeepsTheNewestLinesBelowItsBoundsAndTheInputAfterThem) {
+    const QTextDocument* document = console->txtConsole->document();
+    // The last line of the log, above `typedLines` lines of typed input.
+    const auto lastLogLine = [&](int typedLines = 2) {
+        return document->findBlockByNumber(document->blockCount() - 1 - typedLines).text();
+    };
+    PendingInput() = "typing\r\nsecond";
+    console->ShowPendingInput();
+    struct Bounds {
+        int lines, chars;
+    };
+    for (const Bounds bounds : {Bounds{50, 1 << 20}, Bounds{1000, 3000}}) {
+        console->SetViewLimits(bounds.lines, bounds.chars);
+        for (int i = 0; i < 300; ++i) WriteLog("bounded line " + std::to_string(i), "TCP", "I");
+        // Two blocks of typed input after the log.
+        EXPECT_LE(document->blockCount(), bounds.lines + bounds.lines / 10 + 2);
+        EXPECT_LE(document->characterCount(), bounds.chars + bounds.chars / 10 + 20);
+        EXPECT_EQ(document->lastBlock().text(), QStringLiteral("second"));
+        EXPECT_TRUE(lastLogLine().endsWith(QStringLiteral("bounded line 299")));
+        // Where the log ends is still known: the input is rewritten in its place.
+        PendingInput() = "typed";
+        console->ShowPendingInput();
+        EXPECT_EQ(document->lastBlock().text(), QStringLiteral("typed"));
+        EXPECT_TRUE(lastLogLine(1).endsWith(QStringLiteral("bounded line 299")));
+        PendingInput() = "typing\r\nsecond";
+        console->ShowPendingInput();
+        // Shown again, only what the bounds keep is laid out.
+        RefillConsoleView();
+        EXPECT_LE(document->blockCount(), bounds.lines + bounds.lines / 10 + 2);
+        EXPECT_TRUE(lastLogLine().endsWith(QStringLiteral("bounded line 299")));
+        EXPECT_TRUE(ViewText().endsWith(QStringLiteral("typing\nsecond")));
+    }
+    console->SetViewLimits(frmConsole::kMaxViewLines, frmConsole::kMaxViewChars);
 }
 
 TEST_F(ConsoleTest, PastedLineBreaksInPendingInputDoNotDisturbTheLogPart) {

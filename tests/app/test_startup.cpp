@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QKeyEvent>
 #include <QTcpServer>
 
 #include "app/Log.h"
+#include "app/MessageBox.h"
 #include "app/Settings.h"
 #include "app/Startup.h"
+#include "app/Version.h"
 #include "app/frmConsole.h"
 #include "app/modMain.h"
 #include "tests/app/QtApp.h"
@@ -64,10 +67,12 @@ protected:
     size_t mark = 0;
 };
 
-TEST_F(StartupTest, MissingIniStopsWithTheConsoleShowingTheLog) {
+TEST_F(StartupTest, MissingIniStopsWithTheConsoleShowingTheLogAndTakingCommands) {
     std::vector<std::string> expected = Head(dir.Path() + "/kiv.ini");
     expected.push_back("[SYS]E Error while reading kiv.ini. The file is probably missing or corrupt.");
     expected.push_back("[SYS]F Fatal Error. Cannot continue, and will not be able to enter On Air mode.");
+    // The queue runs for the console's commands; no manager is started.
+    expected.push_back("[QUE]  Initializing Command Queue");
     EXPECT_EQ(Run(""), expected);
     EXPECT_TRUE(FatalError);
     EXPECT_EQ(QDir::currentPath().toStdString(), QDir(QString::fromStdString(dir.Path())).canonicalPath().toStdString());
@@ -75,8 +80,23 @@ TEST_F(StartupTest, MissingIniStopsWithTheConsoleShowingTheLog) {
     EXPECT_TRUE(ConsoleWindow()->isVisible());
     EXPECT_TRUE(ConsoleShown);
     // The view holds the whole log, the fatal line last.
-    EXPECT_TRUE(ConsoleWindow()->txtConsole->toPlainText().endsWith(
+    EXPECT_TRUE(ConsoleWindow()->txtConsole->toPlainText().contains(
         QStringLiteral("Fatal Error. Cannot continue, and will not be able to enter On Air mode.\n")));
+
+    // The operator types QUIT and is asked (and declines here).
+    std::vector<std::string> asked;
+    SetMessageBoxHandler([&](const MsgRequest& request) {
+        asked.push_back(request.title);
+        return MsgAnswer::No;
+    });
+    for (const char c : std::string("quit\r")) {
+        QKeyEvent key(QEvent::KeyPress, c == '\r' ? Qt::Key_Return : Qt::Key_unknown, Qt::NoModifier,
+                      QString(QLatin1Char(c)));
+        QCoreApplication::sendEvent(ConsoleWindow()->txtConsole, &key);
+    }
+    for (int i = 0; i < 50 && asked.empty(); ++i) WaitMs(10);
+    SetMessageBoxHandler({});
+    EXPECT_EQ(asked, std::vector<std::string>{"Confirm quit"}) << ConsoleText().substr(mark);
 }
 
 TEST_F(StartupTest, DebugSwitchInAnyCaseOverridesVerboseConsole) {
@@ -131,5 +151,15 @@ TEST_F(StartupTest, WrongVersionWarnsAndGoesOn) {
               "[SYS]W Warning: The file kiv.ini is not compatible with this version of Kiv. Dazed and confused, but "
               "trying to continue.");
     EXPECT_EQ(lines[4], "[SYS]  Successfully initialized.");
+}
+TEST(CommandLineInfo, HelpAndVersionAloneAreAnswered) {
+    const std::string version = "Kiv " + Version::Text() + "\n";
+    EXPECT_EQ(CommandLineInfo({"--version"}), version);
+    const std::optional<std::string> help = CommandLineInfo({"--help"});
+    ASSERT_TRUE(help);
+    EXPECT_EQ(help->rfind("Usage: kiv [/DEBUG]\n" + version, 0), 0u);
+    for (const std::vector<std::string>& other : std::vector<std::vector<std::string>>{
+             {}, {"/DEBUG"}, {"--help", "x"}, {"--version", "--help"}, {"-h"}, {"--HELP"}, {"help"}})
+        EXPECT_EQ(CommandLineInfo(other), std::nullopt) << (other.empty() ? "" : other[0]);
 }
 }  // namespace

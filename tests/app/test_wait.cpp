@@ -19,11 +19,14 @@ TEST(WaitMs, DispatchesEventsAndWaitsAtLeastTheTime) {
     EXPECT_EQ(fired, 2);
 }
 
-TEST(WaitMs, ZeroOnlyDispatchesWhatIsPending) {
+TEST(WaitMs, ZeroOrLessDispatchesNothing) {
     TestApp();
     bool fired = false;
     QTimer::singleShot(0, [&] { fired = true; });
     WaitMs(0);
+    WaitMs(-5);
+    EXPECT_FALSE(fired);
+    QCoreApplication::processEvents();
     EXPECT_TRUE(fired);
 }
 

@@ -63,8 +63,8 @@ public:
     }
 
     // Takes in what the engine has logged, waiting up to `ms` for more. Call
-    // it while waiting on anything else (replies over TCP): an undrained
-    // pipe fills up and blocks the engine in its next log line.
+    // it while waiting on anything else (replies over TCP): the engine drops
+    // echoed lines that a full pipe cannot take.
     void Pump(int ms = 5) {
         if (process_.state() == QProcess::Running) process_.waitForReadyRead(ms);
         log_ += process_.readAllStandardOutput().toStdString();
@@ -78,6 +78,9 @@ public:
     std::string Errors() { return process_.readAllStandardError().toStdString(); }
 
     bool Running() const { return process_.state() == QProcess::Running; }
+    // The engine's process, for what a test does beyond this (signals, its
+    // standard output piped elsewhere, its exit code).
+    QProcess& Process() { return process_; }
     // True when the process is still running after `ms` milliseconds.
     bool StaysUpFor(int ms) { return Running() && !process_.waitForFinished(ms) && Running(); }
 

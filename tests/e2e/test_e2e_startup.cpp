@@ -45,4 +45,20 @@ TEST_F(E2EStartup, DebugSwitchOnTheCommandLine) {
     ASSERT_TRUE(kiv.Start({QStringLiteral("/Debug")}));
     ASSERT_TRUE(kiv.WaitForLog("[DBG]  DEBUG MODE ENABLED\r\n")) << kiv.Log() << kiv.Errors();
 }
+// Answered on standard output without a display (the xcb platform with no
+// X server would end the program if it got that far).
+TEST_F(E2EStartup, HelpAndVersionNeedNoDisplay) {
+    for (const char* option : {"--version", "--help"}) {
+        KivProcess kiv(std::nullopt);
+        kiv.SetEnv(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        kiv.SetEnv(QStringLiteral("DISPLAY"), QString());
+        ASSERT_TRUE(kiv.Start({QString::fromLatin1(option)}));
+        ASSERT_TRUE(kiv.Process().waitForFinished(10000));
+        EXPECT_EQ(kiv.Process().exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(kiv.Process().exitCode(), 0) << kiv.Errors();
+        const std::string out = kiv.Log();
+        EXPECT_NE(out.find("Kiv 1.1.0.1\n"), std::string::npos) << option << out;
+        EXPECT_EQ(out.rfind("Usage: kiv [/DEBUG]\n", 0) == 0, std::string(option) == "--help") << out;
+    }
+}
 }  // namespace

@@ -83,6 +83,7 @@ TEST_F(ConsoleInputTest, BackspaceNeverErasesTheLog) {
 TEST_F(ConsoleInputTest, UmlautAndControlCharactersAddNothing) {
     Type("a");
     Key(0, QString(QChar(0xE4)));
+    Key(0, QString(QChar(0x20AC)));
     Key(Qt::Key_Tab, QStringLiteral("\t"));
     Key(Qt::Key_C, QString(QChar(3)), Qt::ControlModifier);
     EXPECT_EQ(PendingInput(), "a");

@@ -3,11 +3,13 @@
 // screen) and xdotool types and clicks as a person would.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include "tests/e2e/KivProcess.h"
 #include "tests/net/TcpClient.h"
@@ -63,9 +65,14 @@ protected:
     void SetUp() override {
         if (!missing_.empty()) GTEST_SKIP() << missing_ << " is not installed";
         ASSERT_FALSE(display_.isEmpty()) << "Xvfb did not start";
+        Restart("OnAirOnStartup=0\nDisableGFXWhenOffAir=1\n");
+    }
+    // A fresh engine with these [General] lines (and any later sections).
+    void Restart(const std::string& general) {
+        kiv_.reset();
         port_ = KivProcess::FreePort();
         kiv_ = std::make_unique<KivProcess>("[General]\nVersion=1\nListeningPort=" + std::to_string(port_) +
-                                            "\nOnAirOnStartup=0\nOnAirMonitor=0\nDisableGFXWhenOffAir=1\n");
+                                            "\nOnAirMonitor=0\n" + general);
         kiv_->SetEnv(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         kiv_->SetEnv(QStringLiteral("DISPLAY"), display_);
         ASSERT_TRUE(kiv_->Start());
@@ -109,6 +116,35 @@ protected:
         ASSERT_GT(width, fromRight);
         Xdo({QStringLiteral("mousemove"), QString::number(x0 + width - fromRight), QString::number(y),
              QStringLiteral("click"), QStringLiteral("1")});
+    }
+    // Close requests of the window manager, `times` each, to the windows.
+    void RequestClose(const QStringList& windows, int times) {
+        for (int i = 0; i < times; ++i) {
+            QProcess p;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("DISPLAY"), display_);
+            p.setProcessEnvironment(env);
+            p.start(QStringLiteral("/usr/bin/python3"),
+                    QStringList{QStringLiteral(KIV_SOURCE_DIR "/tests/gui/close_window.py")} + windows);
+            ASSERT_TRUE(p.waitForFinished(10000));
+            ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+        }
+    }
+    // The colour of one screen pixel, "#RRGGBB".
+    static QString ScreenPixel(int x, int y) {
+        const QString grab = Run(QStringLiteral("sh"), {QStringLiteral("-c"),
+                                                        QStringLiteral("xwd -root -silent | /usr/bin/convert xwd:- "
+                                                                       "-crop 1x1+%1+%2 -depth 8 txt:-")
+                                                            .arg(x)
+                                                            .arg(y)});
+        const qsizetype hash = grab.lastIndexOf(QLatin1Char('#'));  // after the header line
+        return hash < 0 ? grab : grab.mid(hash, 7);
+    }
+    // Sends one command and waits for its reply.
+    std::string Ask(TcpClient& client, const std::string& command) {
+        client.received.clear();
+        if (!client.Send(command + "\r\n") || !client.ReadReplies(1, "\r\n", 20000)) return "(no reply)";
+        return client.received;
     }
     // Answers the open "Confirm quit" box with a key.
     void AnswerQuit(const char* key) {
@@ -162,6 +198,55 @@ TEST_F(GuiEndToEnd, QuitFromAClientIsConfirmedAndNeverAnswered) {
     EXPECT_TRUE(Eventually(*kiv_, [&] { return !kiv_->Running(); })) << kiv_->Log();
     client.ReadUntil([](const std::string&) { return false; }, 2000);
     EXPECT_TRUE(client.received.empty()) << client.received;
+}
+
+// Close requests from the window manager, repeated, to the output and the
+// console: both stay, and the output still goes on air.
+TEST_F(GuiEndToEnd, OutputAndConsoleRefuseCloseRequests) {
+    QTemporaryDir pictures;
+    const std::string picture = pictures.filePath(QStringLiteral("blue.bmp")).toStdString();
+    {
+        // 8x8, 24 bits, pure blue.
+        std::string bmp("BM\x36\x01\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0\x08\0\0\0\x08\0\0\0\x01\0\x18\0", 30);
+        bmp += std::string(24, '\0');
+        for (int i = 0; i < 64; ++i) bmp += std::string("\xFF\0\0", 3);
+        std::ofstream(picture, std::ios::binary) << bmp;
+    }
+    Restart("OnAirOnStartup=1\n[Transition]\nTransMode=Cut\n");
+    const QString output = WaitVisible(QStringLiteral("^Kiv Output$"));
+    const QString console = WaitVisible(QStringLiteral("^Kiv Console"));
+    ASSERT_FALSE(output.isEmpty());
+    ASSERT_FALSE(console.isEmpty());
+    RequestClose({output, console}, 3);
+    TcpClient client([this] { kiv_->Pump(1); });
+    ASSERT_TRUE(client.Connect(port_));
+    EXPECT_EQ(Ask(client, "1 VERSION"), "1 Version: 11.0.1\r\n");  // the close requests have been handled
+    EXPECT_EQ(Visible(QStringLiteral("^Kiv Output$")), output);
+    EXPECT_EQ(Visible(QStringLiteral("^Kiv Console")), console);
+    EXPECT_EQ(Ask(client, "2 ONAIR"), "2 ONAIR\r\n");
+    EXPECT_EQ(Ask(client, "3 RENDERER SET " + picture), "3\r\n");
+    // The middle of the On Air monitor (the second one) shows the picture.
+    EXPECT_EQ(ScreenPixel(1920 + 960, 540), QStringLiteral("#0000FF")) << kiv_->Log();
+    EXPECT_TRUE(kiv_->Running());
+}
+
+// With no main window shown and the console hidden, neither a close request
+// to the output nor a declined quit ends the engine.
+TEST_F(GuiEndToEnd, NoLastWindowEndsTheEngine) {
+    Restart("DisableGui=1\nHideConsoleOnStartup=1\nOnAirOnStartup=1\n");
+    ASSERT_TRUE(kiv_->WaitForLog("-1 SHOW_CONSOLE OFF (session=gui)"));
+    ASSERT_TRUE(Eventually(*kiv_, [&] { return Visible(QStringLiteral("^Kiv Console")).isEmpty(); }));
+    const QString output = WaitVisible(QStringLiteral("^Kiv Output$"));
+    ASSERT_FALSE(output.isEmpty());
+    RequestClose({output}, 2);
+    TcpClient client([this] { kiv_->Pump(1); });
+    ASSERT_TRUE(client.Connect(port_));
+    EXPECT_EQ(Ask(client, "1 VERSION"), "1 Version: 11.0.1\r\n");
+    ASSERT_TRUE(client.Send("2 QUIT\r\n"));
+    AnswerQuit("n");
+    EXPECT_EQ(Ask(client, "3 VERSION"), "3 Version: 11.0.1\r\n");
+    EXPECT_TRUE(kiv_->StaysUpFor(500)) << kiv_->Log();
+    EXPECT_EQ(Visible(QStringLiteral("^Kiv Output$")), output);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 // The main window's On Air state, its questions and the commands its
 // controls queue, on the offscreen platform.
+#include <csignal>
+#include <filesystem>
+#include <functional>
+
 #include <QAction>
 #include <QCloseEvent>
 #include <QMessageBox>
@@ -11,6 +15,7 @@
 #include "app/frmMainTexts.h"
 #include "image/ImageDialogs.h"
 #include "protocol/ExecuteCommand.h"
+#include "tests/app/TestDir.h"
 #include "tests/gui/GuiTest.h"
 
 namespace {
@@ -174,6 +179,67 @@ TEST_F(MainWindowTest, CloseRequestIsAQuit) {
     QCloseEvent accepted;
     QApplication::sendEvent(window.get(), &accepted);
     EXPECT_EQ(exits, 1);
+}
+
+// On the offscreen platform nobody can answer: every question is logged and
+// takes its safe answer at once, exactly as an operator answering No.
+TEST_F(MainWindowTest, UnattendedQuestionsTakeTheSafeAnswerAndAreLogged) {
+    EXPECT_FALSE(DialogsCanBeAnswered());
+    SetMessageBoxHandler(AnswerUnattended);
+    Settings.DisableGFXWhenOffAir = 1;
+    GfxInitialized = true;
+    window->GoOnAir();
+    const struct {
+        const char* name;
+        std::function<void()> ask;
+        const char* logged;
+    } cases[] = {
+        {"quit", [&] { EXPECT_EQ(ExecuteCommand("QUIT", ""), kNoReply); },
+         "[SYS]W Message box \"Confirm quit\": \"Kiv is still in On Air mode!{CR}{LF}{CR}{LF}Do you really want to "
+         "quit Kiv?\" cannot be answered on the offscreen platform; answered No.\r\n"},
+        {"off air", [&] { window->chkOnAir->click(); },
+         "[SYS]W Message box \"Confirm going Off Air\": \"Kiv is configured to disable graphics output when going "
+         "Off Air."},
+        {"overwrite", [] { EXPECT_FALSE(AskImageQuestion("Overwrite the file?", "Save")); },
+         "[SYS]W Message box \"Save\": \"Overwrite the file?\" cannot be answered on the offscreen platform; "
+         "answered No.\r\n"},
+        {"notice", [] { ShowImageMessage("Broken picture"); },
+         "[SYS]W Message box \"Kiv\": \"Broken picture\" cannot be answered on the offscreen platform; answered "
+         "OK.\r\n"},
+    };
+    for (const auto& c : cases) {
+        const size_t mark = ConsoleText().size();
+        c.ask();
+        EXPECT_NE(ConsoleText().find(c.logged, mark), std::string::npos) << c.name << ConsoleText().substr(mark);
+        EXPECT_EQ(exits, 0) << c.name;
+        EXPECT_TRUE(OnAir) << c.name;
+        EXPECT_TRUE(GfxOutputEnabled) << c.name;
+        EXPECT_TRUE(window->chkOnAir->isChecked()) << c.name;
+    }
+}
+
+// A termination signal takes Quit's Yes without asking, once: a second
+// signal handled while the cache clean-up waits starts nothing new.
+TEST_F(MainWindowTest, SignalQuitsWithoutAskingAndOnlyOnce) {
+    TestDir cache;
+    cache.Write("kiv_ABC", "cached");
+    cache.Write("other", "kept");
+    Settings.CacheDir = cache.Path();
+    Settings.DisableGFXWhenOffAir = 1;
+    GfxInitialized = true;
+    window->GoOnAir();
+    QTimer::singleShot(0, [] { QuitOnSignal(SIGINT); });
+    QuitOnSignal(SIGTERM);
+    EXPECT_TRUE(asked.empty());
+    EXPECT_EQ(exits, 1);
+    EXPECT_FALSE(OnAir);
+    EXPECT_TRUE(GfxOutputEnabled) << "the picture stays until the process is gone";
+    EXPECT_FALSE(std::filesystem::exists(cache.Path() + "/kiv_ABC"));
+    EXPECT_TRUE(std::filesystem::exists(cache.Path() + "/other"));
+    const std::string log = NewLog();
+    EXPECT_NE(log.find("[SYS]I Received SIGTERM. Quitting Kiv without confirmation.\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("[SYS]I Received SIGINT. Already quitting.\r\n"), std::string::npos) << log;
+    EXPECT_LT(log.find("Received SIGTERM"), log.find("Leaving On Air mode."));
 }
 
 TEST_F(MainWindowTest, ControlsQueueTheirCommandsForTheGuiSession) {

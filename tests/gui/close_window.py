@@ -1,0 +1,16 @@
+#!/usr/bin/python3
+"""Asks X windows to close, as a window manager does for Alt+F4 or a task
+bar's Close: a WM_DELETE_WINDOW client message to each window id given."""
+import sys
+
+from Xlib import X, display
+from Xlib.protocol import event
+
+d = display.Display()
+protocols = d.intern_atom("WM_PROTOCOLS")
+delete = d.intern_atom("WM_DELETE_WINDOW")
+for wid in sys.argv[1:]:
+    window = d.create_resource_object("window", int(wid, 0))
+    message = event.ClientMessage(window=window, client_type=protocols, data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+    window.send_event(message, event_mask=X.NoEventMask)
+d.sync()
