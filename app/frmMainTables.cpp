@@ -117,7 +117,7 @@ void CommandQueueModel::HeadRemoved() {
     endRemoveRows();
 }
 
-void CommandQueueModel::QueueCleared() {
+void CommandQueueModel::QueueChanged() {
     beginResetModel();
     rows_ = static_cast<int>(CommandQueue().size());
     endResetModel();

@@ -47,7 +47,7 @@ public:
 
     void CommandAppended(const CommandRecord& record) override;
     void HeadRemoved() override;
-    void QueueCleared() override;
+    void QueueChanged() override;
 
 private:
     int rows_ = 0;

@@ -147,7 +147,10 @@ void CompleteCrLf(int16_t index) {
     for (auto it = gQueue.rbegin(); it != gQueue.rend(); ++it) {
         if (it->session != session) continue;
         // The head is already being answered while a command runs.
-        if (it->terminator == kTermCR && !(gInTick && it == std::prev(gQueue.rend()))) it->terminator = kTermCRLF;
+        if (it->terminator == kTermCR && !(gInTick && it == std::prev(gQueue.rend()))) {
+            it->terminator = kTermCRLF;
+            if (gObserver) gObserver->QueueChanged();
+        }
         break;
     }
 }
@@ -178,10 +181,8 @@ int16_t QueueLength() { return static_cast<int16_t>(gQueue.size()); }
 
 void InitCommandQueue() {
     WriteLog("Initializing Command Queue", "QUE");
-    gQueue.clear();
-    gQueuedBytes = 0;
-    UpdateReadingFlow();
-    if (gObserver) gObserver->QueueCleared();
+    // Nothing queued is dropped: the listener and the console take commands
+    // before the queue starts, and each of them is owed its reply.
     if (!gTimer) {
         gTimer = std::make_unique<QTimer>();
         gTimer->setInterval(40);

@@ -22,7 +22,7 @@ public:
     virtual ~CommandQueueObserver() = default;
     virtual void CommandAppended(const CommandRecord& record) = 0;  // at the tail
     virtual void HeadRemoved() = 0;
-    virtual void QueueCleared() = 0;
+    virtual void QueueChanged() = 0;  // records changed in place
 };
 void SetCommandQueueObserver(CommandQueueObserver* observer);
 
@@ -52,7 +52,8 @@ inline constexpr size_t kMaxUnconsumedBytesTotal = 16u << 20;
 inline constexpr int kCrHoldMs = 20;
 inline constexpr int kCrLfHoldMs = 2000;
 
-// Empties the queue and starts the 40 ms queue timer.
+// Starts the 40 ms queue timer; commands queued before it are kept and run
+// on its first tick.
 void InitCommandQueue();
 // Parses and queues one line; an empty terminator means NUL. Never fails;
 // a line that finds the queue full is logged and dropped.

@@ -4,6 +4,7 @@
 #include <QFile>
 
 #include "tests/e2e/KivProcess.h"
+#include "tests/net/TcpClient.h"
 
 namespace {
 class E2EStartup : public ::testing::Test {
@@ -22,8 +23,18 @@ protected:
 };
 
 TEST_F(E2EStartup, ComesUpAndStaysUp) {
-    KivProcess kiv(Ini());
+    const int port = KivProcess::FreePort();
+    KivProcess kiv("[General]\r\nVersion=1\r\nOnAirOnStartup=0\r\nOnAirMonitor=0\r\nListeningPort=" +
+                   std::to_string(port) + "\r\n");
     ASSERT_TRUE(kiv.Start());
+    // A command sent as soon as the port is open, before the queue has
+    // started, is kept and answered.
+    ASSERT_TRUE(kiv.WaitForLog(" listening on port " + std::to_string(port))) << kiv.Log() << kiv.Errors();
+    TcpClient early([&kiv] { kiv.Pump(); });
+    ASSERT_TRUE(early.Connect(port));
+    ASSERT_TRUE(early.Send("1 VERSION\r\n"));
+    ASSERT_TRUE(early.ReadReplies(1)) << kiv.Log();
+    EXPECT_EQ(early.received, "1 Version: 11.0.1\r\n");
     ASSERT_TRUE(kiv.WaitForLog("[SYS]  Successfully initialized.\r\n")) << kiv.Log() << kiv.Errors();
     EXPECT_NE(kiv.Log().find("[SYS]  Starting up Kiv 1.1.0.1 (x86)\r\n"), std::string::npos);
     // The ini file was found beside the copied program, not in the working directory.
