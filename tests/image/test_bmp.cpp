@@ -211,6 +211,12 @@ TEST(BmpDecoder, LowDepthsAndRle) {
         // RLE4: run of 3 alternating 1,2; delta skips one pixel; end of bitmap. Skipped pixels are black.
         {"RLE4 with delta", MakeBmp(5, 1, 4, 2, {}, pal, {3, 0x12, 0, 2, 1, 0, 1, 0x30, 0, 1}),
          {0xFFFF0000, 0xFF00FF00, 0xFFFF0000, 0xFF000000, 0xFF0000FF}},
+        // Rows coded at their padded width (8 pixels for 6 at 8 bits, 8 for 3 at 4 bits):
+        // what lies past the row's end is dropped.
+        {"RLE8 runs over the padded row", MakeBmp(6, 2, 8, 1, {}, pal, {8, 1, 0, 0, 0, 8, 2, 3, 1, 2, 3, 1, 3, 3, 0, 1}),
+         {0xFF00FF00, 0xFF0000FF, 0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFF0000}},
+        {"RLE4 runs over the padded row", MakeBmp(3, 1, 4, 2, {}, pal, {8, 0x12, 0, 1}),
+         {0xFFFF0000, 0xFF00FF00, 0xFFFF0000}},
     };
     for (const auto& c : cases) {
         cImage32 img;
@@ -222,22 +228,22 @@ TEST(BmpDecoder, LowDepthsAndRle) {
     }
 }
 
-TEST(BmpDecoder, RunsThatLeaveTheBitmapFail) {
+TEST(BmpDecoder, RunsPastTheRowAreCutButRowsAboveThePictureFail) {
     const std::vector<uint32_t> pal = {0x000000, 0xFF0000};
     cImage32 img;
-    // A run of 200 pixels on a 2-pixel row.
-    EXPECT_FALSE(img.LoadPicture_Stream(MakeBmp(2, 2, 8, 1, {}, pal, {200, 1, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0})));
-    // A move past the right edge followed by a pixel.
-    EXPECT_FALSE(img.LoadPicture_Stream(MakeBmp(2, 2, 8, 1, {}, pal, {0, 2, 5, 0, 1, 1, 0, 1, 0, 0, 0, 0})));
+    // A pixel above the top row, by end-of-line or by a move.
+    EXPECT_FALSE(img.LoadPicture_Stream(MakeBmp(2, 2, 8, 1, {}, pal, {1, 1, 0, 0, 1, 1, 0, 0, 1, 1, 0, 1})));
+    EXPECT_FALSE(img.LoadPicture_Stream(MakeBmp(2, 2, 8, 1, {}, pal, {0, 2, 0, 2, 1, 1, 0, 1})));
     // Data that stops before the end of the bitmap.
     EXPECT_FALSE(img.LoadPicture_Stream(MakeBmp(2, 2, 8, 1, {}, pal, {2, 1, 0, 0})));
     EXPECT_FALSE(img.HasImage());
-    // The same stream within bounds decodes, bottom row first.
-    ASSERT_TRUE(img.LoadPicture_Stream(MakeBmp(2, 2, 8, 1, {}, pal, {2, 1, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0})));
+    // A run of 200 on a 2-pixel row, and a move past the right edge followed
+    // by a pixel: only what lies inside the rows is drawn, bottom row first.
+    ASSERT_TRUE(img.LoadPicture_Stream(MakeBmp(2, 2, 8, 1, {}, pal, {200, 1, 0, 0, 0, 2, 5, 0, 1, 1, 0, 1})));
     EXPECT_EQ(Px(img, 0, 1), 0xFFFF0000u);
     EXPECT_EQ(Px(img, 1, 1), 0xFFFF0000u);
-    EXPECT_EQ(Px(img, 0, 0), 0xFF000000u);
-    EXPECT_EQ(Px(img, 1, 0), 0xFF000000u);  // skipped by the end marker
+    EXPECT_EQ(Px(img, 0, 0), 0xFF000000u);  // skipped by the move, then by the end marker
+    EXPECT_EQ(Px(img, 1, 0), 0xFF000000u);
 }
 
 TEST(JpegLoader, SuitesDecodeCloseToReferenceAndCrashFilesFail) {
