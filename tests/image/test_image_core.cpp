@@ -53,7 +53,9 @@ TEST(Image32, InitializeDIBSizes) {
     } cases[] = {
         {100, -50, true, 100, 50}, {0, 10, false, 0, 0}, {10, 0, false, 0, 0}, {-3, 4, false, 0, 0},
         {1, 1, true, 1, 1},
-        {(1 << 14) + 1, 1 << 14, false, 0, 0},  // just over 2^28 pixels {INT32_MAX, INT32_MAX, false, 0, 0}, {5, INT32_MIN, false, 0, 0},
+        {1 << 14, 1 << 14, true, 1 << 14, 1 << 14},  // 2^28 pixels exactly
+        {(1 << 14) + 1, 1 << 14, false, 0, 0},       // just over
+        {INT32_MAX, INT32_MAX, false, 0, 0}, {5, INT32_MIN, false, 0, 0},
     };
     for (const auto& c : cases) {
         cImage32 img;
