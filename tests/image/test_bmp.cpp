@@ -72,7 +72,8 @@ TEST(BmpDecoder, ImageRsSetMatchesReferenceDecoder) {
         if (path.find("/bmp/Core") == std::string::npos && path.find("/bmp/Info") == std::string::npos &&
             path.find("/bmp/V") == std::string::npos)
             continue;
-        // Their alpha channel is taken by the 32-bit path; covered by its own test.
+        // The reference keeps their alpha, which the 32-bit path premultiplies
+        // (tested on its own) and 16-bit bit fields do not read.
         if (path.find("A8_R8") != std::string::npos || path.find("A1_R5") != std::string::npos ||
             path.find("A4_R4") != std::string::npos)
             continue;
@@ -138,13 +139,16 @@ TEST(BmpDecoder, BadFilesFailCleanlyAndQuestionableOnesDecodeOrFail) {
     }
 }
 
-// 32-bit bitmaps keep their alpha through the alpha analysis.
+// 32-bit bitmaps keep their alpha: straight when bit fields declare an
+// alpha byte, classified by the alpha analysis in a plain (BI_RGB) file.
 TEST(BmpDecoder, ThirtyTwoBitAlphaIsClassified) {
+    const std::vector<uint32_t> bgra = {0xFF0000, 0xFF00, 0xFF, 0xFF000000}, argb = {0xFF00, 0xFF0000, 0xFF000000, 0xFF};
     struct Case {
         const char* what;
         std::vector<uint8_t> pixel0, pixel1;  // B, G, R, A
         int imageType, alpha;
         std::vector<uint8_t> out0, out1;
+        std::vector<uint32_t> alphaBitFields = {};  // red, green, blue, alpha masks
     } cases[] = {
         {"unused fourth byte", {10, 20, 30, 0}, {40, 50, 60, 0}, 1, 0, {10, 20, 30, 255}, {40, 50, 60, 255}},
         {"all opaque", {10, 20, 30, 255}, {40, 50, 60, 255}, 1, 0, {10, 20, 30, 255}, {40, 50, 60, 255}},
@@ -153,18 +157,47 @@ TEST(BmpDecoder, ThirtyTwoBitAlphaIsClassified) {
         {"straight alpha", {200, 100, 50, 128}, {40, 50, 60, 0}, 6, 2, {100, 50, 25, 128}, {0, 0, 0, 0}},
         // Colour under a transparent pixel, then an opaque one: not premultiplied.
         {"colour under transparency", {9, 9, 9, 0}, {40, 50, 60, 255}, 6, 1, {0, 0, 0, 0}, {40, 50, 60, 255}},
+        // Declared straight alpha needs no guess: colours within their alpha are premultiplied too.
+        {"declared alpha, dark colour", {100, 50, 25, 200}, {0, 0, 0, 0}, 6, 2, {78, 39, 19, 200}, {0, 0, 0, 0}, bgra},
+        {"declared alpha, on/off", {10, 20, 30, 255}, {7, 7, 7, 0}, 6, 1, {10, 20, 30, 255}, {0, 0, 0, 0}, bgra},
+        {"declared alpha all 0 is unused", {10, 20, 30, 0}, {40, 50, 60, 0}, 1, 0, {10, 20, 30, 255}, {40, 50, 60, 255}, bgra},
+        // Other layouts go to the loader, which reads their colours, opaque.
+        {"alpha in another byte", {100, 50, 25, 200}, {0, 0, 0, 0}, 1, 0, {200, 25, 50, 255}, {0, 0, 0, 255}, argb},
     };
     for (const auto& c : cases) {
         std::vector<uint8_t> row = c.pixel0;
         row.insert(row.end(), c.pixel1.begin(), c.pixel1.end());
         cImage32 img;
-        ASSERT_TRUE(img.LoadPicture_Stream(MakeBmp(2, 1, 32, 0, {row}))) << c.what;
+        // With BI_ALPHABITFIELDS the four masks follow the 40-byte header, where a palette would be.
+        const uint32_t compression = c.alphaBitFields.empty() ? 0 : 6;
+        ASSERT_TRUE(img.LoadPicture_Stream(MakeBmp(2, 1, 32, compression, {row}, c.alphaBitFields))) << c.what;
         EXPECT_EQ(img.ImageType(), c.imageType) << c.what;
         EXPECT_EQ(img.Alpha(), c.alpha) << c.what;
         const uint8_t* p = img.BitsPointer();
         EXPECT_EQ(std::vector<uint8_t>(p, p + 4), c.out0) << c.what;
         EXPECT_EQ(std::vector<uint8_t>(p + 4, p + 8), c.out1) << c.what;
     }
+}
+
+// A V5 file of another writer whose bit fields declare alpha: the
+// reference's straight pixels, premultiplied.
+TEST(BmpDecoder, DeclaredAlphaMatchesReferenceDecoder) {
+    const ByteArray bytes = ReadFile(TestData("bmpsuite/q/rgba32-1.bmp"));
+    cImage32 img;
+    ASSERT_TRUE(img.LoadPicture_Stream(bytes));
+    EXPECT_EQ(img.Alpha(), 2);
+    Reference ref;
+    ASSERT_TRUE(LoadReference(bytes, ref));
+    ASSERT_EQ(img.Width(), ref.w);
+    ASSERT_EQ(img.Height(), ref.h);
+    int mismatches = 0;
+    for (int y = 0; y < ref.h; ++y)
+        for (int x = 0; x < ref.w; ++x) {
+            const uint8_t* r = ref.rgba.data() + (size_t(y) * size_t(ref.w) + size_t(x)) * 4;
+            const unsigned a = r[3];
+            mismatches += Px(img, x, y) != Argb(a, r[0] * a / 255, r[1] * a / 255, r[2] * a / 255);
+        }
+    EXPECT_EQ(mismatches, 0);
 }
 
 TEST(BmpDecoder, HeaderRules) {
