@@ -19,6 +19,7 @@
 #include <stdexcept>
 
 #include "image/WriterCommon.h"
+#include "image/cGDIPlus.h"
 #include "image/cImage32.h"
 
 namespace {
@@ -622,12 +623,7 @@ bool cPNGwriter::Save(const cImage32& image, const std::string& fileName, std::v
 bool cImage32::SaveToFile_PNG(const std::string& FileName, bool PromptOverwrite) {
     if (!PrepareSaveFile(FileName, PromptOverwrite)) return false;
     ByteArray bytes;
-    // The platform encoder route: the library's encoder without the writer
-    // properties; it brings its own compressor, so it works without zlib.
-    auto platform = [&] {
-        return isGDIplusEnabled() && cPNGwriter().Encode(BitsPointer(), Width(), Height(), bytes) &&
-               WriteBytesToFile(FileName, bytes.data(), bytes.size());
-    };
+    auto platform = [&] { return isGDIplusEnabled() && cGDIPlus::SaveToPNG(FileName, bytes, *this); };
     // The own writer first only when properties were set: the platform route
     // would drop them.
     if (m_PngWriter) return m_PngWriter->Save(*this, FileName, bytes) || platform();

@@ -5,6 +5,7 @@
 
 #include "DecoderTestSupport.h"
 #include "WriterTestSupport.h"
+#include "image/cGDIPlus.h"
 #include "image/cImage32.h"
 #include "image/cPNGwriter.h"
 
@@ -272,6 +273,36 @@ TEST(PngWriter, WithoutZlibOnlyThePlatformRouteOfTheFileFormWorks) {
     EXPECT_TRUE(hasText(dts::ReadFile(path)));
     EXPECT_TRUE(img.SaveToStream_PNG(png));
     std::remove(path.c_str());
+}
+
+// The platform encoders' role is played by the library's own writers.
+TEST(PngWriter, PlatformSaversUseTheOwnWriters) {
+    const std::string path = std::string(KIV_BINARY_DIR) + "/writer_platform.png";
+    cImage32 img;
+    ASSERT_TRUE(wts::MakeImage(img, 40, 24, [](int x, int y) { return (x + y) % 5 ? wts::PhotoPixel(x, y) : 0u; }));
+    ASSERT_TRUE(img.PngPropertySet(1, std::string("not known to a platform encoder")));
+    ByteArray png;
+    ASSERT_TRUE(cGDIPlus::SaveToPNG(path, png, img));
+    EXPECT_EQ(dts::ReadFile(path), png);
+    EXPECT_EQ(wts::OwnRoundTrip(img, png), "");
+    for (const auto& c : wts::PngChunks(png)) EXPECT_NE(c.type, "tEXt");
+    std::remove(path.c_str());
+
+    // JPEG: quality scales the size; transparent pixels show the fill colour.
+    ByteArray fine, coarse;
+    ASSERT_TRUE(cGDIPlus::SaveToJPG("", fine, img, 95, 0x0000FF));
+    ASSERT_TRUE(cGDIPlus::SaveToJPG("", coarse, img, 20, 0x0000FF));
+    EXPECT_GT(fine.size(), coarse.size() * 2);
+    cImage32 clear, back;
+    ASSERT_TRUE(clear.InitializeDIB(16, 16));
+    ASSERT_TRUE(cGDIPlus::SaveToJPG("", png, clear, 80, 0x0000FF));
+    ASSERT_TRUE(back.LoadPicture_Stream(png));
+    const uint32_t p = dts::PixelAt(back, 8, 8);
+    EXPECT_GE((p >> 16) & 255, 250u);
+    EXPECT_LE((p >> 8) & 255, 5u);
+    EXPECT_LE(p & 255, 5u);
+    EXPECT_FALSE(cGDIPlus::SaveToPNG("", png, cImage32()));
+    EXPECT_FALSE(cGDIPlus::SaveToJPG("", png, cImage32()));
 }
 
 TEST(PngWriter, SaveToFileWritesTheStreamBytes) {
