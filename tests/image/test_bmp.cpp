@@ -142,7 +142,8 @@ TEST(BmpDecoder, BadFilesFailCleanlyAndQuestionableOnesDecodeOrFail) {
 // 32-bit bitmaps keep their alpha: straight when bit fields declare an
 // alpha byte, classified by the alpha analysis in a plain (BI_RGB) file.
 TEST(BmpDecoder, ThirtyTwoBitAlphaIsClassified) {
-    const std::vector<uint32_t> bgra = {0xFF0000, 0xFF00, 0xFF, 0xFF000000}, argb = {0xFF00, 0xFF0000, 0xFF000000, 0xFF};
+    const std::vector<uint32_t> bgra = {0xFF0000, 0xFF00, 0xFF, 0xFF000000};
+    const std::vector<uint32_t> argb = {0xFF00, 0xFF0000, 0xFF000000, 0xFF};
     struct Case {
         const char* what;
         std::vector<uint8_t> pixel0, pixel1;  // B, G, R, A
@@ -160,7 +161,8 @@ TEST(BmpDecoder, ThirtyTwoBitAlphaIsClassified) {
         // Declared straight alpha needs no guess: colours within their alpha are premultiplied too.
         {"declared alpha, dark colour", {100, 50, 25, 200}, {0, 0, 0, 0}, 6, 2, {78, 39, 19, 200}, {0, 0, 0, 0}, bgra},
         {"declared alpha, on/off", {10, 20, 30, 255}, {7, 7, 7, 0}, 6, 1, {10, 20, 30, 255}, {0, 0, 0, 0}, bgra},
-        {"declared alpha all 0 is unused", {10, 20, 30, 0}, {40, 50, 60, 0}, 1, 0, {10, 20, 30, 255}, {40, 50, 60, 255}, bgra},
+        {"declared alpha all 0 is unused", {10, 20, 30, 0}, {40, 50, 60, 0}, 1, 0, {10, 20, 30, 255},
+         {40, 50, 60, 255}, bgra},
         // Other layouts go to the loader, which reads their colours, opaque.
         {"alpha in another byte", {100, 50, 25, 200}, {0, 0, 0, 0}, 1, 0, {200, 25, 50, 255}, {0, 0, 0, 255}, argb},
     };
@@ -246,7 +248,8 @@ TEST(BmpDecoder, LowDepthsAndRle) {
          {0xFFFF0000, 0xFF00FF00, 0xFFFF0000, 0xFF000000, 0xFF0000FF}},
         // Rows coded at their padded width (8 pixels for 6 at 8 bits, 8 for 3 at 4 bits):
         // what lies past the row's end is dropped.
-        {"RLE8 runs over the padded row", MakeBmp(6, 2, 8, 1, {}, pal, {8, 1, 0, 0, 0, 8, 2, 3, 1, 2, 3, 1, 3, 3, 0, 1}),
+        {"RLE8 runs over the padded row",
+         MakeBmp(6, 2, 8, 1, {}, pal, {8, 1, 0, 0, 0, 8, 2, 3, 1, 2, 3, 1, 3, 3, 0, 1}),
          {0xFF00FF00, 0xFF0000FF, 0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFF0000}},
         {"RLE4 runs over the padded row", MakeBmp(3, 1, 4, 2, {}, pal, {8, 0x12, 0, 1}),
          {0xFFFF0000, 0xFF00FF00, 0xFFFF0000}},

@@ -330,15 +330,23 @@ TEST(GifRobustness, DamagedSampleFilesNeverCrash) {
         files.insert(files.end(), f.begin(), f.end());
     }
     int decoded = 0;
-    for (const auto& path : files) {
-        dts::ForEachDamagedCopy(dts::ReadFile(path), [&](const ByteArray& bytes) {
-            cImage32 img;
-            cGIFparser parser;
-            if (parser.LoadBytes(bytes.data(), bytes.size(), img) && img.HasImage()) {
-                ++decoded;
-                EXPECT_EQ(img.ImageType(), 9);
-            }
-        });
+    auto load = [&](const ByteArray& bytes) {
+        cImage32 img;
+        cGIFparser parser;
+        if (parser.LoadBytes(bytes.data(), bytes.size(), img) && img.HasImage()) {
+            ++decoded;
+            EXPECT_EQ(img.ImageType(), 9);
+        }
+    };
+    for (const auto& path : files) dts::ForEachDamagedCopy(dts::ReadFile(path), load);
+    // 9-bit codes, with and without an index past 255; the sizes of screen
+    // and frame (after the 768-byte table) also made larger than the data.
+    GifSpec wide;
+    wide.globalTable.assign(768, 255);
+    wide.codeSize = 9;
+    for (const auto& indexes : {std::vector<uint16_t>{1, 300}, std::vector<uint16_t>{1, 0}}) {
+        wide.indexes = indexes;
+        dts::ForEachDamagedCopy(MakeGif(wide), load, {{6, 2}, {8, 2}, {786, 2}, {788, 2}});
     }
     EXPECT_GT(decoded, 0);
 }

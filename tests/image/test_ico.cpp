@@ -221,15 +221,16 @@ TEST(IcoRobustness, DamagedSampleFilesNeverCrash) {
         files.insert(files.end(), f.begin(), f.end());
     }
     int decoded = 0;
-    for (const auto& path : files) {
-        dts::ForEachDamagedCopy(dts::ReadFile(path), [&](const ByteArray& bytes) {
-            cImage32 img;
-            cICOparser parser;
-            const bool ok = LoadIcon(bytes, img, parser);
-            EXPECT_EQ(ok, img.HasImage());
-            decoded += ok;
-        });
-    }
+    auto load = [&](const ByteArray& bytes) {
+        cImage32 img;
+        cICOparser parser;
+        const bool ok = LoadIcon(bytes, img, parser);
+        EXPECT_EQ(ok, img.HasImage());
+        decoded += ok;
+    };
+    for (const auto& path : files) dts::ForEachDamagedCopy(dts::ReadFile(path), load);
+    // The short palette: directory size, bitmap size and colour count made large.
+    dts::ForEachDamagedCopy(MakeIcon(1, 4), load, {{6, 1}, {7, 1}, {26, 4}, {30, 4}, {54, 4}});
     EXPECT_GT(decoded, 0);
 }
 

@@ -242,9 +242,10 @@ TEST(Savers, ReloadExactlyWhatTheySaved) {
              return Argb(a, std::min(a, unsigned(x * 17)), std::min(a, unsigned(y * 9)), a / 2);
          },
          false},
-        {"opaque with cut-outs", 7, 3, [](int x, int y) { return (x + y) % 3 ? Argb(255, uint8_t(x * 30), 7, uint8_t(y)) : 0u; },
-         true},
-        {"fully opaque", 5, 4, [](int x, int y) { return Argb(255, uint8_t(x * 50), uint8_t(y * 60), uint8_t(x ^ y)); }, true},
+        {"opaque with cut-outs", 7, 3,
+         [](int x, int y) { return (x + y) % 3 ? Argb(255, uint8_t(x * 30), 7, uint8_t(y)) : 0u; }, true},
+        {"fully opaque", 5, 4,
+         [](int x, int y) { return Argb(255, uint8_t(x * 50), uint8_t(y * 60), uint8_t(x ^ y)); }, true},
         {"fully transparent", 3, 3, [](int, int) { return 0u; }, true},
         {"one pixel", 1, 1, [](int, int) { return Argb(77, 3, 70, 77); }, false},
         {"wider than TGA and GIF allow", 65536, 1, [](int x, int) { return Argb(255, uint8_t(x >> 8), uint8_t(x), 0); },

@@ -313,7 +313,10 @@ TEST(CopyImageTo, CarriesTypeAndAlphaAndResizesWithTheSourceSettings) {
     cImage32 src, dst;
     EXPECT_FALSE(src.CopyImageTo(dst));
     ASSERT_TRUE(src.InitializeDIB(4, 2));
-    for (int x = 0; x < 4; ++x) SetPx(src, x, 0, Argb(255, uint8_t(x * 60), 0, 0)), SetPx(src, x, 1, Argb(128, 0, 9, 0));
+    for (int x = 0; x < 4; ++x) {
+        SetPx(src, x, 0, Argb(255, uint8_t(x * 60), 0, 0));
+        SetPx(src, x, 1, Argb(128, 0, 9, 0));
+    }
     src.SetImageType(9);
     src.Alpha(2);
     src.SetOriginalFormat(ByteArray{1, 2, 3});
@@ -350,7 +353,7 @@ TEST(PixelOps, MirrorImage) {
         ASSERT_TRUE(m.MirrorImage(axes & 1, axes & 2));
         for (int y = 0; y < 3; ++y)
             for (int x = 0; x < 3; ++x)
-                EXPECT_EQ(Px(m, x, y), Px(img, axes & 1 ? 2 - x : x, axes & 2 ? 2 - y : y)) << axes << " " << x << "," << y;
+                EXPECT_EQ(Px(m, x, y), Px(img, axes & 1 ? 2 - x : x, axes & 2 ? 2 - y : y)) << axes << " " << x << y;
     }
 }
 
