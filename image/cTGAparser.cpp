@@ -277,11 +277,11 @@ bool cTGAparser::Encode(const cImage32& image, ByteArray& out, bool Compress, bo
     out.push_back(0);                   // no image ID
     out.push_back(mapped ? 1 : 0);      // colour-map type
     out.push_back(uint8_t((mapped ? 1 : greyOut ? 3 : 2) + (Compress ? 8 : 0)));
-    PutU16LE(out, 0);                     // first map entry
+    PutU16LE(out, 0);                   // first map entry
     PutU16LE(out, mapped ? uint32_t(palette.size() / 3) : 0);
     out.push_back(mapped ? 24 : 0);
-    PutU16LE(out, 0);                     // x origin
-    PutU16LE(out, 0);                     // y origin
+    PutU16LE(out, 0);                   // x origin
+    PutU16LE(out, 0);                   // y origin
     PutU16LE(out, uint32_t(w));
     PutU16LE(out, uint32_t(h));
     out.push_back(uint8_t(bytes * 8));
