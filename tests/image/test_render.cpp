@@ -312,31 +312,23 @@ TEST(Resize, SameSizeKeepsTheStorageAndOtherSizesKeepTheFields) {
 TEST(CopyImageTo, CarriesTypeAndAlphaAndResizesWithTheSourceSettings) {
     cImage32 src, dst;
     EXPECT_FALSE(src.CopyImageTo(dst));
-    ASSERT_TRUE(src.InitializeDIB(4, 2));
-    for (int x = 0; x < 4; ++x) {
-        SetPx(src, x, 0, Argb(255, uint8_t(x * 60), 0, 0));
-        SetPx(src, x, 1, Argb(128, 0, 9, 0));
-    }
+    ASSERT_TRUE(src.InitializeDIB(4, 1));
+    for (int x = 0; x < 4; ++x) SetPx(src, x, 0, Argb(128, uint8_t(x * 40), 0, 0));
     src.SetImageType(9);
     src.Alpha(2);
     src.SetOriginalFormat(ByteArray{1, 2, 3});
     src.HighQualityInterpolation(false);  // nearest neighbour: doubling repeats each pixel
-    ASSERT_TRUE(dst.InitializeDIB(1, 1));
-    dst.HighQualityInterpolation(true);
-    ASSERT_TRUE(src.CopyImageTo(dst));
-    EXPECT_EQ(Pixels(dst), Pixels(src));
-    EXPECT_EQ(dst.ImageType(), 9);
-    EXPECT_EQ(dst.Alpha(), 2);
     ByteArray kept;
-    EXPECT_FALSE(dst.GetOriginalFormat(kept));
-    EXPECT_TRUE(dst.HighQualityInterpolation());
-
-    ASSERT_TRUE(src.CopyImageTo(dst, 8, 0, true));
-    ASSERT_EQ(dst.Width(), 8);
-    ASSERT_EQ(dst.Height(), 2);
-    for (int x = 0; x < 8; ++x) EXPECT_EQ(Px(dst, x, 0), Px(src, x / 2, 0)) << x;
-    EXPECT_EQ(dst.ImageType(), 9);
-    EXPECT_TRUE(dst.GetOriginalFormat(kept));
+    for (bool resize : {false, true}) {
+        ASSERT_TRUE(dst.InitializeDIB(1, 1));
+        ASSERT_TRUE(src.CopyImageTo(dst, resize ? 8 : 0, 0, resize));
+        ASSERT_EQ(dst.Width(), resize ? 8 : 4);
+        for (int x = 0; x < dst.Width(); ++x) EXPECT_EQ(Px(dst, x, 0), Px(src, resize ? x / 2 : x, 0)) << x;
+        EXPECT_EQ(dst.ImageType(), 9);
+        EXPECT_EQ(dst.Alpha(), 2);
+        EXPECT_EQ(dst.GetOriginalFormat(kept), resize);
+        EXPECT_TRUE(dst.HighQualityInterpolation()) << "the target keeps its own settings";
+    }
     EXPECT_EQ(kept, (ByteArray{1, 2, 3}));
     EXPECT_FALSE(src.CopyImageTo(src));
 }
