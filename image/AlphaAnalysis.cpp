@@ -86,3 +86,18 @@ AlphaClass MakeAlphaOpaque(uint8_t* bits, size_t pixelCount) {
     SetAllAlpha255(bits, pixelCount);
     return AlphaClass{1, 0};
 }
+
+AlphaClass ApplyDeclaredAlpha(uint8_t* bits, size_t pixelCount, bool premultiplied) {
+    bool clear = false, partial = false;
+    for (size_t i = 0; i < pixelCount; ++i) {
+        uint8_t* p = bits + i * 4;
+        const unsigned a = p[3];
+        if (a == 255) continue;
+        clear = clear || a == 0;
+        partial = partial || a != 0;
+        for (int c = 0; c < 3; ++c)
+            p[c] = premultiplied ? uint8_t(std::min<unsigned>(p[c], a)) : uint8_t(p[c] * a / 255);
+    }
+    if (!clear && !partial) return AlphaClass{1, 0};
+    return AlphaClass{premultiplied ? 7 : 6, partial ? 2 : 1};
+}

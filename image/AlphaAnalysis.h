@@ -18,3 +18,9 @@ AlphaClass AnalyseAlpha(uint8_t* bits, size_t pixelCount, bool premultiply);
 
 // Opaque mode: every alpha byte becomes 255, colours unchanged. ImageType 1.
 AlphaClass MakeAlphaOpaque(uint8_t* bits, size_t pixelCount);
+
+// For pixels whose file declares what its alpha bytes mean, so nothing is
+// guessed: straight alpha is premultiplied (c * a div 255); premultiplied
+// colours above their alpha are cut to it. ImageType 1 when every pixel is
+// opaque, else 6 (straight) or 7 (premultiplied); Alpha 0, 1 or 2 as above.
+AlphaClass ApplyDeclaredAlpha(uint8_t* bits, size_t pixelCount, bool premultiplied);

@@ -2,6 +2,7 @@
 // uncompressed, with bit fields, or run-length encoded (RLE8, RLE4), with
 // BITMAPCOREHEADER (OS/2 1.x) and BITMAPINFOHEADER up to V5. The result is
 // opaque: what a bitmap keeps in a fourth byte is not taken as alpha here.
+#include <algorithm>
 #include <cstring>
 
 #include "image/ByteReader.h"
@@ -178,56 +179,52 @@ void DecodeUncompressed(const ByteReader& in, const BmpInfo& info, const Palette
     }
 }
 
-// RLE8/RLE4 (bottom-up only). Pixels the stream skips stay black; a run
-// or move that leaves the bitmap fails the decode. With `bits` null the
+// RLE8/RLE4 (bottom-up only). Pixels the stream skips stay black. Pixels
+// past the end of a row are dropped (some writers code the padded row), but
+// a pixel for a row above the picture fails the decode. With `bits` null the
 // stream is only checked, so that a corrupt one fails before a large
 // picture is allocated.
 bool DecodeRLE(const ByteReader& in, const BmpInfo& info, const Palette& palette, uint8_t* bits) {
     const bool four = info.compression == kRLE4;
     const int width = info.width, rows = info.height;
     size_t pos = info.dataPos;
+    // Positions stop at the right and top edges, where nothing is written:
+    // moves cannot make them overflow.
     int x = 0, y = 0;  // y counts from the bottom row, as the stream does
-    bool overrun = false;
     auto put = [&](unsigned index) {
-        if (x < width && y < rows) {
-            if (bits) Put(bits + (size_t(y) * size_t(width) + size_t(x)) * 4, palette[index]);
-        } else {
-            overrun = true;
-        }
+        if (x == width) return;
+        if (bits) Put(bits + (size_t(y) * size_t(width) + size_t(x)) * 4, palette[index]);
         ++x;
     };
-    while (y < rows) {
+    for (;;) {
         uint32_t count = 0, value = 0;
-        if (!in.U8(pos, count) || !in.U8(pos + 1, value)) return false;  // ends without an end marker
+        // Data that ends without an end marker must have covered every row.
+        if (!in.U8(pos, count) || !in.U8(pos + 1, value)) return y == rows;
         pos += 2;
         if (count > 0) {
-            if (x + int(count) > width) return false;
+            if (y == rows) return false;
             for (uint32_t i = 0; i < count; ++i) put(four ? ((i & 1) ? value & 15 : value >> 4) : value);
-            continue;
-        }
-        if (value == 0) {  // end of line
+        } else if (value == 0) {  // end of line
             x = 0;
-            ++y;
+            y = std::min(y + 1, rows);
         } else if (value == 1) {  // end of bitmap
-            break;
+            return true;
         } else if (value == 2) {  // move by dx, dy
             uint32_t dx = 0, dy = 0;
             if (!in.U8(pos, dx) || !in.U8(pos + 1, dy)) return false;
             pos += 2;
-            x += int(dx);
-            y += int(dy);
+            x = std::min(x + int(dx), width);
+            y = std::min(y + int(dy), rows);
         } else {  // literal run of `value` pixels, padded to a 16-bit boundary
             const size_t bytes = four ? (value + 1) / 2 : value;
-            if (!in.Has(pos, bytes) || x + int(value) > width) return false;
+            if (!in.Has(pos, bytes) || y == rows) return false;
             for (uint32_t i = 0; i < value; ++i) {
                 const uint8_t byte = in.data[pos + (four ? i / 2 : i)];
                 put(four ? ((i & 1) ? byte & 15 : byte >> 4) : byte);
             }
             pos += (bytes + 1) & ~size_t(1);
         }
-        if (overrun || x > width) return false;
     }
-    return true;
 }
 
 }  // namespace

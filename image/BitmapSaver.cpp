@@ -1,7 +1,10 @@
-// 32-bit bottom-up bitmap files (BITMAPFILEHEADER + BITMAPINFOHEADER, BI_RGB)
-// with the alpha channel in the fourth byte, as the decoder's 32-bit path reads them.
+// 32-bit bottom-up bitmap files. Straight colours go under a BITMAPV5HEADER
+// whose bit fields include an alpha mask, which says that the fourth byte is
+// straight alpha; premultiplied pixels, which no bitmap header can describe,
+// go under a plain BITMAPINFOHEADER (BI_RGB) and are classified on loading.
 #include <algorithm>
 
+#include "image/WriterCommon.h"
 #include "image/cImage32.h"
 
 namespace {
@@ -14,20 +17,22 @@ void Put32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 
+constexpr uint32_t kBitFields = 3, kSrgb = 0x73524742, kIntentImages = 4;
+
 }  // namespace
 
 bool cImage32::SaveToStream_Bitmap(ByteArray& outStream, bool KeepPreMultipliedPixels, uint32_t TransparentFillColor) {
     if (!HasImage()) return false;
-    constexpr size_t kHeaders = 14 + 40;
+    const size_t infoSize = KeepPreMultipliedPixels ? 40 : 124, headers = 14 + infoSize;
     const size_t pixelBytes = size_t(m_Width) * size_t(m_Height) * 4;
-    if (kHeaders + pixelBytes > UINT32_MAX) return false;
-    ByteArray out(kHeaders + pixelBytes, 0);
+    if (headers + pixelBytes > UINT32_MAX) return false;
+    ByteArray out(headers + pixelBytes, 0);
     uint8_t* h = out.data();
     h[0] = 'B';
     h[1] = 'M';
     Put32(h + 2, uint32_t(out.size()));
-    Put32(h + 10, uint32_t(kHeaders));
-    Put32(h + 14, 40);
+    Put32(h + 10, uint32_t(headers));
+    Put32(h + 14, uint32_t(infoSize));
     Put32(h + 18, uint32_t(m_Width));
     Put32(h + 22, uint32_t(m_Height));  // positive: bottom-up, as stored
     Put16(h + 26, 1);
@@ -37,20 +42,25 @@ bool cImage32::SaveToStream_Bitmap(ByteArray& outStream, bool KeepPreMultipliedP
     Put32(h + 42, 2835);
 
     const uint8_t* src = m_Bits.get();
-    uint8_t* dst = out.data() + kHeaders;
+    uint8_t* dst = out.data() + headers;
     if (KeepPreMultipliedPixels) {
         std::copy(src, src + pixelBytes, dst);
     } else {
+        Put32(h + 30, kBitFields);
+        Put32(h + 54, 0x00FF0000);  // red, green, blue and alpha masks
+        Put32(h + 58, 0x0000FF00);
+        Put32(h + 62, 0x000000FF);
+        Put32(h + 66, 0xFF000000);
+        Put32(h + 70, kSrgb);
+        Put32(h + 122, kIntentImages);
         const uint8_t fill[3] = {uint8_t(TransparentFillColor >> 16), uint8_t(TransparentFillColor >> 8),
                                  uint8_t(TransparentFillColor)};
+        const uint8_t* unpremultiply = UnpremultiplyTable();
         for (size_t i = 0; i < pixelBytes; i += 4) {
             const uint32_t a = src[i + 3];
+            const uint8_t* straight = unpremultiply + a * 256;
             dst[i + 3] = uint8_t(a);
-            for (int c = 0; c < 3; ++c) {
-                const uint32_t v = src[i + size_t(c)];
-                // Rounded up, so that premultiplying again gives back exactly v.
-                dst[i + size_t(c)] = a == 255 ? uint8_t(v) : a == 0 ? fill[c] : uint8_t(std::min<uint32_t>(255, (v * 255 + a - 1) / a));
-            }
+            for (size_t c = 0; c < 3; ++c) dst[i + c] = a == 255 ? src[i + c] : a == 0 ? fill[c] : straight[src[i + c]];
         }
     }
     outStream = std::move(out);

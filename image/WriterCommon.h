@@ -23,6 +23,10 @@ inline void PutU16LE(ByteVec& o, uint32_t v) {
     o.push_back(uint8_t(v));
     o.push_back(uint8_t(v >> 8));
 }
+inline void PutU32LE(ByteVec& o, uint32_t v) {
+    PutU16LE(o, v);
+    PutU16LE(o, v >> 16);
+}
 inline void PutBytes(ByteVec& o, const void* p, size_t n) {
     const auto* b = static_cast<const uint8_t*>(p);
     o.insert(o.end(), b, b + n);

@@ -14,6 +14,24 @@ bool FallBackToPictureLoader(const uint8_t* inStream, size_t streamLength, cImag
     return LoadStdPicture(inStream, streamLength, picture) && cBMPparser::ConvertstdPicTo32bpp(picture, cHost);
 }
 
+// Bit fields that put blue, green, red and alpha in the four bytes of a
+// pixel, in that order: the header itself says the fourth byte is alpha, and
+// alpha in a bitmap is straight. The alpha mask follows the colour masks, in
+// a header of 56 bytes or more, or after a 40-byte one with BI_ALPHABITFIELDS.
+bool DeclaresStraightAlpha(const ByteReader& in, uint32_t compression) {
+    uint32_t headerSize = 0, r = 0, g = 0, b = 0, a = 0;
+    if (compression != 3 && compression != 6) return false;
+    if (!in.U32LE(14, headerSize) || (headerSize < 56 && compression != 6)) return false;
+    return in.U32LE(54, r) && in.U32LE(58, g) && in.U32LE(62, b) && in.U32LE(66, a) && r == 0x00FF0000 &&
+           g == 0x0000FF00 && b == 0x000000FF && a == 0xFF000000;
+}
+
+bool AllAlphaZero(const uint8_t* bits, size_t pixelCount) {
+    for (size_t i = 0; i < pixelCount; ++i)
+        if (bits[i * 4 + 3]) return false;
+    return true;
+}
+
 }  // namespace
 
 bool cBMPparser::LoadStream(const uint8_t* inStream, size_t streamLength, cImage32& cHost) {
@@ -26,7 +44,8 @@ bool cBMPparser::LoadStream(const uint8_t* inStream, size_t streamLength, cImage
     const uint64_t rows = uint64_t(h < 0 ? -int64_t(h) : int64_t(h));
     if (!in.U32LE(10, dataPos) || !in.U32LE(30, compression)) return FallBackToPictureLoader(inStream, streamLength, cHost);
     const uint64_t rowBytes = BitmapRowBytes(bits, uint64_t(w));
-    if (uint64_t(dataPos) + rowBytes * rows > streamLength || bits != 32 || compression != 0)
+    const bool straightAlpha = bits == 32 && DeclaresStraightAlpha(in, compression);
+    if (uint64_t(dataPos) + rowBytes * rows > streamLength || bits != 32 || (compression != 0 && !straightAlpha))
         return FallBackToPictureLoader(inStream, streamLength, cHost);
 
     if (!cHost.InitializeDIBUncleared(w, int(rows))) return false;  // every byte is copied below
@@ -38,9 +57,14 @@ bool cBMPparser::LoadStream(const uint8_t* inStream, size_t streamLength, cImage
     } else {
         for (size_t y = 0; y < rows; ++y) std::memcpy(dst + y * stride, src + (rows - 1 - y) * stride, stride);
     }
-    // A 32-bit bitmap may carry straight alpha; premultiply so every drawing
-    // path can rely on colour <= alpha.
-    const AlphaClass cls = AnalyseAlpha(dst, size_t(w) * rows, true);
+    // Premultiplied pixels, so every drawing path can rely on colour <= alpha.
+    // Declared alpha bytes that are all 0 are taken as unused, as in a plain
+    // 32-bit bitmap: writers that fill in an alpha mask and no alpha exist.
+    // Without a declaration the analysis tells straight from premultiplied.
+    const size_t n = size_t(w) * rows;
+    const AlphaClass cls = !straightAlpha       ? AnalyseAlpha(dst, n, true)
+                           : AllAlphaZero(dst, n) ? MakeAlphaOpaque(dst, n)
+                                                  : ApplyDeclaredAlpha(dst, n, false);
     cHost.SetImageType(cls.ImageType);
     cHost.Alpha(cls.Alpha);
     return true;

@@ -1,7 +1,8 @@
 #pragma once
-// BMP decoding (Windows bitmap file: BITMAPFILEHEADER + info header). Plain
-// 32-bit BMPs are read here with their alpha; every other input goes to the
-// picture loader (other BMP depths, RLE, JPEG), whose result is converted.
+// BMP decoding (Windows bitmap file: BITMAPFILEHEADER + info header). 32-bit
+// BMPs, plain or with byte-wide BGRA bit fields, are read here with their
+// alpha; every other input goes to the picture loader (other BMP depths and
+// bit fields, RLE, JPEG), whose result is converted.
 #include <cstddef>
 #include <cstdint>
 

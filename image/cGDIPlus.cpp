@@ -7,6 +7,8 @@
 
 #include "image/PixelKernels.h"
 #include "image/Resample.h"
+#include "image/cJPGWriter.h"
+#include "image/cPNGwriter.h"
 
 namespace {
 
@@ -128,4 +130,15 @@ bool cGDIPlus::DrawImage(const cImage32& source, const DeviceContext& dest, int 
             BlendRow(target, px, n, op);
         }
     });
+}
+
+bool cGDIPlus::SaveToPNG(const std::string& FileName, ByteArray& outStream, const cImage32& cHost) {
+    if (!cHost.HasImage() || !cPNGwriter().Encode(cHost.BitsPointer(), cHost.Width(), cHost.Height(), outStream))
+        return false;
+    return FileName.empty() || cImage32::WriteBytesToFile(FileName, outStream.data(), outStream.size());
+}
+
+bool cGDIPlus::SaveToJPG(const std::string& FileName, ByteArray& outStream, const cImage32& cHost, int Quality,
+                         uint32_t TransFillColor) {
+    return cJPGWriter().Save(FileName, outStream, cHost, uint8_t(std::clamp(Quality, 0, 255)), TransFillColor);
 }

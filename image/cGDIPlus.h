@@ -2,8 +2,11 @@
 // The drawing engine behind Render's high-quality path: resampling with a
 // bicubic filter that widens when shrinking (so nothing aliases) or nearest
 // neighbour, the 5x5 colour matrix (grey rows, alpha scale, brightness
-// translation) and rotation about the destination centre. All own code; it
-// needs no start-up, so it is always available.
+// translation) and rotation about the destination centre; and the PNG and
+// JPEG saving that the platform encoders would do. All own code; it needs no
+// start-up, so it is always available.
+#include <string>
+
 #include "image/DeviceContext.h"
 #include "image/cImage32.h"
 
@@ -28,4 +31,14 @@ public:
     // inside the picture. Parts outside the target are clipped.
     static bool DrawImage(const cImage32& source, const DeviceContext& dest, int destX, int destY, int destWidth,
                           int destHeight, int SrcX, int SrcY, int srcWidth, int srcHeight, const DrawOptions& options);
+
+    // The platform encoders are the library's own writers here. The bytes go
+    // to outStream and, with a file name, to that file (created or replaced
+    // without asking). PNG: without the image's writer properties, which a
+    // platform encoder would not know, and whether or not zlib is switched
+    // off. JPEG: Quality 1 ... 100; transparent pixels shown over
+    // TransFillColor (0x00BBGGRR).
+    static bool SaveToPNG(const std::string& FileName, ByteArray& outStream, const cImage32& cHost);
+    static bool SaveToJPG(const std::string& FileName, ByteArray& outStream, const cImage32& cHost, int Quality = 80,
+                          uint32_t TransFillColor = 0);
 };

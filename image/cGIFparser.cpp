@@ -35,6 +35,9 @@ bool GifLzwDecode(const uint8_t* data, size_t size, int minCodeSize, uint8_t* ou
             continue;
         }
         if (code == eoi) break;
+        // With code sizes above 8 the roots reach past 255, but a colour
+        // table holds 256 entries at most: such an index has no colour.
+        if (code > 255 && code < clear) return false;
         int emit = code;
         if (prev < 0) {
             if (code >= clear) return false;

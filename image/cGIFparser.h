@@ -30,5 +30,5 @@ private:
 // Decodes GIF LZW data (variable-length codes, clear and end codes, a full
 // table that waits for the next clear) into `out`, stopping after outCount
 // indexes; indexes the data does not supply stay as they are. False for a
-// code the table does not hold yet.
+// code the table does not hold yet, and for an index above 255.
 bool GifLzwDecode(const uint8_t* data, size_t size, int minCodeSize, uint8_t* out, size_t outCount);

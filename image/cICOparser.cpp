@@ -71,7 +71,9 @@ bool DecodeDib(const ByteReader& r, const IconEntry& e, bool cursor, cImage32& i
     const bool haveMask = r.Has(maskAt, andStride * h);  // some writers cut the mask short
     if (!img.InitializeDIB(int(w), int(h))) return false;
 
-    uint32_t palette[256] = {};
+    // Indexes past the entry's colours show opaque black, as in a bitmap file.
+    uint32_t palette[256];
+    std::fill(palette, palette + 256, 0xFF000000u);
     for (size_t i = 0; i < colours; ++i) palette[i] = 0xFF000000u | (LoadU32LE(r.data + paletteAt + 4 * i) & 0xFFFFFF);
     auto masked = [&](uint32_t row, uint32_t x) {
         return haveMask && ((r.data[maskAt + row * andStride + (x >> 3)] >> (7 - (x & 7))) & 1);

@@ -126,6 +126,24 @@ bool cImage32::LoadPicture_Stream(const ByteArray& inStream, int iconCx, int ico
                             iconBitDepth);
 }
 
+bool cImage32::CopyImageTo(cImage32& cDIBclass, int newWidth, int newHeight, bool CopyOriginalFormat) const {
+    if (!m_Bits || &cDIBclass == this) return false;
+    // Made apart and resampled with this image's settings, then handed over,
+    // so that a failure leaves the target as it was.
+    cImage32 copy;
+    if (!copy.InitializeDIBUncleared(m_Width, m_Height)) return false;
+    std::memcpy(copy.m_Bits.get(), m_Bits.get(), size_t(m_Width) * size_t(m_Height) * 4);
+    copy.m_ImageType = m_ImageType;
+    copy.m_Alpha = m_Alpha;
+    copy.m_Flags = m_Flags;
+    copy.m_HighQualityInterpolation = m_HighQualityInterpolation;
+    if (!copy.Resize(newWidth, newHeight)) return false;
+    cDIBclass.DestroyDIB();
+    cDIBclass.SwapDIBs(copy);
+    if (CopyOriginalFormat) cDIBclass.m_SourceBytes = m_SourceBytes;
+    return true;
+}
+
 bool cImage32::GetOriginalFormat(ByteArray& outStream) const {
     if (m_SourceBytes.empty()) return false;
     outStream = m_SourceBytes;

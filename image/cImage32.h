@@ -100,6 +100,13 @@ public:
     bool LoadPicture_FromOriginalFormat(int iconCx = 32, int iconCy = 32, int iconBitDepth = 32);
     void SetOriginalFormat(ByteArray bytes) { m_SourceBytes = std::move(bytes); }  // library-internal
 
+    // Makes cDIBclass a copy of this picture (pixels, ImageType, Alpha), its
+    // own settings unchanged. A new size other than 0 resamples the copy as
+    // Resize does here (a negative one mirrors); CopyOriginalFormat also
+    // copies the kept source bytes. False, with cDIBclass untouched, when
+    // there is no image, the target is this image, or the copy cannot be made.
+    bool CopyImageTo(cImage32& cDIBclass, int newWidth = 0, int newHeight = 0, bool CopyOriginalFormat = false) const;
+
     // ---- rendering and pixel operations
     // Draws the picture onto destinationDC, or into destHostDIB when given.
     // Sizes 0 mean the image's own; a negative srcWidth/srcHeight mirrors.
@@ -120,6 +127,12 @@ public:
     bool BlendToColor(uint32_t BlendColor, int BlendOpacity = 33);
     // A new image holding the blurred shadow of this one's alpha, or null.
     std::unique_ptr<cImage32> CreateDropShadow(int blurDepth = 4, uint32_t Color = 0xC0C0C0);
+    // Every colour becomes its grey by the weights of grey formula Formula
+    // (as Render's grayScale; -1 changes nothing). False without an image.
+    bool MakeGrayScale(int Formula);
+    // Mirrors in place: MirrorAxisX reverses left and right, MirrorAxisY top
+    // and bottom. False without an image.
+    bool MirrorImage(bool MirrorAxisX, bool MirrorAxisY);
 
     // ---- savers. The file forms share PrepareSaveFile.
     bool SaveToFile_Bitmap(const std::string& FileName, bool KeepPreMultipliedPixels = false,

@@ -1,5 +1,6 @@
 // Whole-picture pixel operations of cImage32: making it opaque, lighter or
-// darker, blending it toward a colour, and the blurred drop shadow.
+// darker, grey or mirrored, blending it toward a colour, and the blurred drop
+// shadow.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -97,4 +98,27 @@ std::unique_ptr<cImage32> cImage32::CreateDropShadow(int blurDepth, uint32_t Col
     shadow->m_Alpha = 2;
     shadow->m_ImageType = 7;
     return shadow;
+}
+
+bool cImage32::MakeGrayScale(int Formula) {
+    if (!HasImage()) return false;
+    GreyRow(m_Bits.get(), size_t(m_Width) * size_t(m_Height), Formula);
+    return true;
+}
+
+bool cImage32::MirrorImage(bool MirrorAxisX, bool MirrorAxisY) {
+    if (!HasImage()) return false;
+    const size_t w = size_t(m_Width), h = size_t(m_Height), stride = w * 4;
+    uint8_t* bits = m_Bits.get();
+    if (MirrorAxisX) {
+        for (size_t y = 0; y < h; ++y) {
+            uint32_t* row = reinterpret_cast<uint32_t*>(bits + y * stride);
+            std::reverse(row, row + w);
+        }
+    }
+    if (MirrorAxisY) {
+        for (size_t y = 0; y < h / 2; ++y)
+            std::swap_ranges(bits + y * stride, bits + (y + 1) * stride, bits + (h - 1 - y) * stride);
+    }
+    return true;
 }

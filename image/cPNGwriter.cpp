@@ -19,6 +19,7 @@
 #include <stdexcept>
 
 #include "image/WriterCommon.h"
+#include "image/cGDIPlus.h"
 #include "image/cImage32.h"
 
 namespace {
@@ -207,12 +208,16 @@ public:
     void Analyse(std::optional<uint32_t> background, Layout& L) {
         bool opaque = true, binary = true, grey = true, many = false;
         std::bitset<256> levels;
-        uint32_t last = 0x12345678;  // not a valid premultiplied pixel
+        // Runs of one value are looked at once. Any 32-bit value may be a
+        // pixel (invalid premultiplied ones included), so "none yet" is a flag.
+        bool haveLast = false;
+        uint32_t last = 0;
         for (int32_t y = 0; y < h_; ++y) {
             const uint8_t* row = PixelAt(bits_, w_, h_, 0, y);
             for (int32_t x = 0; x < w_; ++x) {
                 const uint32_t p = LoadPixel(row + size_t(x) * 4);
-                if (p == last) continue;
+                if (haveLast && p == last) continue;
+                haveLast = true;
                 last = p;
                 const uint32_t a = p >> 24;
                 if (a != 255) {
@@ -432,13 +437,11 @@ bool cPNGwriter::SetProperty(int32_t id, const PngPropertyValue& value, std::str
         return true;
     }
     switch (id) {
-        case PropTime: {
-            std::tm tm;
+        case PropTime:
             if (remove) timeText_.reset();
-            else if (!text || !ParseTime(*text, tm)) return false;
+            else if (!text) return false;
             else timeText_ = *text;
             return true;
-        }
         case PropBackground:
             if (remove) background_.reset();
             else if (!number) return false;
@@ -497,8 +500,10 @@ bool cPNGwriter::Encode(const uint8_t* bits, int32_t width, int32_t height, std:
         // Filter every row into the raw image data.
         const size_t rowBytes = enc->RowBytes(L);
         const size_t bpp = std::max<size_t>(1, size_t(Channels(L.type)) * L.depth / 8);
-        // The PNG recommendation: no filtering for palettes and depths below 8.
-        const int fixedFilter = filter_ && *filter_ < 5 ? *filter_ : (L.type == Indexed || L.depth < 8) ? 0 : -1;
+        // Without a filter property, the PNG recommendation: no filtering for
+        // palettes and depths below 8, a choice per row otherwise. Asked for
+        // explicitly, the per-row choice applies to every layout.
+        const int fixedFilter = filter_ ? (*filter_ < 5 ? *filter_ : -1) : (L.type == Indexed || L.depth < 8) ? 0 : -1;
         ByteVec raw((rowBytes + 1) * size_t(height));
         ByteVec prev(rowBytes, 0), cur(rowBytes), trial(rowBytes);
         uint8_t* dst = raw.data();
@@ -618,12 +623,7 @@ bool cPNGwriter::Save(const cImage32& image, const std::string& fileName, std::v
 bool cImage32::SaveToFile_PNG(const std::string& FileName, bool PromptOverwrite) {
     if (!PrepareSaveFile(FileName, PromptOverwrite)) return false;
     ByteArray bytes;
-    // The platform encoder route: the library's encoder without the writer
-    // properties; it brings its own compressor, so it works without zlib.
-    auto platform = [&] {
-        return isGDIplusEnabled() && cPNGwriter().Encode(BitsPointer(), Width(), Height(), bytes) &&
-               WriteBytesToFile(FileName, bytes.data(), bytes.size());
-    };
+    auto platform = [&] { return isGDIplusEnabled() && cGDIPlus::SaveToPNG(FileName, bytes, *this); };
     // The own writer first only when properties were set: the platform route
     // would drop them.
     if (m_PngWriter) return m_PngWriter->Save(*this, FileName, bytes) || platform();

@@ -18,13 +18,14 @@ public:
     static constexpr int32_t PropComment = 512;
     // Text under the keyword given as Caption_Misc.
     static constexpr int32_t PropMiscText = 1024;
-    // Modification time for tIME, "YYYY-MM-DD HH:MM:SS" (UTC); the moment of
-    // saving when absent.
+    // Modification time: any text, kept as given; tIME takes it when it reads
+    // "YYYY-MM-DD HH:MM:SS" (UTC), else the moment of saving.
     static constexpr int32_t PropTime = 2048;
     // Background colour 0x00BBGGRR, written as bKGD.
     static constexpr int32_t PropBackground = 4096;
     // Row filter for the image data: 0 ... 4 forces that PNG filter on every
-    // row, 5 chooses per row (the default).
+    // row, 5 chooses per row in every layout. Without it each row is chosen
+    // too, except in palette and sub-byte layouts, which stay unfiltered.
     static constexpr int32_t PropFilter = 8192;
 
     // Sets one property, or removes it when the value is std::monostate.

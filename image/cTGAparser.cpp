@@ -11,6 +11,7 @@
 
 #include "image/AlphaAnalysis.h"
 #include "image/ByteReader.h"
+#include "image/WriterCommon.h"
 
 namespace {
 
@@ -80,11 +81,21 @@ bool HasFooter(const uint8_t* data, size_t size) {
     return std::search(tail, tail + 23, kFooterSignature, kFooterSignature + n) != tail + 23;
 }
 
-bool AlphaUsable(const ByteReader& r, bool footer) {
+// What the extension area's attributes type says of the alpha bytes.
+enum class AlphaMeaning { Unstated, Unused, Straight, Premultiplied };
+
+AlphaMeaning ReadAlphaMeaning(const ByteReader& r, bool footer) {
     uint32_t ext, extSize, attributes;
-    if (!footer || !r.U32LE(r.size - kFooterSize, ext) || ext == 0 || !r.Has(ext, kExtensionSize)) return true;
-    if (!r.U16LE(ext, extSize) || extSize != kExtensionSize || !r.U8(ext + 494, attributes)) return true;
-    return attributes > 2;  // 3 straight alpha, 4 premultiplied alpha
+    if (!footer || !r.U32LE(r.size - kFooterSize, ext) || ext == 0 || !r.Has(ext, kExtensionSize))
+        return AlphaMeaning::Unstated;
+    if (!r.U16LE(ext, extSize) || extSize != kExtensionSize || !r.U8(ext + 494, attributes))
+        return AlphaMeaning::Unstated;
+    switch (attributes) {
+    case 0: case 1: case 2: return AlphaMeaning::Unused;
+    case 3: return AlphaMeaning::Straight;
+    case 4: return AlphaMeaning::Premultiplied;
+    default: return AlphaMeaning::Unstated;
+    }
 }
 
 }  // namespace
@@ -134,7 +145,8 @@ bool cTGAparser::LoadBytes(const uint8_t* data, size_t size, cImage32& cHost) {
     PixelReader read;
     read.type = h.type;
     read.bytes = bytes;
-    read.alphaUsable = AlphaUsable(r, footer);
+    const AlphaMeaning meaning = ReadAlphaMeaning(r, footer);
+    read.alphaUsable = meaning != AlphaMeaning::Unused;
     read.attributeBits = (h.descriptor & 15) != 0;
     std::unique_ptr<uint32_t[]> map;
     if (IsMapped(h.type)) {
@@ -186,7 +198,12 @@ bool cTGAparser::LoadBytes(const uint8_t* data, size_t size, cImage32& cHost) {
             out[rightToLeft ? h.width - 1 - col : col] = value;
         }
     }
-    cHost.Alpha(AnalyseAlpha(cHost.BitsPointer(), size_t(pixels), true).Alpha);
+    // Only a file that does not say what its alpha means is analysed.
+    uint8_t* bits = cHost.BitsPointer();
+    const AlphaClass cls = meaning == AlphaMeaning::Straight        ? ApplyDeclaredAlpha(bits, size_t(pixels), false)
+                           : meaning == AlphaMeaning::Premultiplied ? ApplyDeclaredAlpha(bits, size_t(pixels), true)
+                                                                    : AnalyseAlpha(bits, size_t(pixels), true);
+    cHost.Alpha(cls.Alpha);
     cHost.SetImageType(128);
     return true;
 }
@@ -200,9 +217,6 @@ bool cTGAparser::LoadStream(const ByteArray& inStream, cImage32& cHost, size_t s
 // ---- encoder
 
 namespace {
-
-void PutU16(ByteArray& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)}); }
-void PutU32(ByteArray& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}); }
 
 // Run-length packets over one row of `count` pixels of `bytes` bytes each;
 // runs do not cross rows, as TGA 2.0 recommends.
@@ -263,18 +277,19 @@ bool cTGAparser::Encode(const cImage32& image, ByteArray& out, bool Compress, bo
     out.push_back(0);                   // no image ID
     out.push_back(mapped ? 1 : 0);      // colour-map type
     out.push_back(uint8_t((mapped ? 1 : greyOut ? 3 : 2) + (Compress ? 8 : 0)));
-    PutU16(out, 0);                     // first map entry
-    PutU16(out, mapped ? uint32_t(palette.size() / 3) : 0);
+    PutU16LE(out, 0);                   // first map entry
+    PutU16LE(out, mapped ? uint32_t(palette.size() / 3) : 0);
     out.push_back(mapped ? 24 : 0);
-    PutU16(out, 0);                     // x origin
-    PutU16(out, 0);                     // y origin
-    PutU16(out, uint32_t(w));
-    PutU16(out, uint32_t(h));
+    PutU16LE(out, 0);                   // x origin
+    PutU16LE(out, 0);                   // y origin
+    PutU16LE(out, uint32_t(w));
+    PutU16LE(out, uint32_t(h));
     out.push_back(uint8_t(bytes * 8));
     out.push_back(bytes == 4 ? 8 : 0);  // alpha bits; bottom-left origin
     if (mapped) out.insert(out.end(), palette.begin(), palette.end());
 
     // The buffer's bottom row comes first, as the bottom-left origin wants.
+    const uint8_t* unpremultiply = UnpremultiplyTable();
     ByteArray row(w * bytes);
     for (size_t y = 0; y < h; ++y) {
         const uint8_t* src = px + y * w * 4;
@@ -285,13 +300,9 @@ bool cTGAparser::Encode(const cImage32& image, ByteArray& out, bool Compress, bo
                 *o = greyOut ? p[0] : index[uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16];
                 continue;
             }
-            const unsigned a = p[3];
-            for (int c = 0; c < 3; ++c) {
-                // Rounding up makes premultiplying the written colour give
-                // back exactly the stored one.
-                o[c] = AllowPreMultipliedPixels || a == 255 ? p[c] : a == 0 ? 0 : uint8_t((p[c] * 255u + a - 1) / a);
-            }
-            if (bytes == 4) o[3] = uint8_t(a);
+            const uint8_t* straight = unpremultiply + size_t(p[3]) * 256;
+            for (int c = 0; c < 3; ++c) o[c] = AllowPreMultipliedPixels || p[3] == 255 ? p[c] : straight[p[c]];
+            if (bytes == 4) o[3] = p[3];
         }
         if (Compress) PutRleRow(out, row.data(), w, bytes);
         else out.insert(out.end(), row.begin(), row.end());
@@ -316,8 +327,8 @@ bool cTGAparser::Encode(const cImage32& image, ByteArray& out, bool Compress, bo
     }
     ext[494] = AllowPreMultipliedPixels ? 4 : hasAlpha ? 3 : 0;
     out.insert(out.end(), ext.begin(), ext.end());
-    PutU32(out, uint32_t(extAt));
-    PutU32(out, 0);  // no developer area
+    PutU32LE(out, uint32_t(extAt));
+    PutU32LE(out, 0);  // no developer area
     out.insert(out.end(), kFooterSignature, kFooterSignature + sizeof kFooterSignature);  // with its NUL
     return true;
 }

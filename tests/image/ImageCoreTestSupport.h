@@ -89,9 +89,10 @@ inline ByteArray MakeBmp(int width, int height, int bits, uint32_t compression,
 }
 
 // The damaged copies of an input, collected.
-inline std::vector<ByteArray> DamagedCopies(const ByteArray& in) {
+inline std::vector<ByteArray> DamagedCopies(const ByteArray& in,
+                                            const std::vector<testfiles::SizeField>& sizeFields = {}) {
     std::vector<ByteArray> out;
-    testfiles::ForEachDamagedCopy(in, [&](const ByteArray& c) { out.push_back(c); });
+    testfiles::ForEachDamagedCopy(in, [&](const ByteArray& c) { out.push_back(c); }, sizeFields);
     return out;
 }
 

@@ -34,11 +34,29 @@ inline ByteArray ReadFile(const std::string& path) {
     return ByteArray(std::istreambuf_iterator<char>(f), {});
 }
 
+// A little-endian size field of a header: its offset and width in bytes.
+struct SizeField {
+    size_t offset;
+    int bytes;
+};
+
 // Truncated copies at a spread of lengths (including the loaders' 20- and
-// 57-byte thresholds) and copies with single bits flipped at a spread of
-// positions (deterministic).
-inline void ForEachDamagedCopy(const ByteArray& src, const std::function<void(const ByteArray&)>& fn) {
+// 57-byte thresholds), copies with single bits flipped at a spread of
+// positions (deterministic), and copies whose size fields claim more than
+// the data holds: the field's largest value, and values around the 2^28-pixel
+// limit.
+inline void ForEachDamagedCopy(const ByteArray& src, const std::function<void(const ByteArray&)>& fn,
+                               const std::vector<SizeField>& sizeFields = {}) {
     if (src.empty()) return;
+    for (const SizeField& f : sizeFields) {
+        if (f.offset + size_t(f.bytes) > src.size()) continue;
+        const uint32_t largest = f.bytes == 1 ? 0xFF : f.bytes == 2 ? 0xFFFF : 0x7FFFFFFF;
+        for (uint32_t v : {largest, std::min(largest, 1u << 14), std::min(largest, (1u << 14) + 1)}) {
+            ByteArray big = src;
+            for (int i = 0; i < f.bytes; ++i) big[f.offset + size_t(i)] = uint8_t(v >> (8 * i));
+            fn(big);
+        }
+    }
     for (size_t cut : {size_t(1), size_t(8), size_t(13), size_t(20), size_t(33), size_t(57), src.size() / 4,
                        src.size() / 2, src.size() - src.size() / 8, src.size() - 1}) {
         if (cut < src.size()) fn(ByteArray(src.begin(), src.begin() + ptrdiff_t(cut)));

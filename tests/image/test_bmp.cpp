@@ -72,7 +72,8 @@ TEST(BmpDecoder, ImageRsSetMatchesReferenceDecoder) {
         if (path.find("/bmp/Core") == std::string::npos && path.find("/bmp/Info") == std::string::npos &&
             path.find("/bmp/V") == std::string::npos)
             continue;
-        // Their alpha channel is taken by the 32-bit path; covered by its own test.
+        // The reference keeps their alpha, which the 32-bit path premultiplies
+        // (tested on its own) and 16-bit bit fields do not read.
         if (path.find("A8_R8") != std::string::npos || path.find("A1_R5") != std::string::npos ||
             path.find("A4_R4") != std::string::npos)
             continue;
@@ -138,13 +139,17 @@ TEST(BmpDecoder, BadFilesFailCleanlyAndQuestionableOnesDecodeOrFail) {
     }
 }
 
-// 32-bit bitmaps keep their alpha through the alpha analysis.
+// 32-bit bitmaps keep their alpha: straight when bit fields declare an
+// alpha byte, classified by the alpha analysis in a plain (BI_RGB) file.
 TEST(BmpDecoder, ThirtyTwoBitAlphaIsClassified) {
+    const std::vector<uint32_t> bgra = {0xFF0000, 0xFF00, 0xFF, 0xFF000000};
+    const std::vector<uint32_t> argb = {0xFF00, 0xFF0000, 0xFF000000, 0xFF};
     struct Case {
         const char* what;
         std::vector<uint8_t> pixel0, pixel1;  // B, G, R, A
         int imageType, alpha;
         std::vector<uint8_t> out0, out1;
+        std::vector<uint32_t> alphaBitFields = {};  // red, green, blue, alpha masks
     } cases[] = {
         {"unused fourth byte", {10, 20, 30, 0}, {40, 50, 60, 0}, 1, 0, {10, 20, 30, 255}, {40, 50, 60, 255}},
         {"all opaque", {10, 20, 30, 255}, {40, 50, 60, 255}, 1, 0, {10, 20, 30, 255}, {40, 50, 60, 255}},
@@ -153,18 +158,48 @@ TEST(BmpDecoder, ThirtyTwoBitAlphaIsClassified) {
         {"straight alpha", {200, 100, 50, 128}, {40, 50, 60, 0}, 6, 2, {100, 50, 25, 128}, {0, 0, 0, 0}},
         // Colour under a transparent pixel, then an opaque one: not premultiplied.
         {"colour under transparency", {9, 9, 9, 0}, {40, 50, 60, 255}, 6, 1, {0, 0, 0, 0}, {40, 50, 60, 255}},
+        // Declared straight alpha needs no guess: colours within their alpha are premultiplied too.
+        {"declared alpha, dark colour", {100, 50, 25, 200}, {0, 0, 0, 0}, 6, 2, {78, 39, 19, 200}, {0, 0, 0, 0}, bgra},
+        {"declared alpha, on/off", {10, 20, 30, 255}, {7, 7, 7, 0}, 6, 1, {10, 20, 30, 255}, {0, 0, 0, 0}, bgra},
+        {"declared alpha all 0 is unused", {10, 20, 30, 0}, {40, 50, 60, 0}, 1, 0, {10, 20, 30, 255},
+         {40, 50, 60, 255}, bgra},
+        // Other layouts go to the loader, which reads their colours, opaque.
+        {"alpha in another byte", {100, 50, 25, 200}, {0, 0, 0, 0}, 1, 0, {200, 25, 50, 255}, {0, 0, 0, 255}, argb},
     };
     for (const auto& c : cases) {
         std::vector<uint8_t> row = c.pixel0;
         row.insert(row.end(), c.pixel1.begin(), c.pixel1.end());
         cImage32 img;
-        ASSERT_TRUE(img.LoadPicture_Stream(MakeBmp(2, 1, 32, 0, {row}))) << c.what;
+        // With BI_ALPHABITFIELDS the four masks follow the 40-byte header, where a palette would be.
+        const uint32_t compression = c.alphaBitFields.empty() ? 0 : 6;
+        ASSERT_TRUE(img.LoadPicture_Stream(MakeBmp(2, 1, 32, compression, {row}, c.alphaBitFields))) << c.what;
         EXPECT_EQ(img.ImageType(), c.imageType) << c.what;
         EXPECT_EQ(img.Alpha(), c.alpha) << c.what;
         const uint8_t* p = img.BitsPointer();
         EXPECT_EQ(std::vector<uint8_t>(p, p + 4), c.out0) << c.what;
         EXPECT_EQ(std::vector<uint8_t>(p + 4, p + 8), c.out1) << c.what;
     }
+}
+
+// A V5 file of another writer whose bit fields declare alpha: the
+// reference's straight pixels, premultiplied.
+TEST(BmpDecoder, DeclaredAlphaMatchesReferenceDecoder) {
+    const ByteArray bytes = ReadFile(TestData("bmpsuite/q/rgba32-1.bmp"));
+    cImage32 img;
+    ASSERT_TRUE(img.LoadPicture_Stream(bytes));
+    EXPECT_EQ(img.Alpha(), 2);
+    Reference ref;
+    ASSERT_TRUE(LoadReference(bytes, ref));
+    ASSERT_EQ(img.Width(), ref.w);
+    ASSERT_EQ(img.Height(), ref.h);
+    int mismatches = 0;
+    for (int y = 0; y < ref.h; ++y)
+        for (int x = 0; x < ref.w; ++x) {
+            const uint8_t* r = ref.rgba.data() + (size_t(y) * size_t(ref.w) + size_t(x)) * 4;
+            const unsigned a = r[3];
+            mismatches += Px(img, x, y) != Argb(a, r[0] * a / 255, r[1] * a / 255, r[2] * a / 255);
+        }
+    EXPECT_EQ(mismatches, 0);
 }
 
 TEST(BmpDecoder, HeaderRules) {
@@ -211,6 +246,13 @@ TEST(BmpDecoder, LowDepthsAndRle) {
         // RLE4: run of 3 alternating 1,2; delta skips one pixel; end of bitmap. Skipped pixels are black.
         {"RLE4 with delta", MakeBmp(5, 1, 4, 2, {}, pal, {3, 0x12, 0, 2, 1, 0, 1, 0x30, 0, 1}),
          {0xFFFF0000, 0xFF00FF00, 0xFFFF0000, 0xFF000000, 0xFF0000FF}},
+        // Rows coded at their padded width (8 pixels for 6 at 8 bits, 8 for 3 at 4 bits):
+        // what lies past the row's end is dropped.
+        {"RLE8 runs over the padded row",
+         MakeBmp(6, 2, 8, 1, {}, pal, {8, 1, 0, 0, 0, 8, 2, 3, 1, 2, 3, 1, 3, 3, 0, 1}),
+         {0xFF00FF00, 0xFF0000FF, 0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFF0000}},
+        {"RLE4 runs over the padded row", MakeBmp(3, 1, 4, 2, {}, pal, {8, 0x12, 0, 1}),
+         {0xFFFF0000, 0xFF00FF00, 0xFFFF0000}},
     };
     for (const auto& c : cases) {
         cImage32 img;
@@ -222,22 +264,22 @@ TEST(BmpDecoder, LowDepthsAndRle) {
     }
 }
 
-TEST(BmpDecoder, RunsThatLeaveTheBitmapFail) {
+TEST(BmpDecoder, RunsPastTheRowAreCutButRowsAboveThePictureFail) {
     const std::vector<uint32_t> pal = {0x000000, 0xFF0000};
     cImage32 img;
-    // A run of 200 pixels on a 2-pixel row.
-    EXPECT_FALSE(img.LoadPicture_Stream(MakeBmp(2, 2, 8, 1, {}, pal, {200, 1, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0})));
-    // A move past the right edge followed by a pixel.
-    EXPECT_FALSE(img.LoadPicture_Stream(MakeBmp(2, 2, 8, 1, {}, pal, {0, 2, 5, 0, 1, 1, 0, 1, 0, 0, 0, 0})));
+    // A pixel above the top row, by end-of-line or by a move.
+    EXPECT_FALSE(img.LoadPicture_Stream(MakeBmp(2, 2, 8, 1, {}, pal, {1, 1, 0, 0, 1, 1, 0, 0, 1, 1, 0, 1})));
+    EXPECT_FALSE(img.LoadPicture_Stream(MakeBmp(2, 2, 8, 1, {}, pal, {0, 2, 0, 2, 1, 1, 0, 1})));
     // Data that stops before the end of the bitmap.
     EXPECT_FALSE(img.LoadPicture_Stream(MakeBmp(2, 2, 8, 1, {}, pal, {2, 1, 0, 0})));
     EXPECT_FALSE(img.HasImage());
-    // The same stream within bounds decodes, bottom row first.
-    ASSERT_TRUE(img.LoadPicture_Stream(MakeBmp(2, 2, 8, 1, {}, pal, {2, 1, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0})));
+    // A run of 200 on a 2-pixel row, and a move past the right edge followed
+    // by a pixel: only what lies inside the rows is drawn, bottom row first.
+    ASSERT_TRUE(img.LoadPicture_Stream(MakeBmp(2, 2, 8, 1, {}, pal, {200, 1, 0, 0, 0, 2, 5, 0, 1, 1, 0, 1})));
     EXPECT_EQ(Px(img, 0, 1), 0xFFFF0000u);
     EXPECT_EQ(Px(img, 1, 1), 0xFFFF0000u);
-    EXPECT_EQ(Px(img, 0, 0), 0xFF000000u);
-    EXPECT_EQ(Px(img, 1, 0), 0xFF000000u);  // skipped by the end marker
+    EXPECT_EQ(Px(img, 0, 0), 0xFF000000u);  // skipped by the move, then by the end marker
+    EXPECT_EQ(Px(img, 1, 0), 0xFF000000u);
 }
 
 TEST(JpegLoader, SuitesDecodeCloseToReferenceAndCrashFilesFail) {

@@ -129,7 +129,7 @@ TEST(GifSamples, FirstFrameMatchesStbImage) {
 
 // LZW data that sends a clear code before every index, so no table entry
 // is ever used: trivially correct for any index sequence.
-ByteArray ClearPerPixel(const std::vector<uint8_t>& indexes, int minCodeSize) {
+ByteArray ClearPerPixel(const std::vector<uint16_t>& indexes, int minCodeSize) {
     const int clear = 1 << minCodeSize, width = minCodeSize + 1;
     ByteArray bits;
     uint32_t acc = 0;
@@ -143,7 +143,7 @@ ByteArray ClearPerPixel(const std::vector<uint8_t>& indexes, int minCodeSize) {
             n -= 8;
         }
     };
-    for (uint8_t i : indexes) {
+    for (uint16_t i : indexes) {
         put(clear);
         put(i);
     }
@@ -167,7 +167,8 @@ struct GifSpec {
     bool controlExtension = false;
     uint16_t left = 0, top = 0, w = 2, h = 1;
     std::vector<uint8_t> localTable;
-    std::vector<uint8_t> indexes;
+    std::vector<uint16_t> indexes;
+    int codeSize = 2;  // LZW minimum code size
 };
 
 uint8_t TableBits(size_t bytes) {
@@ -194,7 +195,7 @@ ByteArray MakeGif(const GifSpec& s) {
     u16(s.h);
     g.push_back(s.localTable.empty() ? 0 : uint8_t(0x80 | TableBits(s.localTable.size())));
     g.insert(g.end(), s.localTable.begin(), s.localTable.end());
-    const ByteArray data = ClearPerPixel(s.indexes, 2);
+    const ByteArray data = ClearPerPixel(s.indexes, s.codeSize);
     g.insert(g.end(), data.begin(), data.end());
     g.push_back(0x3B);
     return g;
@@ -276,7 +277,18 @@ TEST(GifRules, DamagedDataIsAGifWithoutAnImage) {
     ByteArray cut(gif.begin(), gif.end() - 4);  // inside the image data
     ByteArray badCode = gif;
     badCode[gif.size() - 5] = 0xFF;  // codes beyond the table
-    for (const ByteArray& bytes : {cut, badCode}) {
+    // 9-bit codes reach index 511, but no colour table goes past 255 (300
+    // must not wrap round to entry 44 of a full table).
+    GifSpec wide = good;
+    wide.globalTable.assign(768, 255);
+    wide.codeSize = 9;
+    wide.indexes = {1, 300};
+    const ByteArray index300 = MakeGif(wide);
+    wide.indexes = {1, 0};
+    cImage32 nineBit;
+    ASSERT_TRUE(cGIFparser().LoadStream(MakeGif(wide), nineBit));
+    EXPECT_EQ(PixelAt(nineBit, 0, 0), 0xFFFFFFFFu) << "9-bit codes themselves are fine";
+    for (const ByteArray& bytes : {cut, badCode, index300}) {
         cImage32 img;
         ASSERT_TRUE(img.InitializeDIB(3, 3));
         EXPECT_TRUE(cGIFparser().LoadStream(bytes, img));
@@ -318,15 +330,23 @@ TEST(GifRobustness, DamagedSampleFilesNeverCrash) {
         files.insert(files.end(), f.begin(), f.end());
     }
     int decoded = 0;
-    for (const auto& path : files) {
-        dts::ForEachDamagedCopy(dts::ReadFile(path), [&](const ByteArray& bytes) {
-            cImage32 img;
-            cGIFparser parser;
-            if (parser.LoadBytes(bytes.data(), bytes.size(), img) && img.HasImage()) {
-                ++decoded;
-                EXPECT_EQ(img.ImageType(), 9);
-            }
-        });
+    auto load = [&](const ByteArray& bytes) {
+        cImage32 img;
+        cGIFparser parser;
+        if (parser.LoadBytes(bytes.data(), bytes.size(), img) && img.HasImage()) {
+            ++decoded;
+            EXPECT_EQ(img.ImageType(), 9);
+        }
+    };
+    for (const auto& path : files) dts::ForEachDamagedCopy(dts::ReadFile(path), load);
+    // 9-bit codes, with and without an index past 255; the sizes of screen
+    // and frame (after the 768-byte table) also made larger than the data.
+    GifSpec wide;
+    wide.globalTable.assign(768, 255);
+    wide.codeSize = 9;
+    for (const auto& indexes : {std::vector<uint16_t>{1, 300}, std::vector<uint16_t>{1, 0}}) {
+        wide.indexes = indexes;
+        dts::ForEachDamagedCopy(MakeGif(wide), load, {{6, 2}, {8, 2}, {786, 2}, {788, 2}});
     }
     EXPECT_GT(decoded, 0);
 }

@@ -134,6 +134,11 @@ ByteArray MakeIcon(int type, int bits, uint8_t alpha = 0) {
     dib[14] = uint8_t(bits);
     if (bits == 1) dib.insert(dib.end(), {0, 0, 0, 0, 255, 255, 255, 0});
     if (bits == 1) dib.insert(dib.end(), {0b10000000, 0, 0, 0});
+    if (bits == 4) {  // two palette entries only; pixel 0 uses index 5
+        dib[32] = 2;
+        dib.insert(dib.end(), {9, 9, 9, 0, 255, 255, 255, 0});
+        dib.insert(dib.end(), {0x51, 0, 0, 0});
+    }
     if (bits == 24) dib.insert(dib.end(), {10, 20, 30, 40, 50, 60, 0, 0});
     if (bits == 32) dib.insert(dib.end(), {10, 20, 30, alpha, 40, 50, 60, alpha});
     dib.insert(dib.end(), {0b01000000, 0, 0, 0});
@@ -152,6 +157,7 @@ TEST(IcoRules, BitmapEntriesWithTheirMask) {
         int alpha, imageType;
     } cases[] = {
         {"1-bit icon", MakeIcon(1, 1), 0xFFFFFFFF, 0, 1, 8},
+        {"index past a short palette is opaque black", MakeIcon(1, 4), 0xFF000000, 0, 1, 8},
         {"24-bit cursor", MakeIcon(2, 24), 0xFF1E140A, 0, 1, 12},
         {"32-bit without alpha uses the mask", MakeIcon(1, 32), 0xFF1E140A, 0, 1, 3},
         {"32-bit with alpha ignores the mask", MakeIcon(1, 32, 255), 0xFF1E140A, 0xFF3C3228, 0, 3},
@@ -215,15 +221,16 @@ TEST(IcoRobustness, DamagedSampleFilesNeverCrash) {
         files.insert(files.end(), f.begin(), f.end());
     }
     int decoded = 0;
-    for (const auto& path : files) {
-        dts::ForEachDamagedCopy(dts::ReadFile(path), [&](const ByteArray& bytes) {
-            cImage32 img;
-            cICOparser parser;
-            const bool ok = LoadIcon(bytes, img, parser);
-            EXPECT_EQ(ok, img.HasImage());
-            decoded += ok;
-        });
-    }
+    auto load = [&](const ByteArray& bytes) {
+        cImage32 img;
+        cICOparser parser;
+        const bool ok = LoadIcon(bytes, img, parser);
+        EXPECT_EQ(ok, img.HasImage());
+        decoded += ok;
+    };
+    for (const auto& path : files) dts::ForEachDamagedCopy(dts::ReadFile(path), load);
+    // The short palette: directory size, bitmap size and colour count made large.
+    dts::ForEachDamagedCopy(MakeIcon(1, 4), load, {{6, 1}, {7, 1}, {26, 4}, {30, 4}, {54, 4}});
     EXPECT_GT(decoded, 0);
 }
 

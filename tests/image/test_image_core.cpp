@@ -2,6 +2,8 @@
 // chain, the common save-file handling and the BMP saver.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "image/AlphaAnalysis.h"
 #include "image/ImageDialogs.h"
 #include "tests/image/ImageCoreTestSupport.h"
@@ -53,7 +55,9 @@ TEST(Image32, InitializeDIBSizes) {
     } cases[] = {
         {100, -50, true, 100, 50}, {0, 10, false, 0, 0}, {10, 0, false, 0, 0}, {-3, 4, false, 0, 0},
         {1, 1, true, 1, 1},
-        {(1 << 14) + 1, 1 << 14, false, 0, 0},  // just over 2^28 pixels {INT32_MAX, INT32_MAX, false, 0, 0}, {5, INT32_MIN, false, 0, 0},
+        {1 << 14, 1 << 14, true, 1 << 14, 1 << 14},  // 2^28 pixels exactly
+        {(1 << 14) + 1, 1 << 14, false, 0, 0},       // just over
+        {INT32_MAX, INT32_MAX, false, 0, 0}, {5, INT32_MIN, false, 0, 0},
     };
     for (const auto& c : cases) {
         cImage32 img;
@@ -197,7 +201,7 @@ TEST(Image32Saving, OverwriteQuestionAndFileHandling) {
 
     q.answer = true;
     EXPECT_TRUE(img.SaveToFile_Bitmap(path));
-    EXPECT_EQ(ReadFile(path).size(), 54u + 16u);
+    EXPECT_EQ(ReadFile(path).size(), 138u + 16u);
     // Without the prompt the file is replaced without asking.
     EXPECT_TRUE(img.SaveToFile_Bitmap(path, false, 0, false));
     EXPECT_EQ(q.asked, 2);
@@ -216,33 +220,101 @@ TEST(Image32Saving, NobodyToAskMeansNo) {
     EXPECT_EQ(ReadFile(dir + "/x.bmp"), ByteArray{1});
 }
 
-TEST(BitmapSaver, RoundTripsThroughTheDecoder) {
-    cImage32 img;
-    ASSERT_TRUE(img.InitializeDIB(5, 3));
-    // Every premultiplied value class: opaque, transparent, partial with odd alphas.
-    const uint32_t px[] = {Argb(255, 1, 2, 3), 0, Argb(128, 100, 0, 127), Argb(1, 1, 0, 1), Argb(254, 200, 253, 7),
-                           Argb(37, 36, 12, 0), Argb(200, 199, 150, 3)};
-    int i = 0;
-    for (int y = 0; y < 3; ++y)
-        for (int x = 0; x < 5; ++x) SetPx(img, x, y, px[i++ % 7]);
-    for (bool keep : {false, true}) {
-        ByteArray bytes;
-        ASSERT_TRUE(img.SaveToStream_Bitmap(bytes, keep, 0x00FF00FF));
-        cImage32 back;
-        ASSERT_TRUE(back.LoadPicture_Stream(bytes));
-        ASSERT_EQ(back.Width(), 5);
-        ASSERT_EQ(back.Height(), 3);
-        EXPECT_EQ(std::memcmp(back.BitsPointer(), img.BitsPointer(), 60), 0) << "keep=" << keep;
-        EXPECT_EQ(back.Alpha(), 2);
-        EXPECT_EQ(back.ImageType(), keep ? 7 : 6);
+// What a saver writes, the decoder chain gives back byte for byte. The
+// pictures would fool a loader that guessed whether alpha is straight or
+// premultiplied (straight colours that stay within their alpha), and a last
+// one holds pixels no valid picture has (colour above alpha), which every
+// saver must take, cut to their alpha where it keeps colours exactly.
+TEST(Savers, ReloadExactlyWhatTheySaved) {
+    struct Picture {
+        const char* name;
+        int w, h;
+        std::function<uint32_t(int x, int y)> px;  // premultiplied 0xAARRGGBB
+        bool gifKeepsIt;                            // alpha 0 or 255, at most 255 colours
+    };
+    const Picture pictures[] = {
+        {"dark colours at high alpha", 9, 5,
+         [](int x, int y) { return x == 8 ? Argb(255, 9, 9, 9) : Argb(200, 100, uint8_t(x * 12), uint8_t(y * 20)); },
+         false},
+        {"mixed alpha", 16, 16,
+         [](int x, int y) {
+             const unsigned a = unsigned(x * 16 + y) * 37 % 256;
+             return Argb(a, std::min(a, unsigned(x * 17)), std::min(a, unsigned(y * 9)), a / 2);
+         },
+         false},
+        {"opaque with cut-outs", 7, 3,
+         [](int x, int y) { return (x + y) % 3 ? Argb(255, uint8_t(x * 30), 7, uint8_t(y)) : 0u; }, true},
+        {"fully opaque", 5, 4,
+         [](int x, int y) { return Argb(255, uint8_t(x * 50), uint8_t(y * 60), uint8_t(x ^ y)); }, true},
+        {"fully transparent", 3, 3, [](int, int) { return 0u; }, true},
+        {"one pixel", 1, 1, [](int, int) { return Argb(77, 3, 70, 77); }, false},
+        {"wider than TGA and GIF allow", 65536, 1, [](int x, int) { return Argb(255, uint8_t(x >> 8), uint8_t(x), 0); },
+         false},
+        // The first pixel once made the PNG writer's colour search loop forever.
+        {"invalid premultiplied pixels", 6, 2,
+         [](int x, int y) { return x + y == 0 ? 0x12345678u : Argb(uint8_t(x * 40 + y), 250, uint8_t(x * 90), 3); },
+         false},
+    };
+    struct Saver {
+        const char* name;
+        std::function<bool(cImage32&, ByteArray&)> save;
+        int maxSide;
+        uint32_t clearComesBackAs;  // what a fully transparent picture reloads as
+        bool keepsInvalidAsCut;     // colour above alpha reloads as alpha
+    };
+    const Saver savers[] = {
+        {"PNG", [](cImage32& i, ByteArray& b) { return i.SaveToStream_PNG(b); }, INT32_MAX, 0, true},
+        {"TGA", [](cImage32& i, ByteArray& b) { return i.SaveToStream_TGA(b); }, 65535, 0, true},
+        {"TGA RLE", [](cImage32& i, ByteArray& b) { return i.SaveToStream_TGA(b, true); }, 65535, 0, true},
+        {"TGA premultiplied", [](cImage32& i, ByteArray& b) { return i.SaveToStream_TGA(b, true, false, true); }, 65535,
+         0, true},
+        // Alpha bytes that are all 0 count as unused in a bitmap: opaque in the fill colour.
+        {"BMP", [](cImage32& i, ByteArray& b) { return i.SaveToStream_Bitmap(b, false, 0x00FF0080); }, INT32_MAX,
+         0xFF8000FF, true},
+        {"BMP premultiplied", [](cImage32& i, ByteArray& b) { return i.SaveToStream_Bitmap(b, true); }, INT32_MAX,
+         0xFF000000, false},
+        {"GIF", [](cImage32& i, ByteArray& b) { return i.SaveToStream_GIF(b); }, 65535, 0, true},
+    };
+    for (const Picture& p : pictures) {
+        cImage32 img;
+        ASSERT_TRUE(img.InitializeDIB(p.w, p.h));
+        bool valid = true, clear = true;
+        for (int y = 0; y < p.h; ++y)
+            for (int x = 0; x < p.w; ++x) {
+                const uint32_t v = p.px(x, y);
+                SetPx(img, x, y, v);
+                valid = valid && std::max({R(v), G(v), B(v)}) <= A(v);
+                clear = clear && v == 0;
+            }
+        for (const Saver& s : savers) {
+            SCOPED_TRACE(std::string(p.name) + " / " + s.name);
+            ByteArray bytes;
+            if (std::max(p.w, p.h) > s.maxSide) {
+                EXPECT_FALSE(s.save(img, bytes));
+                continue;
+            }
+            if (std::string(s.name) == "GIF" && !p.gifKeepsIt) continue;
+            ASSERT_TRUE(s.save(img, bytes));
+            cImage32 back;
+            ASSERT_TRUE(back.LoadPicture_Stream(bytes));
+            ASSERT_EQ(back.Width(), p.w);
+            ASSERT_EQ(back.Height(), p.h);
+            bool notOpaque = false;
+            for (int y = 0; y < p.h; ++y)
+                for (int x = 0; x < p.w; ++x) {
+                    const uint32_t v = p.px(x, y), a = A(v);
+                    uint32_t want = Argb(a, std::min(R(v), a), std::min(G(v), a), std::min(B(v), a));
+                    if (clear) want = s.clearComesBackAs;
+                    const uint32_t got = Px(back, x, y);
+                    if (valid || s.keepsInvalidAsCut) {
+                        ASSERT_EQ(got, want) << x << "," << y;
+                    } else {
+                        ASSERT_LE(std::max({R(got), G(got), B(got)}), A(got)) << x << "," << y;
+                    }
+                    notOpaque = notOpaque || A(got) != 255;
+                }
+            // Drawing asks for per-pixel alpha exactly when the class is above 0.
+            EXPECT_EQ(back.Alpha() > 0, notOpaque);
+        }
     }
-    // An opaque picture comes back as a picture without alpha.
-    Fill(img, Argb(255, 9, 8, 7));
-    ByteArray bytes;
-    ASSERT_TRUE(img.SaveToStream_Bitmap(bytes));
-    cImage32 back;
-    ASSERT_TRUE(back.LoadPicture_Stream(bytes));
-    EXPECT_EQ(back.ImageType(), 1);
-    EXPECT_EQ(back.Alpha(), 0);
-    EXPECT_EQ(Px(back, 4, 2), Argb(255, 9, 8, 7));
 }

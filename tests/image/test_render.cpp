@@ -198,7 +198,8 @@ TEST(Render, QuarterTurnAboutTheDestinationCentre) {
 
 // Grey and light take the drawing engine's path (colour matrix) or, with it
 // disabled, the own path; at 1:1 both give the same pixels.
-TEST(Render, GreyAndLightInBothPaths) {
+// MakeGrayScale gives what a grey draw gives.
+TEST(Render, GreyAndLightInBothPathsAndMakeGrayScale) {
     cImage32 src;
     ASSERT_TRUE(src.InitializeDIB(2, 1));
     SetPx(src, 0, 0, Argb(255, 200, 100, 50));
@@ -216,7 +217,17 @@ TEST(Render, GreyAndLightInBothPaths) {
         {-1, 100, Argb(255, 255, 255, 255), Argb(128, 128, 128, 128)},
         {-1, -100, Argb(255, 0, 0, 0), Argb(128, 0, 0, 0)},
         {-1, 500, Argb(255, 200, 100, 50), Argb(128, 100, 20, 0)},  // out of range: no change
+        {-1, 0, Argb(255, 200, 100, 50), Argb(128, 100, 20, 0)},
     };
+    for (const auto& c : cases) {
+        if (c.light != 0) continue;
+        cImage32 grey;
+        ASSERT_TRUE(src.CopyImageTo(grey));
+        ASSERT_TRUE(grey.MakeGrayScale(c.grey));
+        EXPECT_EQ(Px(grey, 0, 0), c.want0) << c.grey;
+        EXPECT_EQ(Px(grey, 1, 0), c.want1) << c.grey;
+    }
+    EXPECT_FALSE(cImage32().MakeGrayScale(0));
     for (bool gdi : {true, false})
         for (const auto& c : cases) {
             src.isGDIplusEnabled(gdi);
@@ -296,6 +307,46 @@ TEST(Resize, SameSizeKeepsTheStorageAndOtherSizesKeepTheFields) {
     EXPECT_EQ(img.Alpha(), 2);
     EXPECT_EQ(std::any_cast<std::string>(img.Tag()), "mine");
     EXPECT_EQ(Px(img, 7, 1), Argb(255, 1, 2, 3));  // a flat picture stays flat
+}
+
+TEST(CopyImageTo, CarriesTypeAndAlphaAndResizesWithTheSourceSettings) {
+    cImage32 src, dst;
+    EXPECT_FALSE(src.CopyImageTo(dst));
+    ASSERT_TRUE(src.InitializeDIB(4, 1));
+    for (int x = 0; x < 4; ++x) SetPx(src, x, 0, Argb(128, uint8_t(x * 40), 0, 0));
+    src.SetImageType(9);
+    src.Alpha(2);
+    src.SetOriginalFormat(ByteArray{1, 2, 3});
+    src.HighQualityInterpolation(false);  // nearest neighbour: doubling repeats each pixel
+    ByteArray kept;
+    for (bool resize : {false, true}) {
+        ASSERT_TRUE(dst.InitializeDIB(1, 1));
+        ASSERT_TRUE(src.CopyImageTo(dst, resize ? 8 : 0, 0, resize));
+        ASSERT_EQ(dst.Width(), resize ? 8 : 4);
+        for (int x = 0; x < dst.Width(); ++x) EXPECT_EQ(Px(dst, x, 0), Px(src, resize ? x / 2 : x, 0)) << x;
+        EXPECT_EQ(dst.ImageType(), 9);
+        EXPECT_EQ(dst.Alpha(), 2);
+        EXPECT_EQ(dst.GetOriginalFormat(kept), resize);
+        EXPECT_TRUE(dst.HighQualityInterpolation()) << "the target keeps its own settings";
+    }
+    EXPECT_EQ(kept, (ByteArray{1, 2, 3}));
+    EXPECT_FALSE(src.CopyImageTo(src));
+}
+
+TEST(PixelOps, MirrorImage) {
+    cImage32 img;
+    EXPECT_FALSE(img.MirrorImage(true, true));
+    ASSERT_TRUE(img.InitializeDIB(3, 3));
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 3; ++x) SetPx(img, x, y, Argb(255, uint8_t(x), uint8_t(y), 0));
+    for (int axes = 0; axes < 4; ++axes) {
+        cImage32 m;
+        ASSERT_TRUE(img.CopyImageTo(m));
+        ASSERT_TRUE(m.MirrorImage(axes & 1, axes & 2));
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 3; ++x)
+                EXPECT_EQ(Px(m, x, y), Px(img, axes & 1 ? 2 - x : x, axes & 2 ? 2 - y : y)) << axes << " " << x << y;
+    }
 }
 
 TEST(Resize, NegativeSizesMirrorInEveryMode) {

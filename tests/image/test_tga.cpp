@@ -138,15 +138,31 @@ TEST(TgaRules, RecognitionNeedsAConsistentHeader) {
     EXPECT_FALSE(LoadTga(mapped, img)) << "map entry size 12";
 }
 
-TEST(TgaRules, ExtensionAttributesDecideWhetherAlphaCounts) {
-    for (const auto& [attributes, expectedAlpha] : {std::pair<uint8_t, uint32_t>{2, 255}, {3, 128}, {0, 255}}) {
+// The attributes type says what the alpha bytes are; only a file that does
+// not say is left to the alpha analysis.
+TEST(TgaRules, ExtensionAttributesDecideWhatAlphaMeans) {
+    const struct {
+        int attributes;  // -1: no extension area
+        uint8_t red, alpha;
+        uint32_t want;
+        int alphaClass;
+    } cases[] = {
+        {2, 200, 128, 0xFFC80000u, 0},       {0, 200, 128, 0xFFC80000u, 0},  // alpha bytes unused
+        {3, 200, 128, 0x80640000u, 2},                                       // straight
+        {3, 100, 200, 0xC84E0000u, 2},                                       // straight though within alpha
+        {4, 100, 200, 0xC8640000u, 2},                                       // premultiplied
+        {4, 200, 128, 0x80800000u, 2},                                       // premultiplied, cut to alpha
+        {-1, 100, 200, 0xC8640000u, 2},                                      // unstated: taken as premultiplied
+        {-1, 200, 128, 0x80640000u, 2},                                      // unstated: straight, colour > alpha
+    };
+    for (const auto& c : cases) {
         ByteArray f = Header(2, 1, 1, 32, 8);
-        f.insert(f.end(), {0, 0, 200, 128});  // straight red at half alpha
-        AppendExtension(f, attributes);
+        f.insert(f.end(), {0, 0, c.red, c.alpha});
+        if (c.attributes >= 0) AppendExtension(f, uint8_t(c.attributes));
         cImage32 img;
         ASSERT_TRUE(LoadTga(f, img));
-        EXPECT_EQ(PixelAt(img, 0, 0) >> 24, expectedAlpha) << int(attributes);
-        EXPECT_EQ(img.Alpha(), expectedAlpha == 255 ? 0 : 2);
+        EXPECT_EQ(PixelAt(img, 0, 0), c.want) << c.attributes << " " << int(c.red);
+        EXPECT_EQ(img.Alpha(), c.alphaClass) << c.attributes << " " << int(c.red);
     }
 }
 
@@ -247,13 +263,21 @@ TEST(TgaRobustness, DamagedAndRegressionFilesNeverCrash) {
     const auto more = dts::ListFiles(dts::TestData("image-rs/tga"), {".tga"});
     files.insert(files.end(), more.begin(), more.end());
     int decoded = 0;
-    for (const auto& path : files) {
-        dts::ForEachDamagedCopy(dts::ReadFile(path), [&](const ByteArray& bytes) {
-            cImage32 img;
-            const bool ok = LoadTga(bytes, img);
-            EXPECT_EQ(ok, img.HasImage());
-            decoded += ok;
-        });
+    auto load = [&](const ByteArray& bytes) {
+        cImage32 img;
+        const bool ok = LoadTga(bytes, img);
+        EXPECT_EQ(ok, img.HasImage());
+        decoded += ok;
+    };
+    for (const auto& path : files) dts::ForEachDamagedCopy(dts::ReadFile(path), load);
+    // The encoder's straight and premultiplied files, whose extension area
+    // states the alpha, with width and height made large.
+    cImage32 src;
+    Picture(3, src);
+    for (bool premultiplied : {false, true}) {
+        ByteArray file;
+        ASSERT_TRUE(src.SaveToStream_TGA(file, true, false, premultiplied));
+        dts::ForEachDamagedCopy(file, load, {{12, 2}, {14, 2}});
     }
     EXPECT_GT(decoded, 0);
     cImage32 img;

@@ -5,6 +5,7 @@
 
 #include "DecoderTestSupport.h"
 #include "WriterTestSupport.h"
+#include "image/cGDIPlus.h"
 #include "image/cImage32.h"
 #include "image/cPNGwriter.h"
 
@@ -143,26 +144,50 @@ TEST(PngWriter, NonGreyBackgroundKeepsGreyPictureInColour) {
     EXPECT_EQ(chunks[1].data, (std::vector<uint8_t>{0, 255, 0, 0, 0, 0}));
 }
 
-TEST(PngWriter, ForcedFilterIsUsedOnEveryRow) {
-    cImage32 img;
-    ASSERT_TRUE(wts::MakeImage(img, 50, 30, wts::PhotoPixel));
+// The filter bytes of the image data's rows.
+std::vector<int> RowFilters(const ByteArray& png) {
+    const auto chunks = wts::PngChunks(png);
+    const uint32_t w = wts::Be32(chunks.front().data.data()), h = wts::Be32(chunks.front().data.data() + 4);
+    const uint32_t bitsPerPixel = uint32_t(chunks.front().data[8]) * (chunks.front().data[9] == 2 ? 3 : 1);
+    const size_t rowBytes = (size_t(w) * bitsPerPixel + 7) / 8 + 1;
+    std::vector<uint8_t> raw(rowBytes * h);
+    uLongf len = uLongf(raw.size());
+    for (const auto& c : chunks)
+        if (c.type == "IDAT" && uncompress(raw.data(), &len, c.data.data(), uLong(c.data.size())) != Z_OK) return {};
+    std::vector<int> filters;
+    for (size_t row = 0; row < h && len == raw.size(); ++row) filters.push_back(raw[row * rowBytes]);
+    return filters;
+}
+
+TEST(PngWriter, FilterProperty) {
+    cImage32 photo;
+    ASSERT_TRUE(wts::MakeImage(photo, 50, 30, wts::PhotoPixel));
     for (int filter = 0; filter <= 4; ++filter) {
         SCOPED_TRACE(filter);
-        ASSERT_TRUE(img.PngPropertySet(8192, int64_t(filter)));
+        ASSERT_TRUE(photo.PngPropertySet(8192, int64_t(filter)));
         ByteArray png;
-        ASSERT_TRUE(img.SaveToStream_PNG(png));
-        std::vector<uint8_t> raw(30 * (50 * 3 + 1));
-        uLongf len = uLongf(raw.size());
-        for (const auto& c : wts::PngChunks(png)) {
-            if (c.type == "IDAT") {
-                ASSERT_EQ(uncompress(raw.data(), &len, c.data.data(), uLong(c.data.size())), Z_OK);
-            }
-        }
-        ASSERT_EQ(len, raw.size());
-        for (size_t row = 0; row < 30; ++row) ASSERT_EQ(raw[row * 151], filter) << "row " << row;
+        ASSERT_TRUE(photo.SaveToStream_PNG(png));
+        EXPECT_EQ(RowFilters(png), std::vector<int>(30, filter));
         dts::Rgba ref;
         ASSERT_TRUE(dts::ReadPngWithLibpng(png, ref));
-        EXPECT_EQ(dts::CompareToStraight(img, ref), "");
+        EXPECT_EQ(dts::CompareToStraight(photo, ref), "");
+    }
+    // Palette and 1-bit grey rows stay unfiltered unless a choice per row is
+    // asked for; then the rows that gain from a filter get one.
+    for (const LayoutCase& c : LayoutCases()) {
+        if (c.colourType != 3 && c.bitDepth >= 8) continue;
+        SCOPED_TRACE(c.name);
+        cImage32 img;
+        ASSERT_TRUE(wts::MakeImage(img, c.w, c.h, c.fn));
+        ByteArray plain, chosen;
+        ASSERT_TRUE(img.SaveToStream_PNG(plain));
+        ASSERT_TRUE(img.PngPropertySet(8192, int64_t(5)));
+        ASSERT_TRUE(img.SaveToStream_PNG(chosen));
+        EXPECT_EQ(RowFilters(plain), std::vector<int>(size_t(c.h), 0));
+        const std::vector<int> filters = RowFilters(chosen);
+        ASSERT_EQ(filters.size(), size_t(c.h));
+        EXPECT_TRUE(std::any_of(filters.begin(), filters.end(), [](int f) { return f != 0; }));
+        EXPECT_EQ(wts::OwnRoundTrip(img, chosen), "");
     }
 }
 
@@ -191,12 +216,17 @@ TEST(PngWriter, PropertiesSetGetAndRemove) {
         {1024, std::string("x"), " lead"},                    // leading space
         {1024, std::string("x"), "two  spaces"},              // doubled space
         {1024, std::string("x"), std::string(80, 'k')},         // longer than 79
-        {2048, std::string("yesterday"), ""},                 // not a time
+        {2048, int64_t(20260304), ""},                        // text expected
         {4096, std::string("red"), ""},                       // number expected
         {8192, int64_t(6), ""},                               // no such filter
     };
     for (const Bad& b : bad) EXPECT_FALSE(img.PngPropertySet(b.id, b.value, b.caption)) << b.id << " " << b.caption;
     EXPECT_EQ(std::get<int64_t>(img.PngPropertyGet(0)), 256 | 1024);
+
+    // The time is kept as given, whether or not tIME can use it.
+    ASSERT_TRUE(img.PngPropertySet(2048, std::string("yesterday")));
+    EXPECT_EQ(std::get<std::string>(img.PngPropertyGet(2048)), "yesterday");
+    EXPECT_EQ(std::get<int64_t>(img.PngPropertyGet(0)), 256 | 1024 | 2048);
 
     ASSERT_TRUE(img.PngPropertySet(256));  // no value: removed
     EXPECT_TRUE(std::holds_alternative<std::monostate>(img.PngPropertyGet(256)));
@@ -243,6 +273,24 @@ TEST(PngWriter, WithoutZlibOnlyThePlatformRouteOfTheFileFormWorks) {
     EXPECT_TRUE(hasText(dts::ReadFile(path)));
     EXPECT_TRUE(img.SaveToStream_PNG(png));
     std::remove(path.c_str());
+}
+
+// The platform's JPEG encoder is the library's own (its PNG one is tested
+// through SaveToFile_PNG without zlib): quality scales the size,
+// transparent pixels show the fill colour.
+TEST(PngWriter, PlatformJpegSaverUsesTheOwnWriter) {
+    cImage32 img, clear, back;
+    ASSERT_TRUE(wts::MakeImage(img, 200, 120, wts::PhotoPixel));
+    ByteArray fine, coarse;
+    ASSERT_TRUE(cGDIPlus::SaveToJPG("", fine, img, 95));
+    ASSERT_TRUE(cGDIPlus::SaveToJPG("", coarse, img, 20));
+    EXPECT_GT(fine.size(), coarse.size() * 2);
+    ASSERT_TRUE(clear.InitializeDIB(16, 16));
+    ASSERT_TRUE(cGDIPlus::SaveToJPG("", fine, clear, 80, 0x0000FF));
+    ASSERT_TRUE(back.LoadPicture_Stream(fine));
+    const uint32_t p = dts::PixelAt(back, 8, 8);
+    EXPECT_TRUE(((p >> 16) & 255) >= 250 && ((p >> 8) & 255) <= 5 && (p & 255) <= 5) << std::hex << p;
+    EXPECT_FALSE(cGDIPlus::SaveToJPG("", fine, cImage32()));
 }
 
 TEST(PngWriter, SaveToFileWritesTheStreamBytes) {
