@@ -46,6 +46,10 @@ bool IsExistingFile(const std::string& path) {
     return !path.empty() && std::filesystem::is_regular_file(path, ec);
 }
 
+// The debug lines of compositing and transitions follow the current
+// VerboseConsole alone: #VERBOSE turns them off even after /DEBUG.
+bool DebugLines() { return Settings.VerboseConsole > 1; }
+
 void StageDone(const char* stage) {
     if (Gfx().stageHook) Gfx().stageHook(stage);
 }
@@ -171,7 +175,7 @@ void RunTransition(const std::string& transMode) {
         if (VerboseOn())
             WriteLog("Performing transition with TransMode=Fade and TransDur=" + std::to_string(Settings.TransDur),
                      "GFX", "V");
-        if (DebugOn()) WriteLog("Calculating sinusoidal transition curve with premultiplied pRGBA pixels...", "GFX", "D");
+        if (DebugLines()) WriteLog("Calculating sinusoidal transition curve with premultiplied pRGBA pixels...", "GFX", "D");
         const int64_t steps = int64_t(Settings.TransDur) * 4;
         Check(steps <= INT32_MAX);
         for (int32_t i = 1; i <= steps; ++i) {
@@ -214,7 +218,7 @@ void Compose(const std::string& imagePath) {
     const auto geometry = ComputeFrameGeometry(outW, outH, work.Width(), work.Height(), Settings.IgnoreAspect != 0);
     Check(geometry.has_value());
     const FrameGeometry& f = *geometry;
-    if (DebugOn()) {
+    if (DebugLines()) {
         WriteLog("ImageAspect=" + FormatPlainDecimal(f.ImageAspect), "GFX", "D");
         WriteLog("RenderWidth=" + std::to_string(f.RenderWidth), "GFX", "D");
         WriteLog("RenderHeight=" + std::to_string(f.RenderHeight), "GFX", "D");
@@ -234,7 +238,7 @@ void Compose(const std::string& imagePath) {
     cImage32 kept;
     bool workChanged = false;
     if (f.NeedsBackground && Settings.UseBlurredBackground != 0) {
-        if (DebugOn()) {
+        if (DebugLines()) {
             WriteLog("BlurRenderWidth=" + std::to_string(f.BlurRenderWidth), "GFX", "D");
             WriteLog("BlurRenderHeight=" + std::to_string(f.BlurRenderHeight), "GFX", "D");
         }

@@ -51,7 +51,7 @@ protected:
     void SetUp() override {
         dir = std::filesystem::temp_directory_path() / ("kiv_output_" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir);
-        FatalError = GfxInitialized = GfxOutputEnabled = false;
+        FatalError = GfxInitialized = GfxOutputEnabled = DebugMode = false;
         Settings = SettingsData{};
         Settings.CacheDir = dir.string();
         Settings.OnAirMonitor = 1;
@@ -155,6 +155,13 @@ TEST_F(OutputTest, FadeCompoundsItsStepsAndEndsOnTheExactFrame) {
     }
     EXPECT_EQ(window.probes.back(), kWhite);
     EXPECT_TRUE(log.Has("[GFX]V Performing transition with TransMode=Fade and TransDur=3"));
+    // Debug mode once switched on (/DEBUG) does not bring back the debug
+    // lines of compositing and fading once VerboseConsole is below 2.
+    DebugMode = true;
+    log.lines.clear();
+    ASSERT_EQ(DisplayCachedImage(Image("ramp.png", 40, 80, Solid(kWhite)), "Fade"), 0);
+    for (const std::string& line : log.lines) EXPECT_NE(line.rfind("[GFX]D", 0), 0u) << line;
+    DebugMode = false;
 
     for (const char* mode : {"fade", "FADE", "False", ""}) {
         window.probes.clear();
