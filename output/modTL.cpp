@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #ifdef __GLIBC__
@@ -184,7 +186,9 @@ void RunTransition(const std::string& transMode) {
             DrawFrameOnAir(frame, FadeStepOpacity(i, int32_t(steps)));
             const auto pauseMs = FadePauseMs(Settings.DisplayFrameRate);
             Check(pauseMs.has_value());
-            WaitMs(*pauseMs);
+            // A plain sleep: no socket, timer or window event may run in the
+            // middle of a fade (an accept would stutter it, a dialog stall it).
+            std::this_thread::sleep_for(std::chrono::milliseconds(*pauseMs));
         }
     }
     DrawFrameOnAir(frame, 100);
