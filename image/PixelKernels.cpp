@@ -93,7 +93,34 @@ void LightenDarkenDispatched(uint8_t* px, size_t n, const int16_t* kOfAlpha, boo
     }
 }
 
+// The AND of the alpha bytes of n pixels (255 when all are opaque), copying
+// them to dst on the way when dst is given.
+__attribute__((target_clones("avx2", "default")))
+uint32_t AlphaAnd(uint8_t* dst, const uint8_t* src, size_t n) {
+    u32x8 all = u32x8{} + 0xFFFFFFFFu;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        u32x8 v;
+        std::memcpy(&v, src + i * 4, 32);
+        all &= v;
+        if (dst) std::memcpy(dst + i * 4, &v, 32);
+    }
+    uint32_t a = 0xFFFFFFFFu;
+    for (int k = 0; k < 8; ++k) a &= all[k];
+    for (; i < n; ++i) {
+        uint32_t v;
+        std::memcpy(&v, src + i * 4, 4);
+        a &= v;
+        if (dst) std::memcpy(dst + i * 4, &v, 4);
+    }
+    return a >> 24;
+}
+
 }  // namespace
+
+bool CopyPixelsOpaque(uint8_t* dst, const uint8_t* src, size_t n) { return AlphaAnd(dst, src, n) == 255; }
+
+bool AllOpaque(const uint8_t* px, size_t n) { return AlphaAnd(nullptr, px, n) == 255; }
 
 void BlendRow(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useSourceAlpha) {
     BlendRowDispatched(dst, src, n, op, useSourceAlpha);

@@ -1,0 +1,15 @@
+#pragma once
+// Splitting a pixel loop by rows over the machine's cores. The parts run on
+// helper threads that live for the process and sleep between calls; a call
+// returns only when every part has finished, so nothing a part uses goes away
+// while it runs. Each row is computed by the same code whichever part it
+// falls in, so the result is the same as the single-threaded loop's.
+#include <functional>
+
+// Calls part(from, to) for consecutive ranges that together cover [0, count)
+// exactly once, at the same time on up to all cores when the work is worth
+// it; otherwise part(0, count) on the calling thread. costPerRow: a rough
+// count of the bytes or operations one row takes (about a million are worth
+// a second thread). A nested or concurrent call runs on its caller alone.
+// An exception of a part reaches the caller after all parts have ended.
+void ParallelRows(int count, double costPerRow, const std::function<void(int from, int to)>& part);
