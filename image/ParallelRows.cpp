@@ -15,6 +15,8 @@ namespace {
 // thread for.
 constexpr double kMinWorkPerPart = 1024.0 * 1024.0;
 
+std::atomic<int> gPartLimit{8};
+
 class RowPool {
 public:
     static RowPool& Get() {
@@ -112,7 +114,7 @@ private:
 void ParallelRows(int count, double costPerRow, const std::function<void(int from, int to)>& part) {
     if (count <= 0) return;
     const double work = double(count) * std::max(costPerRow, 0.0);
-    int parts = int(std::min<double>(count, work / kMinWorkPerPart));
+    int parts = int(std::min<double>({double(count), work / kMinWorkPerPart, double(gPartLimit.load())}));
     if (parts >= 2) {
         RowPool& pool = RowPool::Get();
         parts = std::min(parts, pool.Threads());
@@ -127,3 +129,5 @@ void ParallelRows(int count, double costPerRow, const std::function<void(int fro
     }
     part(0, count);
 }
+
+void SetParallelRowsLimit(int parts) { gPartLimit = std::max(parts, 1); }

@@ -13,3 +13,7 @@
 // a second thread). A nested or concurrent call runs on its caller alone.
 // An exception of a part reaches the caller after all parts have ended.
 void ParallelRows(int count, double costPerRow, const std::function<void(int from, int to)>& part);
+
+// At most this many parts per call from now on (1: the calling thread
+// alone, as on a one-core machine), so that results can be compared.
+void SetParallelRowsLimit(int parts);

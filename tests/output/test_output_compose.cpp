@@ -11,6 +11,7 @@
 #include "OutputFixture.h"
 #include "app/Settings.h"
 #include "app/modMain.h"
+#include "image/ParallelRows.h"
 #include "output/GfxOutput.h"
 #include "output/Transition.h"
 #include "output/modTL.h"
@@ -122,10 +123,12 @@ TEST_F(OutputTest, FailuresTakeTheErrorPathAndResumeTheQueue) {
         int frameRate;
         size_t frames;  // put on air before the failure
     };
+    std::filesystem::create_directories(dir / "held" / "kiv_COMPOSITEIMAGE");  // a folder is never replaced
     const Case cases[] = {
         {(dir / "notes.png").string(), dir.string(), -1, 0},
         {(dir / "absent.png").string(), dir.string(), -1, 0},
         {good, (dir / "gone").string(), -1, 0},
+        {good, (dir / "held").string(), -1, 0},
         {good, dir.string(), 0, 1},  // the first step is drawn, then the pause has no rate
     };
     for (const auto& c : cases) {
@@ -247,6 +250,56 @@ TEST_F(OutputTest, FillAndShadowAreDrawnOnlyWhereThePictureLeavesThemVisible) {
             for (int shift : {0, 8, 16})
                 worst = std::max(worst, std::abs(int((At(x, y) >> shift) & 0xFF) - int((full.PixelAt(x, y) >> shift) & 0xFF)));
     EXPECT_LE(worst, 1);
+}
+
+// The frame handed to the transition is exactly what loading the composite
+// file gives (pixels, type, alpha class), and no pixel depends on how many
+// cores drew it: blurred band, shadow and transparency at 1080p and 2160p.
+TEST_F(OutputTest, FrameIsTheCompositeFileAndTheSameOnOneCore) {
+    Settings.UseBlurredBackground = 1;
+    Settings.BlurredBackgroundColor = 0x808080;
+    Settings.BlurredBackgroundOpacity = 30;
+    Settings.BlurredBackgroundLightness = -20;
+    Settings.ShadowOpacity = 30;
+    const std::string photo = Image("photo.png", 640, 480, [](int x, int y) {
+        return 0xFF000000u | uint32_t(x * 7 % 256) << 16 | uint32_t((x ^ y) % 256) << 8 | uint32_t(y * 3 % 256);
+    });
+    const std::string fading = Image("fading.png", 300, 900, [](int x, int y) {
+        const uint32_t a = uint32_t(x * 255 / 299);
+        return a << 24 | (a * uint32_t(y % 256) / 255) << 8;
+    });
+    struct Case {
+        int w, h;
+        std::string path;
+        int alphaAddTop;
+    };
+    for (const Case& c : {Case{1920, 1080, photo, 0}, Case{1920, 1080, fading, 0}, Case{1920, 1080, fading, 1},
+                          Case{3840, 2160, photo, 0}}) {
+        SCOPED_TRACE(c.path + " at " + std::to_string(c.h) + " AlphaAddTop " + std::to_string(c.alphaAddTop));
+        SetMonitorProvider(std::make_shared<OneMonitor>(c.w, c.h));
+        InitGfxOutput();
+        Settings.AlphaAddTop = c.alphaAddTop;
+        const size_t bytes = size_t(c.w) * size_t(c.h) * 4;
+        std::vector<uint8_t> frames[2];
+        for (int cores : {8, 1}) {
+            SetParallelRowsLimit(cores);
+            ASSERT_EQ(DisplayCachedImage(c.path, "False"), 0);
+            cImage32 file;
+            ASSERT_TRUE(file.LoadPicture_File(CompositeImagePath()));
+            const cImage32& frame = *FrameImage();
+            ASSERT_EQ(frame.Width(), c.w);
+            ASSERT_EQ(frame.Height(), c.h);
+            EXPECT_EQ(frame.ImageType(), file.ImageType());
+            EXPECT_EQ(frame.Alpha(), file.Alpha());
+            EXPECT_EQ(std::memcmp(frame.BitsPointer(), file.BitsPointer(), bytes), 0);
+            frames[cores == 1].assign(frame.BitsPointer(), frame.BitsPointer() + bytes);
+        }
+        // Over the last frame, the second draw has another background.
+        if (c.alphaAddTop == 0) {
+            EXPECT_TRUE(frames[0] == frames[1]);
+        }
+    }
+    SetParallelRowsLimit(8);
 }
 
 TEST_F(OutputTest, BackgroundPictureAndAlphaAddTop) {
