@@ -59,30 +59,10 @@ __attribute__((always_inline)) inline void BlendOpaqueVector(u32x8& d, const u32
 // Run-time dispatched versions stay internal: a multi-versioned function
 // with external linkage does not link the same way under every compiler.
 
-// BlendRow of an opaque source row below full opacity (the fade's case).
 __attribute__((target_clones("avx2", "default")))
-void BlendOpaqueRow(uint8_t* dst, const uint8_t* src, size_t n, unsigned op) {
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        u32x8 s, d;
-        __builtin_prefetch(src + i * 4 + 1024);
-        __builtin_prefetch(dst + i * 4 + 1024, 1);
-        std::memcpy(&s, src + i * 4, 32);
-        std::memcpy(&d, dst + i * 4, 32);
-        BlendOpaqueVector(d, s, op);
-        std::memcpy(dst + i * 4, &d, 32);
-    }
-    for (; i < n; ++i) {
-        uint32_t s, d;
-        std::memcpy(&s, src + i * 4, 4);
-        std::memcpy(&d, dst + i * 4, 4);
-        d = BlendPixel(d, s, op, true);
-        std::memcpy(dst + i * 4, &d, 4);
-    }
-}
-
-__attribute__((target_clones("avx2", "default")))
-void BlendRowDispatched(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useSourceAlpha) {
+// opaqueSource: every source alpha is 255 (and op < 255: the fade's case).
+void BlendRowDispatched(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useSourceAlpha,
+                        bool opaqueSource) {
     size_t i = 0;
     // Word access through memcpy: the rows need not be 4-byte aligned.
     for (; i + 8 <= n; i += 8) {
@@ -91,6 +71,12 @@ void BlendRowDispatched(uint8_t* dst, const uint8_t* src, size_t n, unsigned op,
         __builtin_prefetch(src + i * 4 + 1024);
         __builtin_prefetch(dst + i * 4 + 1024, 1);
         std::memcpy(&s, src + i * 4, 32);
+        if (opaqueSource) {
+            std::memcpy(&d, dst + i * 4, 32);
+            BlendOpaqueVector(d, s, op);
+            std::memcpy(dst + i * 4, &d, 32);
+            continue;
+        }
         if (useSourceAlpha && op == 255) {
             // Drawn at full opacity, whole blocks of transparent or opaque
             // pixels (margins, photos) need no arithmetic.
@@ -161,11 +147,8 @@ bool AllOpaque(const uint8_t* px, size_t n) { return AlphaAnd(nullptr, px, n) ==
 void BlendRow(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useSourceAlpha) {
     // An opaque row (checked at a fraction of the blend's cost) needs no
     // alpha per pixel.
-    if (useSourceAlpha && op < 255 && AlphaAnd(nullptr, src, n) == 255) {
-        BlendOpaqueRow(dst, src, n, op);
-        return;
-    }
-    BlendRowDispatched(dst, src, n, op, useSourceAlpha);
+    const bool opaqueSource = useSourceAlpha && op < 255 && AlphaAnd(nullptr, src, n) == 255;
+    BlendRowDispatched(dst, src, n, op, useSourceAlpha, opaqueSource);
 }
 
 GreyWeights GreyFormula(int formula) {
