@@ -287,6 +287,7 @@ void BM_LargestPicture(benchmark::State& state) {
         }
         ms = MsSince(t);
         if (reply != "1\r\n" || kiv.Log().find("Error in DisplayCachedImage") != std::string::npos) {
+            std::printf("The largest picture did not show (peak resident %.0f MB).\n", PeakResidentKb(pid) / 1024.0);
             state.SkipWithError(("the largest picture did not show: " + reply).c_str());
             return;
         }
