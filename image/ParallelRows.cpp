@@ -11,11 +11,12 @@
 
 namespace {
 
-// Less work than this (some tenths of a millisecond) is not worth waking a
-// thread for.
+// Less work than this (some tenths of a millisecond) is not worth a part.
 constexpr double kMinWorkPerPart = 1024.0 * 1024.0;
+// Parts per thread: enough for the caller to take over a helper's share.
+constexpr int kPartsPerThread = 4;
 
-std::atomic<int> gPartLimit{8};
+std::atomic<bool> gEnabled{true};
 
 class RowPool {
 public:
@@ -33,28 +34,21 @@ public:
     }
     void Leave() { m_Busy = false; }
 
-    // Part 0 on the caller, parts 1.. on the workers; back when all are done.
     void Run(int count, int parts, const std::function<void(int, int)>& part) {
-        {
-            std::lock_guard lock(m_Mutex);
-            m_Job = &part;
-            m_Count = count;
-            m_Parts = parts;
-            m_Pending = parts - 1;
-            m_Error = nullptr;
-            ++m_Generation;
-        }
-        m_Wake.notify_all();
-        std::exception_ptr error;
-        try {
-            part(0, Bound(count, parts, 1));
-        } catch (...) {
-            error = std::current_exception();
-        }
         std::unique_lock lock(m_Mutex);
-        m_Done.wait(lock, [this] { return m_Pending == 0; });
+        m_Job = &part;
+        m_Count = count;
+        m_Parts = parts;
+        m_Next = 0;
+        m_Error = nullptr;
+        ++m_Generation;
+        lock.unlock();
+        m_Wake.notify_all();
+        lock.lock();
+        DoParts(lock);
+        m_Done.wait(lock, [this] { return m_Running == 0; });
         m_Job = nullptr;
-        if (!error) error = m_Error;
+        const std::exception_ptr error = m_Error;
         lock.unlock();
         if (error) std::rethrow_exception(error);
     }
@@ -62,7 +56,7 @@ public:
 private:
     RowPool() {
         const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
-        for (unsigned i = 1; i < cores; ++i) m_Workers.emplace_back([this, i] { Work(int(i)); });
+        for (unsigned i = 1; i < cores; ++i) m_Workers.emplace_back([this] { Work(); });
     }
     ~RowPool() {
         {
@@ -73,18 +67,13 @@ private:
         for (std::thread& t : m_Workers) t.join();
     }
 
-    static int Bound(int count, int parts, int index) { return int(int64_t(count) * index / parts); }
-
-    void Work(int index) {
-        uint64_t seen = 0;
-        std::unique_lock lock(m_Mutex);
-        for (;;) {
-            m_Wake.wait(lock, [&] { return m_Stop || m_Generation != seen; });
-            if (m_Stop) return;
-            seen = m_Generation;
-            if (index >= m_Parts) continue;
+    // Takes parts until none is left; called and returning with the lock held.
+    void DoParts(std::unique_lock<std::mutex>& lock) {
+        while (m_Job && m_Next < m_Parts) {
+            const int index = m_Next++;
+            ++m_Running;
             const auto* job = m_Job;
-            const int from = Bound(m_Count, m_Parts, index), to = Bound(m_Count, m_Parts, index + 1);
+            const int from = int(int64_t(m_Count) * index / m_Parts), to = int(int64_t(m_Count) * (index + 1) / m_Parts);
             lock.unlock();
             std::exception_ptr error;
             try {
@@ -94,7 +83,18 @@ private:
             }
             lock.lock();
             if (error && !m_Error) m_Error = error;
-            if (--m_Pending == 0) m_Done.notify_one();
+            if (--m_Running == 0 && m_Next == m_Parts) m_Done.notify_all();
+        }
+    }
+
+    void Work() {
+        uint64_t seen = 0;
+        std::unique_lock lock(m_Mutex);
+        for (;;) {
+            m_Wake.wait(lock, [&] { return m_Stop || m_Generation != seen; });
+            if (m_Stop) return;
+            seen = m_Generation;
+            DoParts(lock);
         }
     }
 
@@ -102,7 +102,7 @@ private:
     std::mutex m_Mutex;
     std::condition_variable m_Wake, m_Done;
     const std::function<void(int, int)>* m_Job = nullptr;
-    int m_Count = 0, m_Parts = 0, m_Pending = 0;
+    int m_Count = 0, m_Parts = 0, m_Next = 0, m_Running = 0;
     uint64_t m_Generation = 0;
     std::exception_ptr m_Error;
     bool m_Stop = false;
@@ -114,11 +114,11 @@ private:
 void ParallelRows(int count, double costPerRow, const std::function<void(int from, int to)>& part) {
     if (count <= 0) return;
     const double work = double(count) * std::max(costPerRow, 0.0);
-    int parts = int(std::min<double>({double(count), work / kMinWorkPerPart, double(gPartLimit.load())}));
-    if (parts >= 2) {
+    int parts = int(std::min<double>(count, work / kMinWorkPerPart));
+    if (gEnabled && parts >= 2) {
         RowPool& pool = RowPool::Get();
-        parts = std::min(parts, pool.Threads());
-        if (parts >= 2 && pool.TryEnter()) {
+        parts = std::min(parts, pool.Threads() * kPartsPerThread);
+        if (pool.Threads() >= 2 && pool.TryEnter()) {
             struct Leave {
                 RowPool& pool;
                 ~Leave() { pool.Leave(); }
@@ -130,4 +130,4 @@ void ParallelRows(int count, double costPerRow, const std::function<void(int fro
     part(0, count);
 }
 
-void SetParallelRowsLimit(int parts) { gPartLimit = std::max(parts, 1); }
+void SetParallelRowsEnabled(bool enabled) { gEnabled = enabled; }

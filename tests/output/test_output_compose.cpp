@@ -281,8 +281,8 @@ TEST_F(OutputTest, FrameIsTheCompositeFileAndTheSameOnOneCore) {
         Settings.AlphaAddTop = c.alphaAddTop;
         const size_t bytes = size_t(c.w) * size_t(c.h) * 4;
         std::vector<uint8_t> frames[2];
-        for (int cores : {8, 1}) {
-            SetParallelRowsLimit(cores);
+        for (bool allCores : {true, false}) {
+            SetParallelRowsEnabled(allCores);
             ASSERT_EQ(DisplayCachedImage(c.path, "False"), 0);
             cImage32 file;
             ASSERT_TRUE(file.LoadPicture_File(CompositeImagePath()));
@@ -292,14 +292,14 @@ TEST_F(OutputTest, FrameIsTheCompositeFileAndTheSameOnOneCore) {
             EXPECT_EQ(frame.ImageType(), file.ImageType());
             EXPECT_EQ(frame.Alpha(), file.Alpha());
             EXPECT_EQ(std::memcmp(frame.BitsPointer(), file.BitsPointer(), bytes), 0);
-            frames[cores == 1].assign(frame.BitsPointer(), frame.BitsPointer() + bytes);
+            frames[allCores ? 0 : 1].assign(frame.BitsPointer(), frame.BitsPointer() + bytes);
         }
         // Over the last frame, the second draw has another background.
         if (c.alphaAddTop == 0) {
             EXPECT_TRUE(frames[0] == frames[1]);
         }
     }
-    SetParallelRowsLimit(8);
+    SetParallelRowsEnabled(true);
 }
 
 TEST_F(OutputTest, BackgroundPictureAndAlphaAddTop) {
