@@ -16,7 +16,7 @@ constexpr double kMinWorkPerPart = 1024.0 * 1024.0;
 // Parts per thread: enough for the caller to take over a helper's share.
 constexpr int kPartsPerThread = 4;
 
-std::atomic<bool> gEnabled{true};
+thread_local bool tSerial = false;
 
 class RowPool {
 public:
@@ -115,7 +115,7 @@ void ParallelRows(int count, double costPerRow, const std::function<void(int fro
     if (count <= 0) return;
     const double work = double(count) * std::max(costPerRow, 0.0);
     int parts = int(std::min<double>(count, work / kMinWorkPerPart));
-    if (gEnabled && parts >= 2) {
+    if (!tSerial && parts >= 2) {
         RowPool& pool = RowPool::Get();
         parts = std::min(parts, pool.Threads() * kPartsPerThread);
         if (pool.Threads() >= 2 && pool.TryEnter()) {
@@ -130,4 +130,5 @@ void ParallelRows(int count, double costPerRow, const std::function<void(int fro
     part(0, count);
 }
 
-void SetParallelRowsEnabled(bool enabled) { gEnabled = enabled; }
+SerialRows::SerialRows() : m_Outer(tSerial) { tSerial = true; }
+SerialRows::~SerialRows() { tSerial = m_Outer; }

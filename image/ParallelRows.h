@@ -17,6 +17,16 @@
 // reaches the caller after all parts have ended.
 void ParallelRows(int count, double costPerRow, const std::function<void(int from, int to)>& part);
 
-// false: from now on every call runs on its calling thread alone, as on a
-// one-core machine, so that results can be compared.
-void SetParallelRowsEnabled(bool enabled);
+// While one lives, the calls made on its thread run on that thread alone, as
+// on a one-core machine: for a picture drawn onto itself, whose rows must go
+// in order, and for comparing results.
+class SerialRows {
+public:
+    SerialRows();
+    ~SerialRows();
+    SerialRows(const SerialRows&) = delete;
+    SerialRows& operator=(const SerialRows&) = delete;
+
+private:
+    bool m_Outer;
+};

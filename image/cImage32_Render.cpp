@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "image/ParallelRows.h"
 #include "image/PixelKernels.h"
@@ -120,6 +121,13 @@ bool RenderRows(const PixelRows& rows, const SourceTraits& t, const cImage32* im
         destY -= std::abs(destHeight) / 2;
     }
     const Rect d{destX, destY, destWidth, destHeight}, s{SrcX, SrcY, srcWidth, srcHeight};
+
+    // A picture drawn onto itself reads rows that the draw writes: they
+    // must go in order, as they always have.
+    std::optional<SerialRows> serial;
+    if (image && dc.Bits < image->BitsPointer() + size_t(image->scanWidth()) * size_t(image->Height()) &&
+        dc.Bits + size_t(dc.Stride) * size_t(dc.Height) > image->BitsPointer())
+        serial.emplace();
 
     DrawOptions options;
     options.HighQuality = t.HighQuality;

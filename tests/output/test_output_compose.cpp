@@ -2,6 +2,7 @@
 // that reach the output, the composite file, the fade, the log and the queue.
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
@@ -282,7 +283,8 @@ TEST_F(OutputTest, FrameIsTheCompositeFileAndTheSameOnOneCore) {
         const size_t bytes = size_t(c.w) * size_t(c.h) * 4;
         std::vector<uint8_t> frames[2];
         for (bool allCores : {true, false}) {
-            SetParallelRowsEnabled(allCores);
+            std::optional<SerialRows> oneCore;
+            if (!allCores) oneCore.emplace();
             ASSERT_EQ(DisplayCachedImage(c.path, "False"), 0);
             cImage32 file;
             ASSERT_TRUE(file.LoadPicture_File(CompositeImagePath()));
@@ -299,7 +301,6 @@ TEST_F(OutputTest, FrameIsTheCompositeFileAndTheSameOnOneCore) {
             EXPECT_TRUE(frames[0] == frames[1]);
         }
     }
-    SetParallelRowsEnabled(true);
 }
 
 TEST_F(OutputTest, BackgroundPictureAndAlphaAddTop) {
