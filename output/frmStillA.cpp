@@ -6,8 +6,8 @@
 #include <thread>
 
 #include <QDeadlineTimer>
-#include <QCoreApplication>
 #include <QEventLoop>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QtGui/qguiapplication_platform.h>
 #include <QKeyEvent>
