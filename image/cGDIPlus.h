@@ -5,8 +5,9 @@
 // translation) and rotation about the destination centre. All own code; it
 // needs no start-up, so it is always available.
 #include "image/DeviceContext.h"
-#include "image/Resample.h"
 #include "image/cImage32.h"
+
+struct PixelRows;
 
 struct DrawOptions {
     bool HighQuality = true;     // bicubic; false: nearest neighbour
@@ -23,13 +24,14 @@ public:
     // left untouched (nothing to start or keep).
     bool isGDIplusOk(long* gdiToken = nullptr, bool KeepToken = false) const;
 
+    // DrawImage (below) from a picture's rows, one not held whole; no rotation.
+    static bool DrawImage(const PixelRows& source, const DeviceContext& dest, int destX, int destY, int destWidth,
+                          int destHeight, int SrcX, int SrcY, int srcWidth, int srcHeight, const DrawOptions& options);
+
     // Draws the source rectangle into the destination rectangle
     // [destX, destX + |destWidth|) x [destY, destY + |destHeight|); a negative
     // destination size mirrors along that axis. The source rectangle must lie
     // inside the picture. Parts outside the target are clipped.
     static bool DrawImage(const cImage32& source, const DeviceContext& dest, int destX, int destY, int destWidth,
-                          int destHeight, int SrcX, int SrcY, int srcWidth, int srcHeight, const DrawOptions& options);
-    // The same from a picture's rows (one not held whole), without rotation.
-    static bool DrawImage(const PixelRows& source, const DeviceContext& dest, int destX, int destY, int destWidth,
                           int destHeight, int SrcX, int SrcY, int srcWidth, int srcHeight, const DrawOptions& options);
 };
