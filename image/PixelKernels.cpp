@@ -43,10 +43,26 @@ __attribute__((always_inline)) inline void BlendVector(u32x8& d, const u32x8& s,
     d = op == 255 ? (a == 0 ? d : out) : out;
 }
 
+// BlendVector for 8 opaque source pixels below full opacity: a' = op, so
+// every byte is ((255 - op) * d + s * op) / 255.
+__attribute__((always_inline)) inline void BlendOpaqueVector(u32x8& d, const u32x8& s, uint32_t op) {
+    const u32x8 low = u32x8{} + kLowBytes;
+    const uint32_t k = 255 - op;
+    const u16x16 kk = (u16x16)(u32x8{} + (k | k << 16)), opop = (u16x16)(u32x8{} + (op | op << 16));
+    u16x16 rb = (u16x16)(d & low) * kk + (u16x16)(s & low) * opop;
+    u16x16 ag = (u16x16)((d >> 8) & low) * kk + (u16x16)((s >> 8) & low) * opop;
+    rb = (rb + 1 + (rb >> 8)) >> 8;
+    ag = (ag + 1 + (ag >> 8)) >> 8;
+    d = (u32x8)rb | ((u32x8)ag << 8);
+}
+
 // Run-time dispatched versions stay internal: a multi-versioned function
 // with external linkage does not link the same way under every compiler.
+
 __attribute__((target_clones("avx2", "default")))
-void BlendRowDispatched(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useSourceAlpha) {
+// opaqueSource: every source alpha is 255 (and op < 255: the fade's case).
+void BlendRowDispatched(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useSourceAlpha,
+                        bool opaqueSource) {
     size_t i = 0;
     // Word access through memcpy: the rows need not be 4-byte aligned.
     for (; i + 8 <= n; i += 8) {
@@ -55,6 +71,12 @@ void BlendRowDispatched(uint8_t* dst, const uint8_t* src, size_t n, unsigned op,
         __builtin_prefetch(src + i * 4 + 1024);
         __builtin_prefetch(dst + i * 4 + 1024, 1);
         std::memcpy(&s, src + i * 4, 32);
+        if (opaqueSource) {
+            std::memcpy(&d, dst + i * 4, 32);
+            BlendOpaqueVector(d, s, op);
+            std::memcpy(dst + i * 4, &d, 32);
+            continue;
+        }
         if (useSourceAlpha && op == 255) {
             // Drawn at full opacity, whole blocks of transparent or opaque
             // pixels (margins, photos) need no arithmetic.
@@ -93,10 +115,40 @@ void LightenDarkenDispatched(uint8_t* px, size_t n, const int16_t* kOfAlpha, boo
     }
 }
 
+// The AND of the alpha bytes of n pixels (255 when all are opaque), copying
+// them to dst on the way when dst is given.
+__attribute__((target_clones("avx2", "default")))
+uint32_t AlphaAnd(uint8_t* dst, const uint8_t* src, size_t n) {
+    u32x8 all = u32x8{} + 0xFFFFFFFFu;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        u32x8 v;
+        std::memcpy(&v, src + i * 4, 32);
+        all &= v;
+        if (dst) std::memcpy(dst + i * 4, &v, 32);
+    }
+    uint32_t a = 0xFFFFFFFFu;
+    for (int k = 0; k < 8; ++k) a &= all[k];
+    for (; i < n; ++i) {
+        uint32_t v;
+        std::memcpy(&v, src + i * 4, 4);
+        a &= v;
+        if (dst) std::memcpy(dst + i * 4, &v, 4);
+    }
+    return a >> 24;
+}
+
 }  // namespace
 
+bool CopyPixelsOpaque(uint8_t* dst, const uint8_t* src, size_t n) { return AlphaAnd(dst, src, n) == 255; }
+
+bool AllOpaque(const uint8_t* px, size_t n) { return AlphaAnd(nullptr, px, n) == 255; }
+
 void BlendRow(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useSourceAlpha) {
-    BlendRowDispatched(dst, src, n, op, useSourceAlpha);
+    // An opaque row (checked at a fraction of the blend's cost) needs no
+    // alpha per pixel.
+    const bool opaqueSource = useSourceAlpha && op < 255 && AlphaAnd(nullptr, src, n) == 255;
+    BlendRowDispatched(dst, src, n, op, useSourceAlpha, opaqueSource);
 }
 
 GreyWeights GreyFormula(int formula) {

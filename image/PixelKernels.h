@@ -12,6 +12,11 @@
 // pixel counts as opaque (a constant-alpha blend of all four bytes).
 void BlendRow(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useSourceAlpha = true);
 
+// Copies n pixels; true when every alpha byte is 255.
+bool CopyPixelsOpaque(uint8_t* dst, const uint8_t* src, size_t n);
+// True when every alpha byte of the n pixels is 255.
+bool AllOpaque(const uint8_t* px, size_t n);
+
 // The grey weights of formula f (-1 none; 0 and anything outside -1..7 the
 // default 0.299/0.587/0.114).
 struct GreyWeights {

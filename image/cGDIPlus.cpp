@@ -97,12 +97,22 @@ bool cGDIPlus::isGDIplusOk(long* /*gdiToken*/, bool /*KeepToken*/) const { retur
 
 bool cGDIPlus::DrawImage(const cImage32& source, const DeviceContext& dest, int destX, int destY, int destWidth,
                          int destHeight, int SrcX, int SrcY, int srcWidth, int srcHeight, const DrawOptions& o) {
-    if (!source.HasImage() || !dest || destWidth == 0 || destHeight == 0) return false;
+    if (!source.HasImage()) return false;
+    if (o.Angle == 0.0f)
+        return DrawImage(PixelRows(source), dest, destX, destY, destWidth, destHeight, SrcX, SrcY, srcWidth, srcHeight, o);
+    if (!dest || destWidth == 0 || destHeight == 0) return false;
     if (srcWidth < 1 || srcHeight < 1 || SrcX < 0 || SrcY < 0 || SrcX + srcWidth > source.Width() ||
         SrcY + srcHeight > source.Height())
         return false;
-    if (o.Angle != 0.0f)
-        return DrawRotated(source, dest, destX, destY, destWidth, destHeight, SrcX, SrcY, srcWidth, srcHeight, o);
+    return DrawRotated(source, dest, destX, destY, destWidth, destHeight, SrcX, SrcY, srcWidth, srcHeight, o);
+}
+
+bool cGDIPlus::DrawImage(const PixelRows& source, const DeviceContext& dest, int destX, int destY, int destWidth,
+                         int destHeight, int SrcX, int SrcY, int srcWidth, int srcHeight, const DrawOptions& o) {
+    if (source.Width < 1 || !dest || destWidth == 0 || destHeight == 0) return false;
+    if (srcWidth < 1 || srcHeight < 1 || SrcX < 0 || SrcY < 0 || SrcX + srcWidth > source.Width ||
+        SrcY + srcHeight > source.Height)
+        return false;
 
     const int64_t aw = std::abs(int64_t(destWidth)), ah = std::abs(int64_t(destHeight));
     // The visible part of the destination rectangle, in output coordinates.

@@ -10,6 +10,8 @@
 #include "image/DeviceContext.h"
 #include "image/cImage32.h"
 
+struct PixelRows;
+
 struct DrawOptions {
     bool HighQuality = true;     // bicubic; false: nearest neighbour
     int grayScale = -1;          // grey formula, -1 none
@@ -24,6 +26,10 @@ public:
     // Always true here: the drawing code is part of the library. The token is
     // left untouched (nothing to start or keep).
     bool isGDIplusOk(long* gdiToken = nullptr, bool KeepToken = false) const;
+
+    // DrawImage (below) from a picture's rows, one not held whole; no rotation.
+    static bool DrawImage(const PixelRows& source, const DeviceContext& dest, int destX, int destY, int destWidth,
+                          int destHeight, int SrcX, int SrcY, int srcWidth, int srcHeight, const DrawOptions& options);
 
     // Draws the source rectangle into the destination rectangle
     // [destX, destX + |destWidth|) x [destY, destY + |destHeight|); a negative

@@ -9,12 +9,13 @@ void PictureSurface::SetSize(int width, int height) {
     if (int64_t(m_Width) * m_Height > kMaxImagePixels) m_Width = m_Height = 0;
     m_Drawing.assign(size_t(m_Width) * size_t(m_Height), 0);
     m_Persistent.DestroyDIB();
+    m_HasPersistent = false;
     Clear();
 }
 
 void PictureSurface::Clear() {
     if (m_Drawing.empty()) return;
-    if (m_Persistent.HasImage() && m_Persistent.Width() == m_Width && m_Persistent.Height() == m_Height) {
+    if (m_HasPersistent) {
         for (int y = 0; y < m_Height; ++y)
             std::memcpy(m_Drawing.data() + size_t(y) * size_t(m_Width), m_Persistent.Row(y), size_t(m_Width) * 4);
         return;
@@ -27,11 +28,15 @@ void PictureSurface::Clear() {
 
 void PictureSurface::MakePersistent() {
     if (m_Drawing.empty()) return;
+    m_HasPersistent = false;
     if (!m_Persistent.HasImage() || m_Persistent.Width() != m_Width || m_Persistent.Height() != m_Height) {
-        if (!m_Persistent.InitializeDIB(m_Width, m_Height)) return;
+        if (!m_Persistent.InitializeDIBUncleared(m_Width, m_Height)) return;
     }
     for (int y = 0; y < m_Height; ++y)
         std::memcpy(m_Persistent.Row(y), m_Drawing.data() + size_t(y) * size_t(m_Width), size_t(m_Width) * 4);
+    m_Persistent.SetImageType(0);
+    m_Persistent.Alpha(1);
+    m_HasPersistent = true;
 }
 
 void PictureSurface::Repaint() {

@@ -34,10 +34,10 @@ public:
     void Clear();
     // The drawing becomes the persistent picture.
     void MakePersistent();
-    void RemovePersistentPicture() { m_Persistent.DestroyDIB(); }
-    bool HasPersistentPicture() const { return m_Persistent.HasImage(); }
+    void RemovePersistentPicture() { m_HasPersistent = false; }
+    bool HasPersistentPicture() const { return m_HasPersistent; }
     // Valid while HasPersistentPicture(); a bottom-up image of the surface size.
-    cImage32& PersistentPicture() { return m_Persistent; }
+    const cImage32& PersistentPicture() const { return m_Persistent; }
 
     void SetPresenter(SurfacePresenter* presenter) { m_Presenter = presenter; }
     void Repaint();
@@ -54,6 +54,7 @@ private:
     int m_Height = 0;
     uint32_t m_BackColor = 0;
     std::vector<uint32_t> m_Drawing;  // one 0xAARRGGBB value per pixel, rows top-down
-    cImage32 m_Persistent;
+    cImage32 m_Persistent;  // its storage is kept for the next one while there is none
+    bool m_HasPersistent = false;
     SurfacePresenter* m_Presenter = nullptr;
 };

@@ -1,17 +1,21 @@
 #include "output/frmStillA.h"
 
+#include <chrono>
+#include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QtGui/qguiapplication_platform.h>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
-#include <QTimer>
 #include <QWindow>
+#include <xcb/xcb.h>
 
 #include "app/TopMost.h"
 #include "app/Version.h"
@@ -49,6 +53,17 @@ public:
 
 std::unique_ptr<frmStillA> gWindow;
 
+// The pixels are on the X server when this returns: one round trip on Qt's
+// own connection (the server handles requests in order). Unlike
+// QGuiApplication::sync() it dispatches no events, so no socket or timer
+// event can run in the middle of a fade. Nothing to wait for elsewhere.
+void SyncWithDisplayServer() {
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    if (!connection) return;
+    std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+}
+
 }  // namespace
 
 frmStillA::frmStillA(QWidget* parent)
@@ -85,13 +100,17 @@ void frmStillA::SetTopMost(bool on) { ::SetTopMost(this, on); }
 
 void frmStillA::WaitForExpose() {
     // A repaint does nothing before the window system has exposed the
-    // window; the first frame must not be lost to that. Bounded, in case the
-    // window system never answers.
+    // window; the first frame must not be lost to that. Only window-system
+    // events are taken meanwhile: sockets and timers wait, as during the rest
+    // of a picture's realtime work. Bounded, in case the window system never
+    // answers.
     QDeadlineTimer deadline(2000);
-    while (!(windowHandle() && windowHandle()->isExposed()) && !deadline.hasExpired()) {
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    const auto flags = QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers |
+                       QEventLoop::X11ExcludeTimers;
+    for (;;) {
+        QCoreApplication::processEvents(flags);
+        if ((windowHandle() && windowHandle()->isExposed()) || deadline.hasExpired()) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 
@@ -99,8 +118,7 @@ void frmStillA::Present(const PictureSurface& surface) {
     m_Surface = &surface;
     if (!isVisible()) return;
     repaint();
-    // The pixels are on the display server when this returns.
-    QGuiApplication::sync();
+    SyncWithDisplayServer();
 }
 
 void frmStillA::paintEvent(QPaintEvent* event) {

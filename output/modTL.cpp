@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #ifdef __GLIBC__
@@ -17,6 +19,10 @@
 #include "app/Log.h"
 #include "app/Settings.h"
 #include "app/modMain.h"
+#include "image/PixelKernels.h"
+#include "image/Resample.h"
+#include "image/cRectShadow.h"
+#include "output/CompositeFrame.h"
 #include "output/GfxOutput.h"
 #include "output/Geometry.h"
 #include "output/Monitors.h"
@@ -29,8 +35,8 @@ struct GfxState {
     PictureSurface picStillA;
     PictureSurface picStillB;
     // Created by InitGfxOutput; they live for the rest of the process.
+    // WorkImage holds a picture only while it is composed.
     std::unique_ptr<cImage32> WorkImage;
-    std::unique_ptr<cImage32> ShadowImage;
     std::unique_ptr<cImage32> FrameImage;
     OutputWindow* frmStillA = nullptr;
     GfxStageHook stageHook;
@@ -46,6 +52,10 @@ bool IsExistingFile(const std::string& path) {
     return !path.empty() && std::filesystem::is_regular_file(path, ec);
 }
 
+// The debug lines of compositing and transitions follow the current
+// VerboseConsole alone: #VERBOSE turns them off even after /DEBUG.
+bool DebugLines() { return Settings.VerboseConsole > 1; }
+
 void StageDone(const char* stage) {
     if (Gfx().stageHook) Gfx().stageHook(stage);
 }
@@ -55,14 +65,6 @@ struct RenderError {};
 
 void Check(bool ok) {
     if (!ok) throw RenderError{};
-}
-
-// `to` becomes a copy of `from` (pixels, size, alpha class, source type).
-void CopyPicture(const cImage32& from, cImage32& to) {
-    Check(to.InitializeDIB(from.Width(), from.Height()));
-    std::memcpy(to.BitsPointer(), from.BitsPointer(), size_t(from.scanWidth()) * size_t(from.Height()));
-    to.Alpha(from.Alpha());
-    to.SetImageType(from.ImageType());
 }
 
 struct PixelRect {
@@ -96,15 +98,15 @@ std::vector<PixelRect> AroundHole(const PictureSurface& s, PixelRect hole) {
 // part is a draw clipped to a window of the surface with the same
 // destination rectangle, so its pixels are those of the full draw (the
 // resampler may round one a level differently in a very narrow part).
-void RenderCentredAround(cImage32& img, PictureSurface& s, int cx, int cy, int w, int h, int opacity,
-                         const PixelRect& hole) {
+// `draw(dc, x, y)` draws centred on (x, y) into the context of one part.
+template <typename Draw>
+void RenderCentredAround(PictureSurface& s, int cx, int cy, int w, int h, const PixelRect& hole, const Draw& draw) {
     const DeviceContext all = s.DC();
     for (const PixelRect& part : AroundHole(s, hole)) {
         if (part.Intersect(CentredRect(cx, cy, w, h)).Empty()) continue;
         const DeviceContext dc = DeviceContext::TopDown(all.Row(part.Top) + ptrdiff_t(part.Left) * 4,
                                                         part.Right - part.Left, part.Bottom - part.Top, all.Stride);
-        Check(img.Render(&dc, cx - part.Left, cy - part.Top, w, h, 0, 0, 0, 0, opacity, true, true, nullptr, -1,
-                         0.0f, 0.0f, true));
+        Check(draw(dc, cx - part.Left, cy - part.Top));
     }
 }
 
@@ -163,7 +165,9 @@ void DrawFrameOnAir(cImage32& frame, int32_t opacity) {
 void RunTransition(const std::string& transMode) {
     auto& g = Gfx();
     cImage32& frame = *g.FrameImage;
-    Check(frame.LoadPicture_File(CompositeImagePath(), 32, 32, false, 32));
+    // The composite file's pixels, taken from the surface that was just
+    // written to it rather than read back from the disk.
+    Check(CopyCompositeFrame(g.picStillB, frame));
     frame.HighQualityInterpolation(false);
     StageDone("readback");
 
@@ -171,7 +175,7 @@ void RunTransition(const std::string& transMode) {
         if (VerboseOn())
             WriteLog("Performing transition with TransMode=Fade and TransDur=" + std::to_string(Settings.TransDur),
                      "GFX", "V");
-        if (DebugOn()) WriteLog("Calculating sinusoidal transition curve with premultiplied pRGBA pixels...", "GFX", "D");
+        if (DebugLines()) WriteLog("Calculating sinusoidal transition curve with premultiplied pRGBA pixels...", "GFX", "D");
         const int64_t steps = int64_t(Settings.TransDur) * 4;
         Check(steps <= INT32_MAX);
         for (int32_t i = 1; i <= steps; ++i) {
@@ -180,7 +184,9 @@ void RunTransition(const std::string& transMode) {
             DrawFrameOnAir(frame, FadeStepOpacity(i, int32_t(steps)));
             const auto pauseMs = FadePauseMs(Settings.DisplayFrameRate);
             Check(pauseMs.has_value());
-            WaitMs(*pauseMs);
+            // A plain sleep: no socket, timer or window event may run in the
+            // middle of a fade (an accept would stutter it, a dialog stall it).
+            std::this_thread::sleep_for(std::chrono::milliseconds(*pauseMs));
         }
     }
     DrawFrameOnAir(frame, 100);
@@ -189,24 +195,33 @@ void RunTransition(const std::string& transMode) {
 
 void Compose(const std::string& imagePath) {
     auto& g = Gfx();
-    Check(g.WorkImage && g.ShadowImage && g.FrameImage);
+    Check(g.WorkImage && g.FrameImage);
     cImage32& work = *g.WorkImage;
     PictureSurface& b = g.picStillB;
+    // The picture is let go however composing ends: the largest takes 1 GiB.
+    const struct Release {
+        cImage32& image;
+        ~Release() { image.DestroyDIB(); }
+    } release{work};
 
     if (VerboseOn())
         WriteLog("Compositing output image in framebuffer using high-quality bicubic interpolation", "GFX", "V");
     const bool noShadow = Settings.ShadowOpacity == 0;
     work.HighQualityInterpolation(true);
 
-    if (Settings.AlphaAddTop == 0) {
+    // A new frame starts from the plain background. The background is
+    // filled once the picture's place is known (nothing is drawn on the
+    // surface before that), and not at all where the picture covers it.
+    // The persistent picture is then the plain background too, which is
+    // what clearing without one gives.
+    const bool freshFrame = Settings.AlphaAddTop == 0;
+    if (freshFrame) {
         b.RemovePersistentPicture();
         b.SetBackColor(Settings.BackgroundColor);
-        b.Clear();
-        b.Repaint();
+    } else {
+        b.MakePersistent();
     }
-    b.MakePersistent();
     work.DestroyDIB();
-    g.ShadowImage->DestroyDIB();
 
     Check(work.LoadPicture_File(imagePath, 32, 32, false, 32));
     StageDone("load");
@@ -214,37 +229,38 @@ void Compose(const std::string& imagePath) {
     const auto geometry = ComputeFrameGeometry(outW, outH, work.Width(), work.Height(), Settings.IgnoreAspect != 0);
     Check(geometry.has_value());
     const FrameGeometry& f = *geometry;
-    if (DebugOn()) {
+    if (DebugLines()) {
         WriteLog("ImageAspect=" + FormatPlainDecimal(f.ImageAspect), "GFX", "D");
         WriteLog("RenderWidth=" + std::to_string(f.RenderWidth), "GFX", "D");
         WriteLog("RenderHeight=" + std::to_string(f.RenderHeight), "GFX", "D");
     }
 
     const int centreX = Rounded(outW / 2.0), centreY = Rounded(outH / 2.0);
-    DeviceContext dc = b.DC();
     // What the picture covers when it is drawn opaque: its whole rectangle
     // (the resampler keeps an opaque picture opaque up to its edges).
     PixelRect covered;
-    if (Settings.AlphaAddTop == 0 && f.RenderWidth > 0 && f.RenderHeight > 0)
+    if (freshFrame && f.RenderWidth > 0 && f.RenderHeight > 0)
         covered = CentredRect(centreX, centreY, f.RenderWidth, f.RenderHeight);
-    // The picture is needed again, unchanged, after the background and once
-    // more with its alpha after the shadow. Decoding a large file costs far
-    // more than copying its pixels, so the decoded pixels are kept instead
-    // of loading the file again.
-    cImage32 kept;
-    bool workChanged = false;
+    const bool coversAll = !covered.Empty() && covered.Left <= 0 && covered.Top <= 0 && covered.Right >= outW &&
+                           covered.Bottom >= outH;
+    if (freshFrame && !coversAll) b.Clear();
+
     if (f.NeedsBackground && Settings.UseBlurredBackground != 0) {
-        if (DebugOn()) {
+        if (DebugLines()) {
             WriteLog("BlurRenderWidth=" + std::to_string(f.BlurRenderWidth), "GFX", "D");
             WriteLog("BlurRenderHeight=" + std::to_string(f.BlurRenderHeight), "GFX", "D");
         }
         // Shrinking to 1/22 and drawing the small copy large is the blur.
-        CopyPicture(work, kept);
-        workChanged = true;
-        Check(work.Resize(Rounded(f.RenderWidth / 22.0), Rounded(f.RenderHeight / 22.0)));
-        work.MakeLighterDarker(float(Settings.BlurredBackgroundLightness));
-        work.BlendToColor(Settings.BlurredBackgroundColor, Settings.BlurredBackgroundOpacity);
-        RenderCentredAround(work, b, centreX, centreY, f.BlurRenderWidth, f.BlurRenderHeight, 100, covered);
+        // The copy is made beside the picture, which is needed again as it is.
+        cImage32 blur;
+        Check(ResizeInto(work, blur, Rounded(f.RenderWidth / 22.0), Rounded(f.RenderHeight / 22.0)));
+        blur.MakeLighterDarker(float(Settings.BlurredBackgroundLightness));
+        blur.BlendToColor(Settings.BlurredBackgroundColor, Settings.BlurredBackgroundOpacity);
+        RenderCentredAround(b, centreX, centreY, f.BlurRenderWidth, f.BlurRenderHeight, covered,
+                            [&](const DeviceContext& dc, int x, int y) {
+                                return blur.Render(&dc, x, y, f.BlurRenderWidth, f.BlurRenderHeight, 0, 0, 0, 0, 100,
+                                                   true, true, nullptr, -1, 0.0f, 0.0f, true);
+                            });
         StageDone("blur");
     } else if (f.NeedsBackground) {
         b.SetBackColor(Settings.BackgroundColor);
@@ -256,46 +272,47 @@ void Compose(const std::string& imagePath) {
             Check(background.LoadPicture_File(Settings.BackgroundImage, 32, 32, false, 32));
             int fitW = 0, fitH = 0;
             background.ScaleImage(outW, outH, fitW, fitH, 0);
+            const DeviceContext dc = b.DC();
             Check(background.Render(&dc, f.OffsetX, f.OffsetY, fitW, fitH, 0, 0, 0, 0, 100, true, true));
         }
         StageDone("background");
     }
 
-    if (workChanged) work.SwapDIBs(kept);
-    if (Settings.AlphaAddTop != 0) CopyPicture(work, kept);
-    work.RemoveAlpha();
+    // The shadow is that of the whole rectangle made opaque, whatever the
+    // picture's own transparency: it depends on the size alone. With
+    // AlphaAddTop the picture keeps its transparency; without, it is drawn
+    // opaque (most pictures are already).
+    if (freshFrame && !AllOpaque(work.BitsPointer(), size_t(work.Width()) * size_t(work.Height())))
+        work.RemoveAlpha();
+    else if (freshFrame)
+        work.Alpha(2);
     StageDone("reload");
     // A shadow entirely under the picture is not made at all.
     const PixelRect shadowRect = CentredRect(centreX, centreY, f.ShadowWidth, f.ShadowHeight);
     bool shadowShows = false;
     for (const PixelRect& part : AroundHole(b, covered)) shadowShows |= !part.Intersect(shadowRect).Empty();
-    const bool drawShadow = !noShadow && shadowShows;
-    if (drawShadow) {
-        g.ShadowImage = work.CreateDropShadow(10, Settings.ShadowColor);
-        Check(g.ShadowImage != nullptr);
+    if (!noShadow && shadowShows) {
+        cRectShadow shadow;
+        Check(shadow.Create(work.Width(), work.Height(), 10, Settings.ShadowColor));
         StageDone("shadow");
-    }
-    // With AlphaAddTop the picture keeps its own transparency, while the
-    // shadow above was made from the whole opaque rectangle.
-    if (Settings.AlphaAddTop != 0) {
-        work.SwapDIBs(kept);
-        StageDone("reload");
-    }
-
-    if (drawShadow) {
-        RenderCentredAround(*g.ShadowImage, b, centreX, centreY, f.ShadowWidth, f.ShadowHeight, Settings.ShadowOpacity,
-                            covered);
+        RenderCentredAround(b, centreX, centreY, f.ShadowWidth, f.ShadowHeight, covered,
+                            [&](const DeviceContext& dc, int x, int y) {
+                                return shadow.Render(dc, x, y, f.ShadowWidth, f.ShadowHeight, Settings.ShadowOpacity,
+                                                     true);
+                            });
         b.Repaint();
         StageDone("shadow-draw");
     }
+    const DeviceContext dc = b.DC();
     Check(work.Render(&dc, centreX, centreY, f.RenderWidth, f.RenderHeight, 0, 0, 0, 0, 100, true, true, nullptr,
                       -1, 0.0f, 0.0f, true));
     b.Repaint();
     StageDone("draw");
 
-    b.MakePersistent();
-    Check(b.HasPersistentPicture());
-    Check(b.PersistentPicture().SaveToFile_Bitmap(CompositeImagePath(), true, 0, false));
+    // The finished drawing is the frame. It becomes the persistent picture
+    // only when the next frame is drawn over it (AlphaAddTop); a fresh
+    // frame never looks at the last one.
+    Check(SaveCompositeFile(CompositeImagePath(), b));
     StageDone("file");
 }
 
@@ -380,7 +397,7 @@ void InitGfxOutput() {
 
         KeepFrameBuffersInHeap();
         auto& g = Gfx();
-        for (auto* image : {&g.WorkImage, &g.ShadowImage, &g.FrameImage}) {
+        for (auto* image : {&g.WorkImage, &g.FrameImage}) {
             *image = std::make_unique<cImage32>();
             (*image)->HighQualityInterpolation(true);
         }

@@ -2,6 +2,7 @@
 // that reach the output, the composite file, the fade, the log and the queue.
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include "OutputFixture.h"
 #include "app/Settings.h"
 #include "app/modMain.h"
+#include "image/ParallelRows.h"
 #include "output/GfxOutput.h"
 #include "output/Transition.h"
 #include "output/modTL.h"
@@ -51,7 +53,7 @@ protected:
     void SetUp() override {
         dir = std::filesystem::temp_directory_path() / ("kiv_output_" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir);
-        FatalError = GfxInitialized = GfxOutputEnabled = false;
+        FatalError = GfxInitialized = GfxOutputEnabled = DebugMode = false;
         Settings = SettingsData{};
         Settings.CacheDir = dir.string();
         Settings.OnAirMonitor = 1;
@@ -122,10 +124,12 @@ TEST_F(OutputTest, FailuresTakeTheErrorPathAndResumeTheQueue) {
         int frameRate;
         size_t frames;  // put on air before the failure
     };
+    std::filesystem::create_directories(dir / "held" / "kiv_COMPOSITEIMAGE");  // a folder is never replaced
     const Case cases[] = {
         {(dir / "notes.png").string(), dir.string(), -1, 0},
         {(dir / "absent.png").string(), dir.string(), -1, 0},
         {good, (dir / "gone").string(), -1, 0},
+        {good, (dir / "held").string(), -1, 0},
         {good, dir.string(), 0, 1},  // the first step is drawn, then the pause has no rate
     };
     for (const auto& c : cases) {
@@ -155,6 +159,13 @@ TEST_F(OutputTest, FadeCompoundsItsStepsAndEndsOnTheExactFrame) {
     }
     EXPECT_EQ(window.probes.back(), kWhite);
     EXPECT_TRUE(log.Has("[GFX]V Performing transition with TransMode=Fade and TransDur=3"));
+    // Debug mode once switched on (/DEBUG) does not bring back the debug
+    // lines of compositing and fading once VerboseConsole is below 2.
+    DebugMode = true;
+    log.lines.clear();
+    ASSERT_EQ(DisplayCachedImage(Image("ramp.png", 40, 80, Solid(kWhite)), "Fade"), 0);
+    for (const std::string& line : log.lines) EXPECT_NE(line.rfind("[GFX]D", 0), 0u) << line;
+    DebugMode = false;
 
     for (const char* mode : {"fade", "FADE", "False", ""}) {
         window.probes.clear();
@@ -240,6 +251,56 @@ TEST_F(OutputTest, FillAndShadowAreDrawnOnlyWhereThePictureLeavesThemVisible) {
             for (int shift : {0, 8, 16})
                 worst = std::max(worst, std::abs(int((At(x, y) >> shift) & 0xFF) - int((full.PixelAt(x, y) >> shift) & 0xFF)));
     EXPECT_LE(worst, 1);
+}
+
+// The frame handed to the transition is exactly what loading the composite
+// file gives (pixels, type, alpha class), and no pixel depends on how many
+// cores drew it: blurred band, shadow and transparency at 1080p and 2160p.
+TEST_F(OutputTest, FrameIsTheCompositeFileAndTheSameOnOneCore) {
+    Settings.UseBlurredBackground = 1;
+    Settings.BlurredBackgroundColor = 0x808080;
+    Settings.BlurredBackgroundOpacity = 30;
+    Settings.BlurredBackgroundLightness = -20;
+    Settings.ShadowOpacity = 30;
+    const std::string photo = Image("photo.png", 640, 480, [](int x, int y) {
+        return 0xFF000000u | uint32_t(x * 7 % 256) << 16 | uint32_t((x ^ y) % 256) << 8 | uint32_t(y * 3 % 256);
+    });
+    const std::string fading = Image("fading.png", 300, 900, [](int x, int y) {
+        const uint32_t a = uint32_t(x * 255 / 299);
+        return a << 24 | (a * uint32_t(y % 256) / 255) << 8;
+    });
+    struct Case {
+        int w, h;
+        std::string path;
+        int alphaAddTop;
+    };
+    for (const Case& c : {Case{1920, 1080, photo, 0}, Case{1920, 1080, fading, 0}, Case{1920, 1080, fading, 1},
+                          Case{3840, 2160, photo, 0}}) {
+        SCOPED_TRACE(c.path + " at " + std::to_string(c.h) + " AlphaAddTop " + std::to_string(c.alphaAddTop));
+        SetMonitorProvider(std::make_shared<OneMonitor>(c.w, c.h));
+        InitGfxOutput();
+        Settings.AlphaAddTop = c.alphaAddTop;
+        const size_t bytes = size_t(c.w) * size_t(c.h) * 4;
+        std::vector<uint8_t> frames[2];
+        for (bool allCores : {true, false}) {
+            std::optional<SerialRows> oneCore;
+            if (!allCores) oneCore.emplace();
+            ASSERT_EQ(DisplayCachedImage(c.path, "False"), 0);
+            cImage32 file;
+            ASSERT_TRUE(file.LoadPicture_File(CompositeImagePath()));
+            const cImage32& frame = *FrameImage();
+            ASSERT_EQ(frame.Width(), c.w);
+            ASSERT_EQ(frame.Height(), c.h);
+            EXPECT_EQ(frame.ImageType(), file.ImageType());
+            EXPECT_EQ(frame.Alpha(), file.Alpha());
+            EXPECT_EQ(std::memcmp(frame.BitsPointer(), file.BitsPointer(), bytes), 0);
+            frames[allCores ? 0 : 1].assign(frame.BitsPointer(), frame.BitsPointer() + bytes);
+        }
+        // Over the last frame, the second draw has another background.
+        if (c.alphaAddTop == 0) {
+            EXPECT_TRUE(frames[0] == frames[1]);
+        }
+    }
 }
 
 TEST_F(OutputTest, BackgroundPictureAndAlphaAddTop) {

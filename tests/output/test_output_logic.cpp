@@ -1,14 +1,18 @@
 // Plain logic of the output: fitting geometry, fade timing, number text,
-// monitor choice over fake monitors, surfaces.
+// monitor choice over fake monitors, surfaces, the rectangle's shadow.
 #include <cerrno>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
 #include "LogCapture.h"
 #include "app/Settings.h"
 #include "app/modMain.h"
+#include "image/cImage32.h"
+#include "image/cRectShadow.h"
 #include "output/GfxOutput.h"
 #include "output/Geometry.h"
 #include "output/Monitors.h"
@@ -213,6 +217,44 @@ TEST(PictureSurface, ClearGoesBackToThePersistentPictureOrTheBackground) {
     EXPECT_EQ(s.PixelAt(1, 2), 0xFF000000u);
     s.SetSize(-5, 10);
     EXPECT_FALSE(static_cast<bool>(s.DC()));
+}
+
+// The compact shadow is CreateDropShadow's image of the opaque picture, row
+// for row, and is drawn as that image is (stretched or not, any opacity):
+// small, window-sized and tall pictures, clamped and odd blur depths.
+TEST(RectShadow, IsTheShadowOfTheOpaquePictureAndDrawsLikeIt) {
+    struct Case {
+        int w, h, depth;
+    };
+    for (const Case c : {Case{1, 1, 10}, Case{5, 3, 4}, Case{21, 21, 10}, Case{40, 22, 10}, Case{7, 300, 15},
+                         Case{300, 7, 3}, Case{64, 48, 0}}) {
+        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " depth " + std::to_string(c.depth));
+        cImage32 picture;
+        ASSERT_TRUE(picture.InitializeDIB(c.w, c.h));
+        std::memset(picture.BitsPointer(), 0xFF, size_t(c.w) * size_t(c.h) * 4);
+        const auto image = picture.CreateDropShadow(c.depth, 0x336699);
+        cRectShadow shadow;
+        ASSERT_TRUE(image && shadow.Create(c.w, c.h, c.depth, 0x336699));
+        ASSERT_EQ(shadow.Width(), image->Width());
+        ASSERT_EQ(shadow.Height(), image->Height());
+        for (int y = 0; y < shadow.Height(); ++y)
+            ASSERT_EQ(std::memcmp(shadow.Row(y), image->Row(y), size_t(shadow.Width()) * 4), 0) << "row " << y;
+
+        for (const auto& [w, h, opacity] : {std::tuple{shadow.Width(), shadow.Height(), 30},
+                                            std::tuple{shadow.Width() * 3 + 1, shadow.Height() * 2, 100},
+                                            std::tuple{shadow.Width() / 2 + 1, shadow.Height() / 3 + 1, 55}}) {
+            cImage32 a, b;
+            ASSERT_TRUE(a.InitializeDIB(90, 70) && b.InitializeDIB(90, 70));
+            for (size_t i = 0; i < 90 * 70 * 4; ++i) a.BitsPointer()[i] = b.BitsPointer()[i] = uint8_t(i % 4 == 3 ? 255 : i * 7);
+            const DeviceContext da = a.LoadDIBinDC(true), db = b.LoadDIBinDC(true);
+            ASSERT_TRUE(image->Render(&da, 40, 30, w, h, 0, 0, 0, 0, opacity, true, true, nullptr, -1, 0, 0, true));
+            ASSERT_TRUE(shadow.Render(db, 40, 30, w, h, opacity, true));
+            EXPECT_EQ(std::memcmp(a.BitsPointer(), b.BitsPointer(), 90 * 70 * 4), 0) << w << "x" << h;
+        }
+    }
+    // Beyond the pixel limit the rows alone would be: no shadow, no allocation.
+    EXPECT_FALSE(cRectShadow().Create(1 << 28, 1, 10, 0));
+    EXPECT_TRUE(cRectShadow().Create(32768, 8192, 10, 0));
 }
 
 }  // namespace
