@@ -15,6 +15,12 @@ public:
     virtual void Show() = 0;
     virtual void Hide() = 0;
     virtual void SetTopMost(bool on) = 0;
+    // Lends the pixels the window shows (the surface's as last presented)
+    // to `draw` and puts them on screen, skipping the copy from the surface:
+    // a fade step then touches each pixel once. False, with nothing drawn,
+    // when the window cannot lend them (hidden, scaled, another layout) or
+    // `draw` answers false.
+    virtual bool PresentDirect(const std::function<bool(const DeviceContext&)>& /*draw*/) { return false; }
 };
 void SetOutputWindow(OutputWindow* window);
 
@@ -25,6 +31,13 @@ PictureSurface& picStillB();
 
 // The finished frame read back for the transition; null before InitGfxOutput.
 cImage32* FrameImage();
+
+// One fade step: `frame` drawn over what the output shows at `opacity` and
+// put on screen. When the window lends its pixels the step is drawn there
+// alone and picStillA falls behind, until a full draw (opacity 100) brings it
+// up to date; the first step of a fade, which the caller marks, always goes
+// through picStillA, so that the window shows exactly its pixels.
+void DrawFadeStep(cImage32& frame, int32_t opacity, bool firstStep);
 
 // <CacheDir>/kiv_COMPOSITEIMAGE
 std::string CompositeImagePath();

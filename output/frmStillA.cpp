@@ -5,6 +5,7 @@
 #include <memory>
 #include <thread>
 
+#include <QBackingStore>
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QCloseEvent>
@@ -121,7 +122,39 @@ void frmStillA::Present(const PictureSurface& surface) {
     SyncWithDisplayServer();
 }
 
+bool frmStillA::PresentDirect(const std::function<bool(const DeviceContext&)>& draw) {
+    if (!isVisible()) return false;
+    m_DirectDraw = &draw;
+    m_DirectDrawn = false;
+    repaint();
+    m_DirectDraw = nullptr;
+    if (m_DirectDrawn) SyncWithDisplayServer();
+    return m_DirectDrawn;
+}
+
+// The window's own pixels while it paints: the raster backing store's image,
+// when it holds exactly this window at one image pixel per surface pixel in
+// the surface's memory layout (B, G, R, A).
+DeviceContext frmStillA::WindowPixels() {
+    QBackingStore* store = backingStore();
+    QPaintDevice* device = store ? store->paintDevice() : nullptr;
+    if (!device || device->devType() != QInternal::Image || !m_Surface) return {};
+    auto* image = static_cast<QImage*>(device);
+    const bool layout = image->format() == QImage::Format_RGB32 ||
+                        image->format() == QImage::Format_ARGB32_Premultiplied;
+    if (!layout || image->devicePixelRatio() != 1.0 || image->width() != m_Surface->Width() ||
+        image->height() != m_Surface->Height() || image->size() != size())
+        return {};
+    return DeviceContext::TopDown(image->bits(), image->width(), image->height(), image->bytesPerLine());
+}
+
 void frmStillA::paintEvent(QPaintEvent* event) {
+    if (m_DirectDraw && event->rect() == rect()) {
+        if (const DeviceContext dc = WindowPixels(); dc && (*m_DirectDraw)(dc)) {
+            m_DirectDrawn = true;
+            return;
+        }
+    }
     QPainter painter(this);
     painter.setCompositionMode(QPainter::CompositionMode_Source);
     if (!m_Surface || m_Surface->Width() == 0 || m_Surface->Height() == 0) {

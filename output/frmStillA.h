@@ -15,6 +15,7 @@ public:
     void Hide() override;
     void SetTopMost(bool on) override;
     void Present(const PictureSurface& surface) override;
+    bool PresentDirect(const std::function<bool(const DeviceContext&)>& draw) override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -25,7 +26,11 @@ protected:
 
 private:
     void WaitForExpose();
+    DeviceContext WindowPixels();
     const PictureSurface* m_Surface = nullptr;
+    // Set while PresentDirect repaints: paintEvent lends it the window's pixels.
+    const std::function<bool(const DeviceContext&)>* m_DirectDraw = nullptr;
+    bool m_DirectDrawn = false;
 };
 
 // Start-up: creates the output window once and installs it, together with

@@ -181,7 +181,7 @@ void RunTransition(const std::string& transMode) {
         for (int32_t i = 1; i <= steps; ++i) {
             // Each step blends over the previous one, so the old picture's
             // share compounds down to 0 well before the last step.
-            DrawFrameOnAir(frame, FadeStepOpacity(i, int32_t(steps)));
+            DrawFadeStep(frame, FadeStepOpacity(i, int32_t(steps)), i == 1);
             const auto pauseMs = FadePauseMs(Settings.DisplayFrameRate);
             Check(pauseMs.has_value());
             // A plain sleep: no socket, timer or window event may run in the
@@ -329,6 +329,22 @@ void SetGfxStageHook(GfxStageHook hook) { Gfx().stageHook = std::move(hook); }
 PictureSurface& picStillA() { return Gfx().picStillA; }
 PictureSurface& picStillB() { return Gfx().picStillB; }
 cImage32* FrameImage() { return Gfx().FrameImage.get(); }
+
+void DrawFadeStep(cImage32& frame, int32_t opacity, bool firstStep) {
+    auto& g = Gfx();
+    PictureSurface& a = g.picStillA;
+    // At 2160p the step is bound by memory traffic: blending into the
+    // surface and then copying it into the window moves every pixel twice.
+    // The window's pixels equal the surface's after the first step, and
+    // the fade's final full draw brings the surface up to date again.
+    if (!firstStep && g.frmStillA &&
+        g.frmStillA->PresentDirect([&](const DeviceContext& dc) {
+            return dc.Width == a.Width() && dc.Height == a.Height() &&
+                   frame.Render(&dc, 0, 0, a.Width(), a.Height(), 0, 0, 0, 0, opacity, true, true);
+        }))
+        return;
+    DrawFrameOnAir(frame, opacity);
+}
 
 std::string CompositeImagePath() { return Settings.CacheDir + "/kiv_COMPOSITEIMAGE"; }
 

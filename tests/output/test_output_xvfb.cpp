@@ -1,11 +1,15 @@
 // The output window under a private X server: it covers the screen without
-// frame or cursor, the screen read back with xwd equals the composite file,
-// and Ctrl+Q typed with xdotool queues one quit per press.
+// frame or cursor, the screen read back with xwd equals the composite file
+// (and, during a fade, what blending on the surface would show), and Ctrl+Q
+// typed with xdotool queues one quit per press.
 #include <csignal>
+#include <cstring>
+#include <iterator>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <vector>
 
 #include <QApplication>
 #include <fcntl.h>
@@ -92,6 +96,27 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
+    // The screen as the X server has it: 0xRRGGBB per pixel, rows top-down
+    // (read as binary PPM; ImageMagick puts a comment line into the header).
+    std::vector<uint32_t> ReadScreen() const {
+        const std::string shot = (dir / "screen.ppm").string();
+        if (Shell("xwd -root -silent -display " + server->display + " | /usr/bin/convert xwd:- ppm:" + shot) != 0)
+            return {};
+        std::ifstream in(shot, std::ios::binary);
+        std::string magic, comment;
+        int width = 0, height = 0, maxval = 0;
+        in >> magic >> std::ws;
+        if (in.peek() == '#') std::getline(in, comment);
+        in >> width >> height >> maxval;
+        in.get();
+        std::vector<unsigned char> rgb(size_t(width) * height * 3);
+        if (magic != "P6" || !in.read(reinterpret_cast<char*>(rgb.data()), std::streamsize(rgb.size()))) return {};
+        std::vector<uint32_t> pixels(size_t(width) * height);
+        for (size_t i = 0; i < pixels.size(); ++i)
+            pixels[i] = uint32_t(rgb[i * 3]) << 16 | uint32_t(rgb[i * 3 + 1]) << 8 | rgb[i * 3 + 2];
+        return pixels;
+    }
+
     static inline std::unique_ptr<XvfbServer> server;
     static inline std::unique_ptr<QApplication> app;
     std::filesystem::path dir;
@@ -111,36 +136,58 @@ TEST_F(XvfbOutput, ScreenShowsTheCompositeFile) {
     });
     ASSERT_EQ(DisplayCachedImage(image, "Fade"), 0);
 
-    // The screen as the X server has it, as binary PPM (ImageMagick puts a
-    // comment line into the header).
-    const std::string shot = (dir / "screen.ppm").string();
-    ASSERT_EQ(Shell("xwd -root -silent -display " + server->display + " | /usr/bin/convert xwd:- ppm:" + shot), 0);
-    std::ifstream in(shot, std::ios::binary);
-    std::string magic, comment;
-    int width = 0, height = 0, maxval = 0;
-    in >> magic >> std::ws;
-    if (in.peek() == '#') std::getline(in, comment);
-    in >> width >> height >> maxval;
-    in.get();
-    ASSERT_EQ(magic, "P6");
-    ASSERT_EQ(width, kScreenW);
-    ASSERT_EQ(height, kScreenH);
-    std::vector<unsigned char> rgb(size_t(width) * height * 3);
-    ASSERT_TRUE(in.read(reinterpret_cast<char*>(rgb.data()), std::streamsize(rgb.size())));
-
+    const std::vector<uint32_t> screen = ReadScreen();
+    ASSERT_EQ(screen.size(), size_t(kScreenW) * kScreenH);
     cImage32 composite;
     ASSERT_TRUE(composite.LoadPicture_File(CompositeImagePath()));
     ASSERT_EQ(composite.Width(), kScreenW);
     int differing = 0;
     for (int y = 0; y < kScreenH; ++y)
         for (int x = 0; x < kScreenW; ++x) {
-            const unsigned char* s = &rgb[(size_t(y) * kScreenW + x) * 3];
-            const uint8_t* c = composite.Row(y) + x * 4;
-            differing += s[0] != c[2] || s[1] != c[1] || s[2] != c[0];
+            uint32_t c;
+            std::memcpy(&c, composite.Row(y) + x * 4, 4);
+            differing += screen[size_t(y) * kScreenW + x] != (c & 0xFFFFFF);
         }
     EXPECT_EQ(differing, 0);
     // Not trivially flat: the band and the picture differ.
     EXPECT_NE(std::memcmp(composite.Row(180) + 20 * 4, composite.Row(180) + 320 * 4, 3), 0);
+}
+
+// Fade steps after the first are blended straight into the window's pixels:
+// the screen shows what blending on the surface would have shown, while the
+// surface waits for the final full draw.
+TEST_F(XvfbOutput, FadeStepsInTheWindowShowWhatTheSurfaceWould) {
+    PictureSurface& a = picStillA();
+    cImage32 frame;
+    ASSERT_TRUE(frame.InitializeDIB(kScreenW, kScreenH));
+    for (int y = 0; y < kScreenH; ++y)
+        for (int x = 0; x < kScreenW; ++x) {
+            const uint32_t v = 0xFF000000u | uint32_t(x * 255 / kScreenW) << 16 | uint32_t(y * 255 / kScreenH) << 8 |
+                               uint32_t((x ^ y) & 0xFF);
+            std::memcpy(frame.Row(y) + x * 4, &v, 4);
+        }
+    std::vector<uint8_t> expected(a.Bits(), a.Bits() + size_t(a.Stride()) * kScreenH);
+    const DeviceContext mirror = DeviceContext::TopDown(expected.data(), kScreenW, kScreenH, a.Stride());
+    const int opacities[] = {30, 50, 70};
+    for (size_t i = 0; i < std::size(opacities); ++i) {
+        DrawFadeStep(frame, opacities[i], i == 0);
+        ASSERT_TRUE(frame.Render(&mirror, 0, 0, kScreenW, kScreenH, 0, 0, 0, 0, opacities[i], true, true));
+        if (i == 0) {
+            EXPECT_EQ(std::memcmp(a.Bits(), expected.data(), expected.size()), 0);
+        }
+    }
+    // The surface kept the first step; the window went on.
+    EXPECT_NE(std::memcmp(a.Bits(), expected.data(), expected.size()), 0);
+    const std::vector<uint32_t> screen = ReadScreen();
+    ASSERT_EQ(screen.size(), size_t(kScreenW) * kScreenH);
+    int differing = 0;
+    for (int y = 0; y < kScreenH; ++y)
+        for (int x = 0; x < kScreenW; ++x) {
+            uint32_t c;
+            std::memcpy(&c, mirror.Row(y) + x * 4, 4);
+            differing += screen[size_t(y) * kScreenW + x] != (c & 0xFFFFFF);
+        }
+    EXPECT_EQ(differing, 0);
 }
 
 TEST_F(XvfbOutput, CtrlQTypedOnTheOutputQueuesOneQuitPerPress) {
@@ -162,8 +209,6 @@ TEST_F(XvfbOutput, CtrlQTypedOnTheOutputQueuesOneQuitPerPress) {
         EXPECT_EQ(r.prefix + " " + r.command, "-1 QUIT");
         EXPECT_EQ(r.session, -1);
     }
-    InitCommandQueue();
-    SetQueueTimerEnabled(false);
 }
 
 }  // namespace
