@@ -38,6 +38,28 @@ std::vector<uint8_t> Deflate(const std::vector<uint8_t>& in, int level, int stra
     return out;
 }
 
+struct Collect final : InflateSink {
+    std::vector<uint8_t> got;
+    void Take(const uint8_t* p, size_t n) override { got.insert(got.end(), p, p + n); }
+};
+
+// The stream form over the pieces the stream is cut into at `cuts` (empty
+// pieces included), as the IDAT chunks of a PNG hold it. Each piece is a
+// heap block of its own, so that the sanitizer sees a read past its end.
+bool InflatePieces(const std::vector<uint8_t>& z, std::vector<size_t> cuts, size_t outSize, Collect& sink) {
+    std::vector<std::vector<uint8_t>> pieces;
+    size_t at = 0;
+    cuts.push_back(z.size());
+    for (size_t c : cuts) {
+        c = std::min(std::max(c, at), z.size());
+        pieces.emplace_back(z.begin() + ptrdiff_t(at), z.begin() + ptrdiff_t(c));
+        at = c;
+    }
+    std::vector<InflateSpan> spans;
+    for (const auto& p : pieces) spans.push_back({p.data(), p.size()});
+    return OwnInflateStream(spans.data(), spans.size(), outSize, sink);
+}
+
 struct Mode {
     int level, strategy;
 };
@@ -51,6 +73,11 @@ TEST_P(InflateModes, MatchesTheEncodedData) {
         std::vector<uint8_t> out(n, 0xAA);
         ASSERT_TRUE(OwnInflate(z.data(), z.size(), out.data(), out.size())) << n;
         EXPECT_EQ(out, data) << n;
+        // Through the sliding window, with the stream in pieces of 1, 0, 2
+        // and thousands of bytes.
+        Collect sink;
+        ASSERT_TRUE(InflatePieces(z, {1, 1, 2, 4, 4, 5, z.size() / 3, z.size() / 3 + 8191}, n, sink)) << n;
+        EXPECT_EQ(sink.got, data) << n;
     }
 }
 
@@ -61,13 +88,18 @@ INSTANTIATE_TEST_SUITE_P(BlockTypes, InflateModes,
                                            Mode{6, Z_RLE}, Mode{9, Z_FILTERED}));
 
 TEST(OwnInflate, OutputIsCutAtTheRequestedSize) {
-    const auto data = SampleData(50000, 7);
-    const auto z = Deflate(data, 6, Z_DEFAULT_STRATEGY);
-    for (size_t cut : {size_t(1), size_t(1000), size_t(49999)}) {
-        std::vector<uint8_t> out(cut + 16, 0xEE);
-        ASSERT_TRUE(OwnInflate(z.data(), z.size(), out.data(), cut));
-        EXPECT_TRUE(std::equal(out.begin(), out.begin() + ptrdiff_t(cut), data.begin()));
-        for (size_t i = cut; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << "wrote past the limit at " << i;
+    const auto data = SampleData(400000, 7);
+    for (int level : {0, 6}) {
+        const auto z = Deflate(data, level, Z_DEFAULT_STRATEGY);
+        for (size_t cut : {size_t(1), size_t(1000), size_t(49999), size_t(300001)}) {
+            std::vector<uint8_t> out(cut + 16, 0xEE);
+            ASSERT_TRUE(OwnInflate(z.data(), z.size(), out.data(), cut));
+            EXPECT_TRUE(std::equal(out.begin(), out.begin() + ptrdiff_t(cut), data.begin()));
+            for (size_t i = cut; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << "wrote past the limit at " << i;
+            Collect sink;
+            ASSERT_TRUE(InflatePieces(z, {z.size() / 2}, cut, sink));
+            EXPECT_EQ(sink.got, std::vector<uint8_t>(data.begin(), data.begin() + ptrdiff_t(cut)));
+        }
     }
 }
 
@@ -98,6 +130,8 @@ TEST(OwnInflate, TruncatedStreamsFailWithoutReadingPastTheInput) {
             std::vector<uint8_t> in(z.begin(), z.begin() + ptrdiff_t(keep));  // exact-size heap copy for ASan
             std::vector<uint8_t> out(data.size());
             EXPECT_FALSE(OwnInflate(in.data(), in.size(), out.data(), out.size())) << level << " " << keep;
+            Collect sink;
+            EXPECT_FALSE(InflatePieces(in, {keep / 2, keep / 2 + 1}, data.size(), sink)) << level << " " << keep;
         }
     }
 }
