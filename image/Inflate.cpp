@@ -31,12 +31,32 @@ inline uint32_t Coded(uint32_t info, uint32_t len) {
     return (info & ~uint32_t(0xF1F)) | (len + CodeLenOf(info)) | len << 8;
 }
 
+// The entry of the next code in a table with `primary` index bits: a
+// sub-table's bits are dropped on the way, the code's own are left.
+inline uint32_t Lookup(const uint32_t* table, unsigned primary, uint64_t& bits, unsigned& count) {
+    uint32_t e = table[bits & ((uint64_t(1) << primary) - 1)];
+    if (KindOf(e) == kSubTable) {
+        bits >>= primary;
+        count -= primary;
+        e = table[ValueOf(e) + uint32_t(bits & ((uint64_t(1) << CodeLenOf(e)) - 1))];
+    }
+    return e;
+}
+// The length or distance of a base entry: the code and its extra bits are
+// dropped.
+inline uint32_t TakeBase(uint32_t e, uint64_t& bits, unsigned& count) {
+    const uint32_t v = ValueOf(e) + uint32_t((bits & ((uint64_t(1) << LenOf(e)) - 1)) >> CodeLenOf(e));
+    bits >>= LenOf(e);
+    count -= LenOf(e);
+    return v;
+}
+
 constexpr int kLitPrimary = 10, kDistPrimary = 8, kCodeLenPrimary = 7;
 // Every code longer than the primary bits may open a sub-table of at most
 // 2^(15 - primary) entries: a safe bound for any valid set of code lengths.
 constexpr int kLitCapacity = (1 << kLitPrimary) + 286 * (1 << (15 - kLitPrimary));
 constexpr int kDistCapacity = (1 << kDistPrimary) + 30 * (1 << (15 - kDistPrimary));
-constexpr size_t kHistory = 32768, kMaxMatch = 258, kSlack = 8;
+constexpr size_t kHistory = 32768, kMaxMatch = 258, kSlack = 16;
 
 constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
@@ -144,10 +164,9 @@ struct FixedTables {
 
 class Inflater {
 public:
-    // Output goes to buf[0, bufSize); with a sink the buffer is a window that
-    // is handed over and slid along whenever it fills, otherwise it must hold
-    // all `total` bytes.
-    Inflater(const InflateSpan* spans, size_t count, uint8_t* buf, size_t bufSize, size_t total, InflateSink* sink)
+    // Output goes to the window buf[0, bufSize), which is handed to the sink
+    // and slid along whenever it fills, until `total` bytes are out.
+    Inflater(const InflateSpan* spans, size_t count, uint8_t* buf, size_t bufSize, size_t total, InflateSink& sink)
         : span_(spans), spanEnd_(spans + count), buf_(buf), bufEnd_(buf + bufSize), out_(buf), flushed_(buf),
           total_(total), sink_(sink) {}
 
@@ -205,7 +224,7 @@ private:
     // new bytes to the sink and keeps only the history matches may refer to.
     bool MakeRoom() {
         if (final_) return false;
-        sink_->Take(flushed_, size_t(out_ - flushed_));
+        sink_.Take(flushed_, size_t(out_ - flushed_));
         const size_t keep = std::min(kHistory, size_t(out_ - buf_));
         std::memmove(buf_, out_ - keep, keep);
         base_ += size_t(out_ - buf_) - keep;
@@ -215,7 +234,7 @@ private:
     }
     bool Finish() {
         if (!NoPhantomBitsUsed()) return false;
-        if (sink_) sink_->Take(flushed_, size_t(out_ - flushed_));
+        sink_.Take(flushed_, size_t(out_ - flushed_));
         return true;
     }
 
@@ -241,7 +260,7 @@ private:
     bool final_ = false;
     size_t base_ = 0;  // output bytes before buf_[0]
     const size_t total_;
-    InflateSink* const sink_;
+    InflateSink& sink_;
 
     uint32_t lit_[kLitCapacity];
     uint32_t dist_[kDistCapacity];
@@ -354,23 +373,15 @@ bool Inflater::DynamicTables() {
 // decoding at once.
 bool Inflater::SymbolAfterLastLiteral(const uint32_t* lit, const uint32_t* dist) {
     if (bitcnt_ < 48 && !Refill()) return false;
-    uint32_t e = lit[Bits(kLitPrimary)];
-    if (KindOf(e) == kSubTable) {
-        Drop(kLitPrimary);
-        e = lit[ValueOf(e) + Bits(CodeLenOf(e))];
+    const uint32_t e = Lookup(lit, kLitPrimary, bitbuf_, bitcnt_);
+    if (KindOf(e) == kLiteral || KindOf(e) == kEndOfBlock) {
+        Drop(LenOf(e));
+        return true;
     }
-    Drop(LenOf(e));
-    if (KindOf(e) == kLiteral || KindOf(e) == kEndOfBlock) return true;
     if (KindOf(e) != kBase) return false;
-    uint32_t d = dist[Bits(kDistPrimary)];
-    if (KindOf(d) == kSubTable) {
-        Drop(kDistPrimary);
-        d = dist[ValueOf(d) + Bits(CodeLenOf(d))];
-    }
-    if (KindOf(d) != kBase) return false;
-    const uint32_t distance = ValueOf(d) + (Bits(LenOf(d)) >> CodeLenOf(d));
-    Drop(LenOf(d));
-    return distance <= size_t(out_ - buf_);
+    TakeBase(e, bitbuf_, bitcnt_);
+    const uint32_t d = Lookup(dist, kDistPrimary, bitbuf_, bitcnt_);
+    return KindOf(d) == kBase && TakeBase(d, bitbuf_, bitcnt_) <= size_t(out_ - buf_);
 }
 
 bool Inflater::HuffmanBlock(const uint32_t* lit, const uint32_t* dist) {
@@ -426,11 +437,7 @@ bool Inflater::HuffmanBlock(const uint32_t* lit, const uint32_t* dist) {
             if (!Refill()) return false;
             load();
         }
-        uint32_t e = lit[bits(kLitPrimary)];
-        if (KindOf(e) == kSubTable) {
-            drop(kLitPrimary);
-            e = lit[ValueOf(e) + bits(CodeLenOf(e))];
-        }
+        uint32_t e = Lookup(lit, kLitPrimary, bb, bc);
         if (KindOf(e) == kLiteral) {
             drop(LenOf(e));
             *out++ = uint8_t(ValueOf(e));
@@ -449,32 +456,28 @@ bool Inflater::HuffmanBlock(const uint32_t* lit, const uint32_t* dist) {
             return true;
         }
         if (KindOf(e) != kBase) return false;
-        const uint32_t length = ValueOf(e) + (bits(LenOf(e)) >> CodeLenOf(e));
-        drop(LenOf(e));
-
-        uint32_t d = dist[bits(kDistPrimary)];
-        if (KindOf(d) == kSubTable) {
-            drop(kDistPrimary);
-            d = dist[ValueOf(d) + bits(CodeLenOf(d))];
-        }
+        const uint32_t length = TakeBase(e, bb, bc);
+        const uint32_t d = Lookup(dist, kDistPrimary, bb, bc);
         if (KindOf(d) != kBase) return false;
-        const uint32_t distance = ValueOf(d) + (bits(LenOf(d)) >> CodeLenOf(d));
-        drop(LenOf(d));
+        const uint32_t distance = TakeBase(d, bb, bc);
         if (distance > size_t(out - buf)) return false;
         afterLiteral = false;
 
         const size_t n = std::min<size_t>(length, size_t(end - out));
         const uint8_t* from = out - distance;
-        if (distance >= 8 && size_t(bufEnd - out) >= n + 8) {
+        if (distance >= 8 && size_t(bufEnd - out) >= n + 16) {
             // Whole words; each reads only bytes written by earlier words.
+            // Most matches are short: the first two words go unconditionally.
             uint8_t* o = out;
             uint8_t* const stop = out + n;
+            uint64_t w;
             do {
-                uint64_t w;
                 std::memcpy(&w, from, 8);
                 std::memcpy(o, &w, 8);
-                o += 8;
-                from += 8;
+                std::memcpy(&w, from + 8, 8);
+                std::memcpy(o + 8, &w, 8);
+                o += 16;
+                from += 16;
             } while (o < stop);
         } else if (distance == 1) {
             std::memset(out, out[-1], n);
@@ -487,14 +490,7 @@ bool Inflater::HuffmanBlock(const uint32_t* lit, const uint32_t* dist) {
 
 }  // namespace
 
-bool OwnInflate(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstSize) {
-    if (!src || srcLen < 2 || (!dst && dstSize)) return false;
-    const InflateSpan span{src, srcLen};
-    auto inflater = std::make_unique<Inflater>(&span, 1, dst, dstSize, dstSize, nullptr);
-    return inflater->Run();
-}
-
-bool OwnInflateStream(const InflateSpan* spans, size_t count, size_t outSize, InflateSink& sink) {
+bool OwnInflate(const InflateSpan* spans, size_t count, size_t outSize, InflateSink& sink) {
     size_t srcLen = 0;
     for (size_t i = 0; i < count; ++i) srcLen += spans[i].size;
     if (srcLen < 2) return false;
@@ -502,6 +498,6 @@ bool OwnInflateStream(const InflateSpan* spans, size_t count, size_t outSize, In
     // stretch of new output that the sink then takes while it is in cache.
     constexpr size_t kChunk = 128 * 1024;
     std::vector<uint8_t> window(kHistory + kChunk + kMaxMatch + kSlack);
-    auto inflater = std::make_unique<Inflater>(spans, count, window.data(), window.size(), outSize, &sink);
+    auto inflater = std::make_unique<Inflater>(spans, count, window.data(), window.size(), outSize, sink);
     return inflater->Run();
 }

@@ -20,15 +20,12 @@ protected:
     ~InflateSink() = default;
 };
 
-// Decodes the zlib stream src[0, srcLen) into dst. The two header bytes are
-// skipped unchecked and the Adler-32 trailer is not read. Writing stops after
-// dstSize bytes; anything the stream holds beyond that is cut off. Answers
-// true only when dst was filled completely from the stream; a corrupt or
-// truncated stream, or one that ends early, answers false.
-bool OwnInflate(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstSize);
-
-// The same for a stream in pieces, decoding outSize bytes through a window
-// of a few hundred kilobytes and handing them to sink as they are ready, so
-// the whole output is never held. On failure the sink may already have
-// taken part of the output.
-bool OwnInflateStream(const InflateSpan* spans, size_t count, size_t outSize, InflateSink& sink);
+// Decodes the zlib stream held in the given pieces, handing the first
+// outSize decoded bytes to sink in order, a stretch at a time as a window of
+// about 160 KB fills, so the whole output is never held. The two
+// header bytes are skipped unchecked and the Adler-32 trailer is not read;
+// anything the stream holds beyond outSize bytes is cut off. Answers true
+// only when all outSize bytes came from the stream; a corrupt or truncated
+// stream, or one that ends early, answers false (the sink may then already
+// have taken part of the output).
+bool OwnInflate(const InflateSpan* spans, size_t count, size_t outSize, InflateSink& sink);

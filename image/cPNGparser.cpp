@@ -231,7 +231,7 @@ Error Decode(PngState& s, cImage32& img) {
     // picture is dropped.
     if (!img.InitializeDIBUncleared(int(f.width), int(f.height))) return Error::Allocation;
     PngRowDecoder rows(ctx, img);
-    if (!OwnInflateStream(s.idat.data(), s.idat.size(), size_t(rawSize), rows)) return Error::Decompression;
+    if (!OwnInflate(s.idat.data(), s.idat.size(), size_t(rawSize), rows)) return Error::Decompression;
 
     img.Alpha(f.colorType == 4 || f.colorType == 6 ? 2 : s.haveTrns ? 1 : 0);
     img.SetImageType(10);
