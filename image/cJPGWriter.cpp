@@ -197,20 +197,19 @@ inline void DctColumns(Row* r) {
 // 8x8 transpose in place, as the usual network of interleaves (24 shuffles
 // in the avx2 build).
 inline void Transpose(Row* r) {
-    typedef int Pick __attribute__((vector_size(32)));
     Row t[8], u[8];
     for (int i = 0; i < 4; ++i) {  // pairs of rows interleaved
-        t[2 * i] = __builtin_shuffle(r[2 * i], r[2 * i + 1], Pick{0, 8, 1, 9, 4, 12, 5, 13});
-        t[2 * i + 1] = __builtin_shuffle(r[2 * i], r[2 * i + 1], Pick{2, 10, 3, 11, 6, 14, 7, 15});
+        t[2 * i] = __builtin_shufflevector(r[2 * i], r[2 * i + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+        t[2 * i + 1] = __builtin_shufflevector(r[2 * i], r[2 * i + 1], 2, 10, 3, 11, 6, 14, 7, 15);
     }
     for (int i = 0; i < 2; ++i)  // columns c and c + 4 of four rows
         for (int j = 0; j < 2; ++j) {
-            u[4 * i + 2 * j] = __builtin_shuffle(t[4 * i + j], t[4 * i + j + 2], Pick{0, 1, 8, 9, 4, 5, 12, 13});
-            u[4 * i + 2 * j + 1] = __builtin_shuffle(t[4 * i + j], t[4 * i + j + 2], Pick{2, 3, 10, 11, 6, 7, 14, 15});
+            u[4 * i + 2 * j] = __builtin_shufflevector(t[4 * i + j], t[4 * i + j + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+            u[4 * i + 2 * j + 1] = __builtin_shufflevector(t[4 * i + j], t[4 * i + j + 2], 2, 3, 10, 11, 6, 7, 14, 15);
         }
     for (int c = 0; c < 4; ++c) {  // the halves of the upper and lower four rows joined
-        r[c] = __builtin_shuffle(u[c], u[c + 4], Pick{0, 1, 2, 3, 8, 9, 10, 11});
-        r[c + 4] = __builtin_shuffle(u[c], u[c + 4], Pick{4, 5, 6, 7, 12, 13, 14, 15});
+        r[c] = __builtin_shufflevector(u[c], u[c + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        r[c + 4] = __builtin_shufflevector(u[c], u[c + 4], 4, 5, 6, 7, 12, 13, 14, 15);
     }
 }
 
