@@ -51,6 +51,17 @@ inline uint32_t TakeBase(uint32_t e, uint64_t& bits, unsigned& count) {
     return v;
 }
 
+// Tops the bit buffer up to 56-63 bits from at least 8 bytes of input. The
+// word overlaps the bits already held; the bytes it was not consumed for are
+// loaded again next time, at the same place.
+inline void TopUp(const uint8_t*& in, uint64_t& bits, unsigned& count) {
+    uint64_t w;
+    std::memcpy(&w, in, 8);
+    bits |= w << count;
+    in += (63 - count) >> 3;
+    count |= 56;
+}
+
 constexpr int kLitPrimary = 10, kDistPrimary = 8, kCodeLenPrimary = 7;
 // Every code longer than the primary bits may open a sub-table of at most
 // 2^(15 - primary) entries: a safe bound for any valid set of code lengths.
@@ -189,11 +200,7 @@ private:
     // really ran out (the buffer holds at most 8 bytes of lookahead).
     bool Refill() {
         if (inEnd_ - in_ >= 8) {
-            uint64_t w;
-            std::memcpy(&w, in_, 8);
-            bitbuf_ |= w << bitcnt_;
-            in_ += (63 - bitcnt_) >> 3;
-            bitcnt_ |= 56;
+            TopUp(in_, bitbuf_, bitcnt_);
             return true;
         }
         while (bitcnt_ <= 56) {
@@ -317,6 +324,7 @@ bool Inflater::StoredBlock() {
     }
     return true;
 }
+
 bool Inflater::DynamicTables() {
     static constexpr uint8_t kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
     if (!Refill()) return false;
@@ -427,11 +435,7 @@ bool Inflater::HuffmanBlock(const uint32_t* lit, const uint32_t* dist) {
         // At least 48 bits: the longest length code with its extra bits plus
         // the longest distance code with its extra bits, or two literals.
         if (inEnd - in >= 8) {
-            uint64_t w;
-            std::memcpy(&w, in, 8);
-            bb |= w << bc;
-            in += (63 - bc) >> 3;
-            bc |= 56;
+            TopUp(in, bb, bc);
         } else if (bc < 48) {
             save();
             if (!Refill()) return false;
