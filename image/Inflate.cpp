@@ -6,25 +6,68 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 static_assert(std::endian::native == std::endian::little, "the bit reader loads little-endian words");
 
 namespace {
 
-// Table entry: bits 0-4 code length to consume, 5-7 kind, 8-11 extra bits
-// (or sub-table index bits), 16-31 value (literal, base, or sub-table offset).
+// Table entry: bits 0-4 the bits to consume (code plus extra bits; for a
+// sub-table pointer the primary bits), 5-7 kind, 8-11 code length (where the
+// extra bits start; for a sub-table pointer its index bits), 16-31 value
+// (literal, base, or sub-table offset).
 enum : uint32_t { kLiteral = 0, kBase = 1, kEndOfBlock = 2, kSubTable = 3, kInvalid = 4 };
 constexpr uint32_t Entry(uint32_t kind, uint32_t extra, uint32_t value) {
     return kind << 5 | extra << 8 | value << 16;
 }
 inline uint32_t KindOf(uint32_t e) { return (e >> 5) & 7; }
 inline uint32_t LenOf(uint32_t e) { return e & 31; }
-inline uint32_t ExtraOf(uint32_t e) { return (e >> 8) & 15; }
+inline uint32_t CodeLenOf(uint32_t e) { return (e >> 8) & 15; }
 inline uint32_t ValueOf(uint32_t e) { return e >> 16; }
+// The entry of a symbol whose code is `len` bits long; info carries the
+// symbol's extra bits in the code-length field.
+inline uint32_t Coded(uint32_t info, uint32_t len) {
+    return (info & ~uint32_t(0xF1F)) | (len + CodeLenOf(info)) | len << 8;
+}
 
-constexpr int kLitPrimary = 10, kLitCapacity = 2048;
-constexpr int kDistPrimary = 8, kDistCapacity = 1024;
-constexpr int kCodeLenPrimary = 7;
+// The entry of the next code in a table with `primary` index bits: a
+// sub-table's bits are dropped on the way, the code's own are left.
+inline uint32_t Lookup(const uint32_t* table, unsigned primary, uint64_t& bits, unsigned& count) {
+    uint32_t e = table[bits & ((uint64_t(1) << primary) - 1)];
+    if (KindOf(e) == kSubTable) {
+        bits >>= primary;
+        count -= primary;
+        e = table[ValueOf(e) + uint32_t(bits & ((uint64_t(1) << CodeLenOf(e)) - 1))];
+    }
+    return e;
+}
+// The length or distance of a base entry: the code and its extra bits are
+// dropped.
+inline uint32_t TakeBase(uint32_t e, uint64_t& bits, unsigned& count) {
+    const uint32_t v = ValueOf(e) + uint32_t((bits & ((uint64_t(1) << LenOf(e)) - 1)) >> CodeLenOf(e));
+    bits >>= LenOf(e);
+    count -= LenOf(e);
+    return v;
+}
+
+// Tops the bit buffer up to 56-63 bits from at least 8 bytes of input. The
+// word overlaps the bits already held; the bytes it was not consumed for are
+// loaded again next time, at the same place.
+inline void TopUp(const uint8_t*& in, uint64_t& bits, unsigned& count) {
+    uint64_t w;
+    std::memcpy(&w, in, 8);
+    bits |= w << count;
+    in += (63 - count) >> 3;
+    count |= 56;
+}
+
+constexpr int kLitPrimary = 10, kDistPrimary = 8, kCodeLenPrimary = 7;
+// Every code longer than the primary bits may open a sub-table of at most
+// 2^(15 - primary) entries: a safe bound for any valid set of code lengths.
+constexpr int kLitCapacity = (1 << kLitPrimary) + 286 * (1 << (15 - kLitPrimary));
+constexpr int kDistCapacity = (1 << kDistPrimary) + 30 * (1 << (15 - kDistPrimary));
+constexpr size_t kHistory = 32768, kMaxMatch = 258, kSlack = 16;
 
 constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
@@ -97,7 +140,7 @@ bool BuildTable(const uint8_t* lens, int n, uint32_t (*info)(int), int primary, 
         const int sym = sorted[i], len = lens[sym];
         const uint32_t rev = codes[i], e = info(sym);
         if (len <= primary) {
-            for (uint32_t k = rev; k < primarySize; k += 1u << len) table[k] = e | uint32_t(len);
+            for (uint32_t k = rev; k < primarySize; k += 1u << len) table[k] = Coded(e, uint32_t(len));
             continue;
         }
         const uint32_t p = rev & primaryMask;
@@ -108,9 +151,9 @@ bool BuildTable(const uint8_t* lens, int n, uint32_t (*info)(int), int primary, 
             table[p] = Entry(kSubTable, bits, next) | uint32_t(primary);
             next += size;
         }
-        const uint32_t off = ValueOf(table[p]), size = 1u << ExtraOf(table[p]);
+        const uint32_t off = ValueOf(table[p]), size = 1u << CodeLenOf(table[p]);
         const int subLen = len - primary;
-        for (uint32_t k = rev >> primary; k < size; k += 1u << subLen) table[off + k] = e | uint32_t(subLen);
+        for (uint32_t k = rev >> primary; k < size; k += 1u << subLen) table[off + k] = Coded(e, uint32_t(subLen));
     }
     return true;
 }
@@ -132,26 +175,36 @@ struct FixedTables {
 
 class Inflater {
 public:
-    Inflater(const uint8_t* src, size_t n, uint8_t* dst, size_t dstSize)
-        : in_(src), inEnd_(src + n), outStart_(dst), out_(dst), outEnd_(dst + dstSize) {}
+    // Output goes to the window buf[0, bufSize), which is handed to the sink
+    // and slid along whenever it fills, until `total` bytes are out.
+    Inflater(const InflateSpan* spans, size_t count, uint8_t* buf, size_t bufSize, size_t total, InflateSink& sink)
+        : span_(spans), spanEnd_(spans + count), buf_(buf), bufEnd_(buf + bufSize), out_(buf), flushed_(buf),
+          total_(total), sink_(sink) {}
 
     bool Run();
 
 private:
+    bool NextSpan() {
+        while (span_ != spanEnd_) {
+            const InflateSpan s = *span_++;
+            if (s.size) {
+                in_ = s.data;
+                inEnd_ = s.data + s.size;
+                return true;
+            }
+        }
+        return false;
+    }
     // Keeps at least 56 bits in the buffer. Past the end of the input zero
     // bytes are fed in and counted; more than 8 of them means the stream
     // really ran out (the buffer holds at most 8 bytes of lookahead).
     bool Refill() {
         if (inEnd_ - in_ >= 8) {
-            uint64_t w;
-            std::memcpy(&w, in_, 8);
-            bitbuf_ |= w << bitcnt_;
-            in_ += (63 - bitcnt_) >> 3;
-            bitcnt_ |= 56;
+            TopUp(in_, bitbuf_, bitcnt_);
             return true;
         }
         while (bitcnt_ <= 56) {
-            if (in_ < inEnd_) bitbuf_ |= uint64_t(*in_++) << bitcnt_;
+            if (in_ < inEnd_ || NextSpan()) bitbuf_ |= uint64_t(*in_++) << bitcnt_;
             else ++overread_;
             bitcnt_ += 8;
         }
@@ -164,28 +217,69 @@ private:
     }
     // True when every bit consumed so far came from the real input.
     bool NoPhantomBitsUsed() const { return uint64_t(overread_) * 8 <= bitcnt_; }
-    bool Full() const { return out_ == outEnd_; }
+
+    // Where writing may go from out_: end_ is the end of the whole output
+    // (final_) or of the usable window; below mark_ a whole match fits.
+    void Place() {
+        const size_t left = total_ - (base_ + size_t(out_ - buf_)), room = size_t(bufEnd_ - out_);
+        final_ = left <= room;
+        end_ = final_ ? out_ + left : bufEnd_ - kSlack;
+        mark_ = final_ ? end_ : end_ - kMaxMatch;
+    }
+    bool Complete() const { return final_ && out_ == end_; }
+    // Called at mark_: false when the output is complete; otherwise hands the
+    // new bytes to the sink and keeps only the history matches may refer to.
+    bool MakeRoom() {
+        if (final_) return false;
+        sink_.Take(flushed_, size_t(out_ - flushed_));
+        const size_t keep = std::min(kHistory, size_t(out_ - buf_));
+        std::memmove(buf_, out_ - keep, keep);
+        base_ += size_t(out_ - buf_) - keep;
+        out_ = flushed_ = buf_ + keep;
+        Place();
+        return true;
+    }
+    bool Finish() {
+        if (!NoPhantomBitsUsed()) return false;
+        sink_.Take(flushed_, size_t(out_ - flushed_));
+        return true;
+    }
 
     bool StoredBlock();
     bool DynamicTables();
     bool HuffmanBlock(const uint32_t* lit, const uint32_t* dist);
+    bool SymbolAfterLastLiteral(const uint32_t* lit, const uint32_t* dist);
 
-    const uint8_t* in_;
-    const uint8_t* inEnd_;
-    uint8_t* const outStart_;
-    uint8_t* out_;
-    uint8_t* const outEnd_;
+    const InflateSpan* span_;
+    const InflateSpan* const spanEnd_;
+    const uint8_t* in_ = nullptr;
+    const uint8_t* inEnd_ = nullptr;
     uint64_t bitbuf_ = 0;
     unsigned bitcnt_ = 0;
     size_t overread_ = 0;
+
+    uint8_t* const buf_;
+    uint8_t* const bufEnd_;
+    uint8_t* out_;
+    uint8_t* flushed_;  // first byte the sink has not taken yet
+    uint8_t* end_ = nullptr;
+    uint8_t* mark_ = nullptr;
+    bool final_ = false;
+    size_t base_ = 0;  // output bytes before buf_[0]
+    const size_t total_;
+    InflateSink& sink_;
+
     uint32_t lit_[kLitCapacity];
     uint32_t dist_[kDistCapacity];
 };
 
 bool Inflater::Run() {
     static const FixedTables fixed;
+    Place();
+    if (!Refill()) return false;
+    Drop(16);  // the zlib header, not checked
     for (;;) {
-        if (Full()) return NoPhantomBitsUsed();
+        if (Complete()) return Finish();
         if (!Refill()) return false;
         const uint32_t final = Bits(1), type = (bitbuf_ >> 1) & 3;
         Drop(3);
@@ -197,30 +291,37 @@ bool Inflater::Run() {
         default: return false;  // reserved type: nothing more can be decoded
         }
         if (!ok || !NoPhantomBitsUsed()) return false;
-        if (Full()) return true;
+        if (Complete()) return Finish();
         if (final) return false;  // stream ended before the expected size
     }
 }
 
 bool Inflater::StoredBlock() {
     Drop(bitcnt_ & 7);
-    // Hand the whole bytes still in the bit buffer back to the input.
-    const size_t buffered = bitcnt_ / 8;
-    if (buffered < overread_) return false;
-    in_ -= buffered - overread_;
-    bitbuf_ = 0;
-    bitcnt_ = 0;
-    overread_ = 0;
-    if (inEnd_ - in_ < 4) return false;
-    const uint32_t len = uint32_t(in_[0]) | uint32_t(in_[1]) << 8;
-    const uint32_t nlen = uint32_t(in_[2]) | uint32_t(in_[3]) << 8;
-    in_ += 4;
-    if ((len ^ 0xFFFF) != nlen) return false;
-    const size_t n = std::min<size_t>(len, size_t(outEnd_ - out_));
-    if (size_t(inEnd_ - in_) < n) return false;
-    std::memcpy(out_, in_, n);
-    out_ += n;
-    in_ += n;
+    if (bitcnt_ < 32 && !Refill()) return false;
+    const uint32_t len = Bits(16), nlen = Bits(32) >> 16;
+    Drop(32);
+    if (!NoPhantomBitsUsed() || (len ^ 0xFFFF) != nlen) return false;
+    for (size_t left = len; left;) {
+        if (out_ >= mark_ && !MakeRoom()) return true;  // output complete: the rest is cut off
+        size_t n = std::min(left, size_t(end_ - out_));
+        left -= n;
+        // Whole bytes still in the bit buffer come first, then the input.
+        for (; n && bitcnt_; --n) {
+            if (bitcnt_ <= overread_ * 8) return false;
+            *out_++ = uint8_t(bitbuf_);
+            Drop(8);
+        }
+        if (bitcnt_ == 0) bitbuf_ = 0;  // drop the lookahead: the input is now read directly
+        while (n) {
+            if (in_ == inEnd_ && !NextSpan()) return false;
+            const size_t k = std::min(n, size_t(inEnd_ - in_));
+            std::memcpy(out_, in_, k);
+            out_ += k;
+            in_ += k;
+            n -= k;
+        }
+    }
     return true;
 }
 
@@ -274,67 +375,133 @@ bool Inflater::DynamicTables() {
            BuildTable(lens + hlit, hdist, DistInfo, kDistPrimary, dist_, kDistCapacity);
 }
 
-bool Inflater::HuffmanBlock(const uint32_t* lit, const uint32_t* dist) {
-    for (;;) {
-        // 48 bits cover the longest length code with its extra bits plus the
-        // longest distance code with its extra bits.
-        if (bitcnt_ < 48 && !Refill()) return false;
-        uint32_t e = lit[Bits(kLitPrimary)];
-        if (KindOf(e) == kSubTable) {
-            Drop(kLitPrimary);
-            e = lit[ValueOf(e) + Bits(ExtraOf(e))];
-        }
+// The output is complete, its last byte a literal: the symbol after it is
+// still read and must be sound (a stream cut right after that literal, or
+// damaged there, is refused), while a match that completes the output ends
+// decoding at once.
+bool Inflater::SymbolAfterLastLiteral(const uint32_t* lit, const uint32_t* dist) {
+    if (bitcnt_ < 48 && !Refill()) return false;
+    const uint32_t e = Lookup(lit, kLitPrimary, bitbuf_, bitcnt_);
+    if (KindOf(e) == kLiteral || KindOf(e) == kEndOfBlock) {
         Drop(LenOf(e));
-        const uint32_t kind = KindOf(e);
-        if (kind == kLiteral) {
-            if (Full()) return true;
-            *out_++ = uint8_t(ValueOf(e));
+        return true;
+    }
+    if (KindOf(e) != kBase) return false;
+    TakeBase(e, bitbuf_, bitcnt_);
+    const uint32_t d = Lookup(dist, kDistPrimary, bitbuf_, bitcnt_);
+    return KindOf(d) == kBase && TakeBase(d, bitbuf_, bitcnt_) <= size_t(out_ - buf_);
+}
+
+bool Inflater::HuffmanBlock(const uint32_t* lit, const uint32_t* dist) {
+    // The hot state lives in locals: every byte stored through the output
+    // pointer could alias the members and force them through memory.
+    uint64_t bb = bitbuf_;
+    unsigned bc = bitcnt_;
+    const uint8_t* in = in_;
+    const uint8_t* inEnd = inEnd_;
+    uint8_t* out = out_;
+    uint8_t* mark = mark_;
+    uint8_t* end = end_;
+    uint8_t* const buf = buf_;
+    uint8_t* const bufEnd = bufEnd_;
+    auto save = [&] {
+        bitbuf_ = bb;
+        bitcnt_ = bc;
+        in_ = in;
+        out_ = out;
+    };
+    auto load = [&] {
+        bb = bitbuf_;
+        bc = bitcnt_;
+        in = in_;
+        inEnd = inEnd_;
+        out = out_;
+        mark = mark_;
+        end = end_;
+    };
+    auto bits = [&](unsigned n) { return uint32_t(bb & ((uint64_t(1) << n) - 1)); };
+    auto drop = [&](unsigned n) {
+        bb >>= n;
+        bc -= n;
+    };
+
+    bool afterLiteral = false;
+    for (;;) {
+        if (out >= mark) {
+            save();
+            if (!MakeRoom()) return !afterLiteral || SymbolAfterLastLiteral(lit, dist);
+            load();
+        }
+        // At least 48 bits: the longest length code with its extra bits plus
+        // the longest distance code with its extra bits, or two literals.
+        if (inEnd - in >= 8) {
+            TopUp(in, bb, bc);
+        } else if (bc < 48) {
+            save();
+            if (!Refill()) return false;
+            load();
+        }
+        uint32_t e = Lookup(lit, kLitPrimary, bb, bc);
+        if (KindOf(e) == kLiteral) {
+            drop(LenOf(e));
+            *out++ = uint8_t(ValueOf(e));
+            // Literals come in runs: take a second one from the bits in hand.
+            e = lit[bits(kLitPrimary)];
+            if (KindOf(e) == kLiteral && out < mark) {
+                drop(LenOf(e));
+                *out++ = uint8_t(ValueOf(e));
+            }
+            afterLiteral = true;
             continue;
         }
-        if (kind == kEndOfBlock) return true;
-        if (kind != kBase) return false;
-        const uint32_t length = ValueOf(e) + Bits(ExtraOf(e));
-        Drop(ExtraOf(e));
-
-        uint32_t d = dist[Bits(kDistPrimary)];
-        if (KindOf(d) == kSubTable) {
-            Drop(kDistPrimary);
-            d = dist[ValueOf(d) + Bits(ExtraOf(d))];
+        if (KindOf(e) == kEndOfBlock) {
+            drop(LenOf(e));
+            save();
+            return true;
         }
-        Drop(LenOf(d));
+        if (KindOf(e) != kBase) return false;
+        const uint32_t length = TakeBase(e, bb, bc);
+        const uint32_t d = Lookup(dist, kDistPrimary, bb, bc);
         if (KindOf(d) != kBase) return false;
-        const uint32_t distance = ValueOf(d) + Bits(ExtraOf(d));
-        Drop(ExtraOf(d));
-        if (distance > size_t(out_ - outStart_)) return false;
+        const uint32_t distance = TakeBase(d, bb, bc);
+        if (distance > size_t(out - buf)) return false;
+        afterLiteral = false;
 
-        const size_t room = size_t(outEnd_ - out_);
-        const size_t n = std::min<size_t>(length, room);
-        const uint8_t* from = out_ - distance;
-        if (distance >= 8 && room >= n + 8) {
+        const size_t n = std::min<size_t>(length, size_t(end - out));
+        const uint8_t* from = out - distance;
+        if (distance >= 8 && size_t(bufEnd - out) >= n + 16) {
             // Whole words; each reads only bytes written by earlier words.
-            uint8_t* o = out_;
-            uint8_t* const end = out_ + n;
+            // Most matches are short: the first two words go unconditionally.
+            uint8_t* o = out;
+            uint8_t* const stop = out + n;
+            uint64_t w;
             do {
-                uint64_t w;
                 std::memcpy(&w, from, 8);
                 std::memcpy(o, &w, 8);
-                o += 8;
-                from += 8;
-            } while (o < end);
+                std::memcpy(&w, from + 8, 8);
+                std::memcpy(o + 8, &w, 8);
+                o += 16;
+                from += 16;
+            } while (o < stop);
         } else if (distance == 1) {
-            std::memset(out_, out_[-1], n);
+            std::memset(out, out[-1], n);
         } else {
-            for (size_t k = 0; k < n; ++k) out_[k] = from[k];
+            for (size_t k = 0; k < n; ++k) out[k] = from[k];
         }
-        out_ += n;
-        if (Full()) return true;
+        out += n;
     }
 }
 
 }  // namespace
 
-bool OwnInflate(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstSize) {
-    if (!src || srcLen < 2 || (!dst && dstSize)) return false;
-    Inflater inflater(src + 2, srcLen - 2, dst, dstSize);
-    return inflater.Run();
+bool OwnInflate(const InflateSpan* spans, size_t count, size_t outSize, InflateSink& sink) {
+    size_t srcLen = 0;
+    for (size_t i = 0; i < count; ++i) srcLen += spans[i].size;
+    if (srcLen < 2) return false;
+    // The window: the history matches may reach back into, plus room for a
+    // stretch of new output that the sink then takes while it is in cache.
+    constexpr size_t kChunk = 128 * 1024;
+    std::vector<uint8_t> window(kHistory + kChunk + kMaxMatch + kSlack);
+    auto inflater = std::make_unique<Inflater>(spans, count, window.data(), window.size(), outSize, sink);
+    return inflater->Run();
 }

@@ -4,6 +4,9 @@
 // BGRA. Separate from the chunk walk so each can be tested alone.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "image/Inflate.h"
 
 class cImage32;
 
@@ -36,10 +39,10 @@ inline uint32_t PremultiplyPixel(uint32_t r, uint32_t g, uint32_t b, uint32_t a)
     return (b * a / 255) | (g * a / 255) << 8 | (r * a / 255) << 16 | a << 24;
 }
 
-// Undoes the filter of one row in place. prev is the previous row of the
-// same pass already unfiltered (all zero for the first). Filter types other
-// than 0-4 leave the row as it is.
-void PngUnfilterRow(int filter, uint8_t* row, const uint8_t* prev, size_t n, size_t bpp);
+// Undoes the filter of the n bytes of one row at src into dst. prev is the
+// previous row of the same pass already unfiltered (all zero for the first).
+// Filter types other than 0-4 leave the row as it is.
+void PngUnfilterRow(int filter, const uint8_t* src, uint8_t* dst, const uint8_t* prev, size_t n, size_t bpp);
 
 struct PngConvertContext {
     PngFormat fmt;
@@ -52,6 +55,25 @@ struct PngConvertContext {
 // dst + step, ...
 void PngConvertRow(const PngConvertContext& ctx, const uint8_t* src, uint32_t count, uint32_t* dst, size_t step);
 
-// Unfilters the whole decompressed data in place and writes every pixel to
-// its place in img (already sized to the picture).
-void PngReconstruct(const PngConvertContext& ctx, uint8_t* raw, cImage32& img);
+// Rebuilds the picture row by row as the decompressed data arrives: each
+// row is unfiltered and every pixel written to its place in img (already
+// sized to the picture). Bytes past the last row are ignored.
+class PngRowDecoder final : public InflateSink {
+public:
+    PngRowDecoder(const PngConvertContext& ctx, cImage32& img);
+    void Take(const uint8_t* data, size_t n) override;
+
+private:
+    void StartPass();
+    void Row(const uint8_t* filtered);
+
+    const PngConvertContext& ctx_;
+    cImage32& img_;
+    size_t bpp_;
+    int pass_ = 0;  // 0-6 for Adam7 (empty passes skipped), 7 when done
+    uint32_t passWidth_ = 0, passRows_ = 0, row_ = 0;
+    size_t rowBytes_ = 0;  // with the filter byte
+    std::vector<uint8_t> staged_;  // a row that arrives in pieces
+    size_t stagedLen_ = 0;
+    std::vector<uint8_t> cur_, prev_;
+};

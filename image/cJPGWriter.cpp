@@ -10,6 +10,10 @@
 #include "image/WriterCommon.h"
 #include "image/cImage32.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // Annex K, table K.1 (luminance) and K.2 (chrominance), natural order.
@@ -63,10 +67,11 @@ struct JpegError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Code and length of every symbol; length 0 marks a symbol the table lacks.
+// Code and length of every symbol, packed as code << 8 | length; length 0
+// marks a symbol the table lacks.
 struct HuffCodes {
-    std::array<uint16_t, 256> code{};
-    std::array<uint8_t, 256> size{};
+    std::array<uint32_t, 256> packed{};
+    uint32_t Length(int sym) const { return packed[size_t(sym)] & 255; }
 };
 
 // Canonical codes of ISO/IEC 10918-1 Annex C. A table that lists a symbol
@@ -82,9 +87,8 @@ HuffCodes BuildCodes(const HuffSpec& s) {
     for (int len = 1; len <= 16; ++len) {
         for (int i = 0; i < s.bits[len - 1]; ++i) {
             const uint8_t sym = s.values[k++];
-            if (c.size[sym]) throw JpegError("Bad Huffman Table");
-            c.code[sym] = uint16_t(code++);
-            c.size[sym] = uint8_t(len);
+            if (c.Length(sym)) throw JpegError("Bad Huffman Table");
+            c.packed[sym] = code++ << 8 | uint32_t(len);
         }
         if (code >= (1u << len)) throw JpegError("Bad Huffman Table");
         code <<= 1;
@@ -99,131 +103,315 @@ uint32_t RoundHalfEvenDiv(uint32_t num, uint32_t den) {
     return q;
 }
 
-class BitWriter {
-public:
-    explicit BitWriter(ByteVec& out) : out_(out) {}
+// Entropy-coded bytes, with a 0 stuffed after every 0xFF. Bits gather in a
+// word and leave four bytes at a time. A plain value, so that the coder can
+// keep it in registers: stores through the byte pointer could otherwise
+// alias its fields and force them through memory.
+struct BitSink {
+    uint8_t* p;
+    uint64_t acc = 0;
+    int n = 0;  // pending bits, the low bits of acc
+
+    // len <= 32 bits; the caller has made room (see ScanBuffer).
     void Put(uint32_t bits, int len) {
-        acc_ = acc_ << len | (bits & ((1u << len) - 1));
-        n_ += len;
-        while (n_ >= 8) {
-            n_ -= 8;
-            const uint8_t b = uint8_t(acc_ >> n_);
-            out_.push_back(b);
-            if (b == 0xFF) out_.push_back(0);  // byte stuffing
+        acc = acc << len | bits;
+        n += len;
+        if (n >= 32) {
+            n -= 32;
+            const uint32_t w = uint32_t(acc >> n);
+            if (((w & 0x7F7F7F7Fu) + 0x01010101u) & w & 0x80808080u) {  // a byte is 0xFF
+                for (int s = 24; s >= 0; s -= 8) Byte(uint8_t(w >> s));
+            } else {
+                const uint32_t be = __builtin_bswap32(w);
+                std::memcpy(p, &be, 4);
+                p += 4;
+            }
         }
     }
-    void Flush() {
-        if (n_) Put(0x7F, 8 - n_);  // pad with one bits
+    void Byte(uint8_t b) {
+        *p++ = b;
+        if (b == 0xFF) *p++ = 0;
+    }
+    // Pads the last byte with one bits and writes out what is pending.
+    void Finish() {
+        if (n % 8) {
+            const int pad = 8 - n % 8;
+            acc = acc << pad | ((1u << pad) - 1);
+            n += pad;
+        }
+        for (; n >= 8; n -= 8) Byte(uint8_t(acc >> (n - 8)));
+    }
+};
+
+// The growing buffer a BitSink writes into.
+class ScanBuffer {
+public:
+    explicit ScanBuffer(size_t guess) : bytes_(guess) {}
+    // A sink that may write at least n bytes more than `at` has.
+    void Room(BitSink& at, size_t n) {
+        const size_t used = size_t(at.p - bytes_.data());
+        if (bytes_.size() - used >= n) return;
+        bytes_.resize(std::max(bytes_.size() * 2, used + n));
+        at.p = bytes_.data() + used;
+    }
+    uint8_t* Begin() { return bytes_.data(); }
+    const ByteVec& Bytes(const BitSink& end) {
+        bytes_.resize(size_t(end.p - bytes_.data()));
+        return bytes_;
     }
 
 private:
-    ByteVec& out_;
-    uint64_t acc_ = 0;
-    int n_ = 0;
+    ByteVec bytes_;
 };
 
+// A row of a block, eight lanes the compiler maps to whatever vector width
+// the target has; every operation acts on each lane alone.
+typedef float Row __attribute__((vector_size(32)));
+typedef int IntRow __attribute__((vector_size(32)));
+
 // One pass of the Arai-Agui-Nakajima DCT down all eight columns of a block
-// at once (rows contiguous), so that the compiler vectorises across columns.
-inline void DctColumns(float* d) {
-    for (int j = 0; j < 8; ++j) {
-        float* p = d + j;
-        const float t0 = p[0] + p[56], t7 = p[0] - p[56];
-        const float t1 = p[8] + p[48], t6 = p[8] - p[48];
-        const float t2 = p[16] + p[40], t5 = p[16] - p[40];
-        const float t3 = p[24] + p[32], t4 = p[24] - p[32];
-        float t10 = t0 + t3, t13 = t0 - t3, t11 = t1 + t2, t12 = t1 - t2;
-        p[0] = t10 + t11;
-        p[32] = t10 - t11;
-        const float z1 = (t12 + t13) * 0.707106781f;
-        p[16] = t13 + z1;
-        p[48] = t13 - z1;
-        t10 = t4 + t5;
-        t11 = t5 + t6;
-        t12 = t6 + t7;
-        const float z5 = (t10 - t12) * 0.382683433f;
-        const float z2 = 0.541196100f * t10 + z5, z4 = 1.306562965f * t12 + z5, z3 = t11 * 0.707106781f;
-        const float z11 = t7 + z3, z13 = t7 - z3;
-        p[40] = z13 + z2;
-        p[24] = z13 - z2;
-        p[8] = z11 + z4;
-        p[56] = z11 - z4;
+// at once, each lane one column; r holds the rows and receives the result.
+inline void DctColumns(Row* r) {
+    const Row t0 = r[0] + r[7], t7 = r[0] - r[7];
+    const Row t1 = r[1] + r[6], t6 = r[1] - r[6];
+    const Row t2 = r[2] + r[5], t5 = r[2] - r[5];
+    const Row t3 = r[3] + r[4], t4 = r[3] - r[4];
+    Row t10 = t0 + t3, t13 = t0 - t3, t11 = t1 + t2, t12 = t1 - t2;
+    r[0] = t10 + t11;
+    r[4] = t10 - t11;
+    const Row z1 = (t12 + t13) * 0.707106781f;
+    r[2] = t13 + z1;
+    r[6] = t13 - z1;
+    t10 = t4 + t5;
+    t11 = t5 + t6;
+    t12 = t6 + t7;
+    const Row z5 = (t10 - t12) * 0.382683433f;
+    const Row z2 = 0.541196100f * t10 + z5, z4 = 1.306562965f * t12 + z5, z3 = t11 * 0.707106781f;
+    const Row z11 = t7 + z3, z13 = t7 - z3;
+    r[5] = z13 + z2;
+    r[3] = z13 - z2;
+    r[1] = z11 + z4;
+    r[7] = z11 - z4;
+}
+
+// 8x8 transpose in place, as the usual network of interleaves (24 shuffles
+// in the avx2 build).
+inline void Transpose(Row* r) {
+    Row t[8], u[8];
+    for (int i = 0; i < 4; ++i) {  // pairs of rows interleaved
+        t[2 * i] = __builtin_shufflevector(r[2 * i], r[2 * i + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+        t[2 * i + 1] = __builtin_shufflevector(r[2 * i], r[2 * i + 1], 2, 10, 3, 11, 6, 14, 7, 15);
+    }
+    for (int i = 0; i < 2; ++i)  // columns c and c + 4 of four rows
+        for (int j = 0; j < 2; ++j) {
+            u[4 * i + 2 * j] = __builtin_shufflevector(t[4 * i + j], t[4 * i + j + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+            u[4 * i + 2 * j + 1] = __builtin_shufflevector(t[4 * i + j], t[4 * i + j + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+        }
+    for (int c = 0; c < 4; ++c) {  // the halves of the upper and lower four rows joined
+        r[c] = __builtin_shufflevector(u[c], u[c + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        r[c + 4] = __builtin_shufflevector(u[c], u[c + 4], 4, 5, 6, 7, 12, 13, 14, 15);
     }
 }
 
-inline void Transpose(const float* in, float* out) {
-    for (int r = 0; r < 8; ++r)
-        for (int c = 0; c < 8; ++c) out[c * 8 + r] = in[r * 8 + c];
-}
+// Where the coefficient of natural index n (vertical frequency n / 8,
+// horizontal n % 8) lies in the output of TransformStrip.
+constexpr size_t Transposed(size_t n) { return n % 8 * 8 + n / 8; }
 
-// Forward DCT of the 8x8 samples at src (rows `stride` floats apart) and
-// quantisation: q receives the coefficients in natural order, AC limited to
-// the 10 bits and DC to the 11 bits of 8-bit baseline data. The DCT outputs
-// carry the AAN scale factors; the divisors undo them.
+// Forward DCT of the blocks of one strip 8 rows high (rows `stride` floats
+// apart; block b starts at src + 8b) and quantisation: q receives 64
+// coefficients per block, AC limited to the 10 bits of 8-bit baseline data,
+// and dc the DC values, limited to 11 bits. Each block stays in registers
+// throughout; the second pass leaves it transposed, and so q receives it and
+// divisor is laid out (see Transposed). The DCT outputs carry the AAN scale
+// factors; the divisors undo them. A whole strip per call lets the blocks
+// overlap in the pipeline, which the branches of the coder would not. No
+// target here may fuse a multiply and an add: the file depends on every
+// rounding (avx2 brings no FMA).
 __attribute__((target_clones("avx2", "default")))
-void TransformBlock(const float* src, size_t stride, const float* divisor, int* q) {
-    alignas(32) float a[64], b[64];
-    for (size_t y = 0; y < 8; ++y) std::memcpy(a + y * 8, src + y * stride, 32);
-    DctColumns(a);
-    Transpose(a, b);
-    DctColumns(b);
-    Transpose(b, a);
-    for (size_t n = 0; n < 64; ++n) {
-        const int v = int(a[n] * divisor[n] + 16384.5f) - 16384;
-        q[n] = v < -1023 ? -1023 : v > 1023 ? 1023 : v;
+void TransformStrip(const float* src, size_t stride, size_t blocks, const float* divisor, int* q, int* dc) {
+    for (size_t b = 0; b < blocks; ++b, src += 8, q += 64) {
+        Row r[8];
+        for (size_t y = 0; y < 8; ++y) std::memcpy(&r[y], src + y * stride, sizeof(Row));
+        DctColumns(r);
+        Transpose(r);
+        DctColumns(r);
+        for (size_t y = 0; y < 8; ++y) {
+            Row d;
+            std::memcpy(&d, divisor + 8 * y, sizeof(Row));
+            IntRow v = __builtin_convertvector(r[y] * d + 16384.5f, IntRow) - 16384;
+            v = v < -1023 ? -1023 : v;
+            v = v > 1023 ? 1023 : v;
+            std::memcpy(q + 8 * y, &v, sizeof(IntRow));
+        }
+        dc[b] = std::clamp(int(r[0][0] * divisor[0] + 16384.5f) - 16384, -2047, 2047);
     }
-    q[0] = std::clamp(int(a[0] * divisor[0] + 16384.5f) - 16384, -2047, 2047);
 }
 
 // Premultiplied BGRA pixels shown over the fill colour (R, G, B), as JFIF
 // YCbCr with the level shift of 128 taken off the luminance. A valid pixel
 // (colour <= alpha) stays within 0 ... 255; an invalid one only drives its
-// coefficients to the limits TransformBlock enforces.
+// coefficients to the limits TransformStrip enforces.
 __attribute__((target_clones("avx2", "default")))
 void ToYCbCr(const uint8_t* px, size_t n, const float* fill, float* __restrict y, float* __restrict cb,
              float* __restrict cr) {
+    auto put = [&](size_t x, float r, float g, float b) {
+        y[x] = 0.299f * r + 0.587f * g + 0.114f * b - 128.0f;
+        cb[x] = -0.168735892f * r - 0.331264108f * g + 0.5f * b;
+        cr[x] = 0.5f * r - 0.418687589f * g - 0.081312411f * b;
+    };
+    if (fill[0] == 0 && fill[1] == 0 && fill[2] == 0) {
+        // Over black the uncovered part adds exactly +0 to each colour. The
+        // pixels are read as words, which vectorises with shifts and masks.
+        for (size_t x = 0; x < n; ++x) {
+            uint32_t w;
+            std::memcpy(&w, px + 4 * x, 4);
+            put(x, float(w >> 16 & 255), float(w >> 8 & 255), float(w & 255));
+        }
+        return;
+    }
     const float fr = fill[0] * (1.0f / 255.0f), fg = fill[1] * (1.0f / 255.0f), fb = fill[2] * (1.0f / 255.0f);
     for (size_t x = 0; x < n; ++x) {
         const uint8_t* p = px + x * 4;
         const float uncovered = float(255 - p[3]);
-        const float r = float(p[2]) + fr * uncovered;
-        const float g = float(p[1]) + fg * uncovered;
-        const float b = float(p[0]) + fb * uncovered;
-        y[x] = 0.299f * r + 0.587f * g + 0.114f * b - 128.0f;
-        cb[x] = -0.168735892f * r - 0.331264108f * g + 0.5f * b;
-        cr[x] = 0.5f * r - 0.418687589f * g - 0.081312411f * b;
+        put(x, float(p[2]) + fr * uncovered, float(p[1]) + fg * uncovered, float(p[0]) + fb * uncovered);
     }
 }
 
 struct Component {
     int id, h, v, table;
-    std::array<float, 64> divisor;  // natural order
+    std::array<float, 64> divisor;  // laid out as TransformStrip leaves the coefficients
     int lastDc = 0;
 };
 
-inline int BitLength(int v) {
-    v = v < 0 ? -v : v;
-    return v ? 32 - __builtin_clz(unsigned(v)) : 0;
+// Natural index of the k-th coefficient in zigzag order: the anti-diagonals
+// walked alternately up and down.
+std::array<uint8_t, 64> ZigzagOrder() {
+    std::array<uint8_t, 64> z{};
+    size_t k = 0;
+    for (int s = 0; s < 15; ++s)
+        for (int i = 0; i <= s; ++i) {
+            const int r = (s & 1) ? i : s - i, c = s - r;
+            if (r < 8 && c < 8) z[k++] = uint8_t(r * 8 + c);
+        }
+    return z;
 }
 
-void PutSymbol(BitWriter& bw, const HuffCodes& t, int sym) {
-    if (!t.size[size_t(sym)]) throw JpegError("Bad Huffman Table");
-    bw.Put(t.code[size_t(sym)], t.size[size_t(sym)]);
+// Bit n set when q[n] is not 0.
+inline uint64_t NonzeroMask(const int* q) {
+#if defined(__SSE2__)
+    uint64_t zero = 0;
+    for (int i = 0; i < 4; ++i) {
+        const __m128i* p = reinterpret_cast<const __m128i*>(q + 16 * i);
+        // Saturating packs keep every nonzero value nonzero.
+        const __m128i lo = _mm_packs_epi32(_mm_loadu_si128(p), _mm_loadu_si128(p + 1));
+        const __m128i hi = _mm_packs_epi32(_mm_loadu_si128(p + 2), _mm_loadu_si128(p + 3));
+        const __m128i eq = _mm_cmpeq_epi8(_mm_packs_epi16(lo, hi), _mm_setzero_si128());
+        zero |= uint64_t(uint32_t(_mm_movemask_epi8(eq))) << (16 * i);
+    }
+    return ~zero;
+#else
+    uint64_t m = 0;
+    for (int n = 0; n < 64; ++n) m |= uint64_t(q[n] != 0) << n;
+    return m;
+#endif
 }
 
-void PutValue(BitWriter& bw, int v, int nbits) {
-    if (nbits) bw.Put(uint32_t(v < 0 ? v - 1 : v), nbits);
+// Moves the bits of a mask of TransformStrip's output to their zigzag
+// positions, a row (one byte of the mask) at a time.
+struct ZigzagBits {
+    uint64_t row[8][256];
+    ZigzagBits() {
+        const std::array<uint8_t, 64> z = ZigzagOrder();
+        uint8_t pos[64];
+        for (uint8_t k = 0; k < 64; ++k) pos[Transposed(z[k])] = k;
+        for (int r = 0; r < 8; ++r)
+            for (int b = 0; b < 256; ++b) {
+                row[r][b] = 0;
+                for (int j = 0; j < 8; ++j)
+                    if (b >> j & 1) row[r][b] |= uint64_t(1) << pos[r * 8 + j];
+            }
+    }
+    uint64_t operator()(uint64_t natural) const {
+        uint64_t m = 0;
+        for (int r = 0; r < 8; ++r) m |= row[r][(natural >> (8 * r)) & 255];
+        return m;
+    }
+};
+
+// Every symbol the coder below can write must have a code: DC sizes 0-11;
+// AC end of block, run of 16 zeros, and runs 0-15 before sizes 1-10.
+void CheckCoverage(const HuffCodes& dc, const HuffCodes& ac) {
+    bool ok = ac.Length(0x00) && ac.Length(0xF0);
+    for (int n = 0; n <= 11; ++n) ok = ok && dc.Length(n);
+    for (int run = 0; run < 16; ++run)
+        for (int n = 1; n <= 10; ++n) ok = ok && ac.Length(run << 4 | n);
+    if (!ok) throw JpegError("Bad Huffman Table");
+}
+
+// The code of a symbol followed by `size` bits, in one write.
+inline void PutCoded(BitSink& bw, const HuffCodes& t, uint32_t sym, uint32_t bits, uint32_t size) {
+    const uint32_t e = t.packed[sym];
+    bw.Put((e >> 8) << size | bits, int((e & 255) + size));
+}
+
+// The magnitude category of v: its size in bits (v must not be 0).
+inline uint32_t SizeOf(int v) { return uint32_t(32 - __builtin_clz(unsigned(v < 0 ? -v : v))); }
+
+// The size low bits of v, negative values as v - 1 (without a branch: the
+// sign of a coefficient is a coin toss).
+inline uint32_t LowBits(int v, uint32_t size) { return uint32_t(v + (v >> 31)) & ((1u << size) - 1); }
+
+// The AC codes of runs 0-15 before the values -15 ... 15 with the value
+// bits appended, as (code << size | value bits) << 5 | length: most
+// coefficients of a photo are this small, and one look-up then replaces the
+// arithmetic of PutCoded.
+struct ShortAcCodes {
+    std::array<uint32_t, 16 * 32> packed{};
+    explicit ShortAcCodes(const HuffCodes& ac) {
+        for (int run = 0; run < 16; ++run)
+            for (int v = -15; v <= 15; ++v) {
+                if (v == 0) continue;
+                const uint32_t size = SizeOf(v), e = ac.packed[uint32_t(run) << 4 | size];
+                packed[size_t(run * 32 + v + 16)] = ((e >> 8) << size | LowBits(v, size)) << 5 | ((e & 255) + size);
+            }
+    }
+    static bool Covers(int v) { return unsigned(v + 15) < 31; }
+    uint32_t At(int run, int v) const { return packed[size_t(run * 32 + v + 16)]; }
+};
+
+// One block: the DC difference, then the nonzero AC coefficients in zigzag
+// order with their zero runs, then end of block unless the last one is set.
+// order[k] is where TransformStrip leaves the k-th coefficient in zigzag
+// order; zigzagMask has bit k set when it is not 0.
+void EncodeBlock(BitSink& sink, int dc, const int* q, const uint8_t* order, uint64_t zigzagMask, int& lastDc,
+                 const HuffCodes& dct, const HuffCodes& act, const ShortAcCodes& shortAc) {
+    BitSink bw = sink;
+    const int diff = std::clamp(dc - lastDc, -2047, 2047);
+    lastDc += diff;
+    const uint32_t dn = diff ? SizeOf(diff) : 0;
+    PutCoded(bw, dct, dn, LowBits(diff, dn), dn);
+    int last = 0;
+    for (uint64_t m = zigzagMask & ~uint64_t(1); m; m &= m - 1) {
+        const int k = __builtin_ctzll(m);
+        int run = k - last - 1;
+        for (; run > 15; run -= 16) PutCoded(bw, act, 0xF0, 0, 0);
+        const int v = q[order[k]];
+        if (ShortAcCodes::Covers(v)) {
+            const uint32_t e = shortAc.At(run, v);
+            bw.Put(e >> 5, int(e & 31));
+        } else {
+            const uint32_t size = SizeOf(v);
+            PutCoded(bw, act, uint32_t(run) << 4 | size, LowBits(v, size), size);
+        }
+        last = k;
+    }
+    if (last != 63) PutCoded(bw, act, 0x00, 0, 0);
+    sink = bw;
 }
 
 }  // namespace
 
-cJPGWriter::cJPGWriter() {
-    // Walk the anti-diagonals alternately up and down.
-    int k = 0;
-    for (int s = 0; s < 15; ++s)
-        for (int i = 0; i <= s; ++i) {
-            const int r = (s & 1) ? i : s - i, c = s - r;
-            if (r < 8 && c < 8) zigzag_[size_t(k++)] = uint8_t(r * 8 + c);
-        }
+cJPGWriter::cJPGWriter() : zigzag_(ZigzagOrder()) {
     for (size_t i = 0; i < 64; ++i) {
         baseZigzag_[0][i] = kLuminanceBase[zigzag_[i]];
         baseZigzag_[1][i] = kChrominanceBase[zigzag_[i]];
@@ -268,11 +456,17 @@ bool cJPGWriter::Encode(const uint8_t* bits, int32_t width, int32_t height, uint
             if (c.h < 1 || c.h > 4 || c.v < 1 || c.v > 4) throw JpegError("Invalid Sampling Value");
             for (size_t k = 0; k < 64; ++k) {
                 const size_t n = zigzag_[k];
-                c.divisor[n] = 1.0f / (float(tables[size_t(c.table)][k]) * kAanScale[n / 8] * kAanScale[n % 8] * 8.0f);
+                c.divisor[Transposed(n)] =
+                    1.0f / (float(tables[size_t(c.table)][k]) * kAanScale[n / 8] * kAanScale[n % 8] * 8.0f);
             }
         }
         const HuffCodes dc[2] = {BuildCodes(kDcSpec[0]), BuildCodes(kDcSpec[1])};
         const HuffCodes ac[2] = {BuildCodes(kAcSpec[0]), BuildCodes(kAcSpec[1])};
+        for (int t = 0; t < 2; ++t) CheckCoverage(dc[t], ac[t]);
+        const ShortAcCodes shortAc[2] = {ShortAcCodes(ac[0]), ShortAcCodes(ac[1])};
+        static const ZigzagBits toZigzag;
+        std::array<uint8_t, 64> order;  // where TransformStrip leaves the k-th coefficient in zigzag order
+        for (size_t k = 0; k < 64; ++k) order[k] = uint8_t(Transposed(zigzag_[k]));
 
         // Entropy-coded data first, one strip of MCUs at a time.
         const int mcuW = 8 * hs, mcuH = 8 * hs;
@@ -285,9 +479,13 @@ bool cJPGWriter::Encode(const uint8_t* bits, int32_t width, int32_t height, uint
             for (auto& p : sub) p.resize(padW / 2 * size_t(mcuH) / 2);
         const float fill[3] = {float(TransparentFillColor & 255), float((TransparentFillColor >> 8) & 255),
                                float((TransparentFillColor >> 16) & 255)};
-        ByteVec scan;
-        scan.reserve(size_t(width) * size_t(height) / 4);
-        BitWriter bw(scan);
+        std::vector<int> coefs[3], dcs[3];  // the blocks of one strip
+        for (size_t ci = 0; ci < 3; ++ci) {
+            dcs[ci].resize(size_t(mcusX) * size_t(comps[ci].h * comps[ci].v));
+            coefs[ci].resize(dcs[ci].size() * 64);
+        }
+        ScanBuffer scan(size_t(width) * size_t(height) / 4 + 4096);
+        BitSink bw{scan.Begin()};
         for (int my = 0; my < mcusY; ++my) {
             for (int r = 0; r < mcuH; ++r) {
                 const int y = std::min(my * mcuH + r, height - 1);
@@ -318,45 +516,47 @@ bool cJPGWriter::Encode(const uint8_t* bits, int32_t width, int32_t height, uint
                     stride[c + 1] = sw;
                 }
             }
-            for (int mx = 0; mx < mcusX; ++mx)
+            // Every block of the strip is transformed first, then coded in
+            // the order of the MCUs.
+            for (size_t ci = 0; ci < 3; ++ci) {
+                const Component& c = comps[ci];
+                const size_t across = size_t(mcusX) * size_t(c.h);
+                for (int by = 0; by < c.v; ++by)
+                    TransformStrip(src[ci] + size_t(by) * 8 * stride[ci], stride[ci], across, c.divisor.data(),
+                                   coefs[ci].data() + size_t(by) * across * 64, dcs[ci].data() + size_t(by) * across);
+            }
+            for (int mx = 0; mx < mcusX; ++mx) {
+                // The pixels of this MCU in the next strip are fetched ahead
+                // (rows there lie backwards in memory, which the hardware
+                // prefetcher would only learn anew each row).
+                if (my + 1 < mcusY)
+                    for (int r = 0; r < mcuH; ++r)
+                        __builtin_prefetch(PixelAt(bits, width, height, std::min(mx * mcuW, width - 1),
+                                                   std::min((my + 1) * mcuH + r, height - 1)),
+                                           0, 2);
                 for (size_t ci = 0; ci < 3; ++ci) {
                     Component& c = comps[ci];
+                    const size_t across = size_t(mcusX) * size_t(c.h);
                     for (int by = 0; by < c.v; ++by)
                         for (int bx = 0; bx < c.h; ++bx) {
-                            const float* s = src[ci] + size_t(by) * 8 * stride[ci] + size_t(mx * c.h + bx) * 8;
-                            alignas(32) int q[64];
-                            TransformBlock(s, stride[ci], c.divisor.data(), q);
-                            int zz[64];
-                            uint64_t nonzero = 0;
-                            for (size_t k = 1; k < 64; ++k) {
-                                zz[k] = q[zigzag_[k]];
-                                nonzero |= uint64_t(zz[k] != 0) << k;
-                            }
-                            const HuffCodes& dct = dc[c.table];
-                            const HuffCodes& act = ac[c.table];
-                            const int diff = std::clamp(q[0] - c.lastDc, -2047, 2047);
-                            c.lastDc += diff;
-                            const int dn = BitLength(diff);
-                            PutSymbol(bw, dct, dn);
-                            PutValue(bw, diff, dn);
-                            int last = 0;
-                            for (; nonzero; nonzero &= nonzero - 1) {
-                                const int k = __builtin_ctzll(nonzero);
-                                int run = k - last - 1;
-                                for (; run > 15; run -= 16) PutSymbol(bw, act, 0xF0);
-                                const int n = BitLength(zz[k]);
-                                PutSymbol(bw, act, run << 4 | n);
-                                PutValue(bw, zz[k], n);
-                                last = k;
-                            }
-                            if (last != 63) PutSymbol(bw, act, 0x00);
+                            const size_t b = size_t(by) * across + size_t(mx * c.h + bx);
+                            const int* q = coefs[ci].data() + b * 64;
+                            // At most 11 + 11 bits for DC, 16 + 10 for each
+                            // coefficient and 3 runs of 16 zeros: 216 bytes,
+                            // twice that with every byte stuffed.
+                            scan.Room(bw, 448);
+                            EncodeBlock(bw, dcs[ci][b], q, order.data(), toZigzag(NonzeroMask(q)), c.lastDc,
+                                        dc[c.table], ac[c.table], shortAc[c.table]);
                         }
                 }
+            }
         }
-        bw.Flush();
+        scan.Room(bw, 16);
+        bw.Finish();
+        const ByteVec& coded = scan.Bytes(bw);
 
         // Markers, in JFIF order.
-        out.reserve(scan.size() + 700);
+        out.reserve(coded.size() + 700);
         PutU16BE(out, 0xFFD8);
         PutU16BE(out, 0xFFE0);
         PutU16BE(out, 16);
@@ -401,7 +601,7 @@ bool cJPGWriter::Encode(const uint8_t* bits, int32_t width, int32_t height, uint
         PutU8(out, 0);   // spectral selection 0 ... 63
         PutU8(out, 63);
         PutU8(out, 0);
-        PutBytes(out, scan.data(), scan.size());
+        PutBytes(out, coded.data(), coded.size());
         PutU16BE(out, 0xFFD9);
         return true;
     } catch (const std::exception& e) {

@@ -1,13 +1,14 @@
 // PNG decoder. Format: ISO/IEC 15948 (PNG, second edition).
-// Stages: chunk walk -> inflate into a buffer of the exact computed size ->
-// per row: unfilter in place, convert to premultiplied BGRA.
+// Stages: chunk walk (IDAT data left where it lies) -> inflate through a
+// small window -> per row as it arrives: unfilter, convert to premultiplied
+// BGRA.
 #include "image/cPNGparser.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
+#include <vector>
 
 #include "image/ByteReader.h"
 #include "image/Inflate.h"
@@ -81,9 +82,10 @@ struct PngState {
     bool haveTrns = false;
     uint8_t trns[256];
     size_t trnsLen = 0;
-    // IDAT data: in place when the source is memory and there is one chunk.
+    // IDAT data: where it lies when the source is memory, otherwise read
+    // into zbuf (spans then made at the end of the walk).
+    std::vector<InflateSpan> idat;
     ByteArray zbuf;
-    const uint8_t* zInPlace = nullptr;
     size_t zLen = 0;
 };
 
@@ -127,7 +129,6 @@ Error WalkChunks(ChunkSource& src, PngState& s) {
     const bool checkCrc = cImage32::isZlibEnabled();
     const size_t size = src.Size();
     ByteArray scratch;
-    int idatCount = 0;
     size_t pos = 8;
     while (pos < size) {
         if (size - pos < 12) return Error::Truncated;
@@ -148,27 +149,17 @@ Error WalkChunks(ChunkSource& src, PngState& s) {
         if (!idat && !ihdr && !plte && !trns) continue;
         if (!ihdr && !s.haveHeader) return Error::BadHeader;  // IHDR must come first
 
-        const uint8_t* data;
-        if (idat) {
-            // A single IDAT in memory is inflated where it lies; more of them,
-            // or a file, are gathered into one buffer.
-            const uint8_t* inPlace = src.InPlace(dataPos);
-            if (inPlace && idatCount == 0) {
-                s.zInPlace = inPlace;
-            } else {
-                if (s.zInPlace) {
-                    s.zbuf.assign(s.zInPlace, s.zInPlace + s.zLen);
-                    s.zInPlace = nullptr;
-                }
-                const size_t old = s.zbuf.size();
-                s.zbuf.resize(old + len);
-                if (!src.Read(dataPos, len, s.zbuf.data() + old)) return Error::Truncated;
-            }
-            data = s.zInPlace ? s.zInPlace + s.zLen : s.zbuf.data() + s.zLen;
-        } else {
-            scratch.resize(len);
-            if (!src.Read(dataPos, len, scratch.data())) return Error::Truncated;
-            data = scratch.data();
+        const uint8_t* data = src.InPlace(dataPos);
+        if (!data) {
+            ByteArray& into = idat ? s.zbuf : scratch;
+            const size_t old = idat ? s.zLen : 0;
+            // Gathered IDAT data gets half the file's size at first and grows
+            // by a quarter of it, so a picture costs few regrowths.
+            if (idat && into.capacity() < old + len)
+                into.reserve(std::max(old + len, into.capacity() ? into.capacity() + size / 4 : size / 2));
+            into.resize(old + len);
+            if (!src.Read(dataPos, len, into.data() + old)) return Error::Truncated;
+            data = into.data() + old;
         }
         if (checkCrc) {
             uint8_t crc[4];
@@ -179,8 +170,8 @@ Error WalkChunks(ChunkSource& src, PngState& s) {
             }
         }
         if (idat) {
+            if (src.InPlace(dataPos)) s.idat.push_back({data, len});
             s.zLen += len;
-            ++idatCount;
         } else if (ihdr) {
             if (Error e = ReadHeader(data, len, s); e != Error::None) return e;
         } else if (plte) {
@@ -196,6 +187,7 @@ Error WalkChunks(ChunkSource& src, PngState& s) {
     }
     if (!s.haveHeader) return Error::BadHeader;
     if (s.zLen == 0) return Error::NoImageData;
+    if (!s.zbuf.empty()) s.idat.push_back({s.zbuf.data(), s.zLen});
     return Error::None;
 }
 
@@ -223,18 +215,7 @@ void BuildIndexTable(const PngState& s, uint32_t* lut) {
 Error Decode(PngState& s, cImage32& img) {
     const PngFormat& f = s.fmt;
     const uint64_t rawSize = PngRawSize(f);
-    const uint8_t* z = s.zInPlace ? s.zInPlace : s.zbuf.data();
     if (rawSize > uint64_t(s.zLen) * kMaxDeflateRatio + kMaxDeflateRatio) return Error::Decompression;
-
-    std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[rawSize]);
-    if (!raw) return Error::Allocation;
-    bool inflated = false;
-    if (cImage32::isZlibEnabled()) {
-        uLongf got = uLongf(rawSize);
-        inflated = uncompress(raw.get(), &got, z, uLong(s.zLen)) == Z_OK && got == rawSize;
-    }
-    if (!inflated && !OwnInflate(z, s.zLen, raw.get(), size_t(rawSize))) return Error::Decompression;
-    s.zbuf = ByteArray();  // the compressed data is no longer needed
 
     PngConvertContext ctx;
     ctx.fmt = f;
@@ -246,8 +227,11 @@ Error Decode(PngState& s, cImage32& img) {
         ctx.hasKey = true;
         for (int c = 0; c < 3; ++c) ctx.key[c] = uint16_t(s.trns[2 * c] << 8 | s.trns[2 * c + 1]);
     }
-    if (!img.InitializeDIB(int(f.width), int(f.height))) return Error::Allocation;
-    PngReconstruct(ctx, raw.get(), img);
+    // Every pixel is written below when the data is whole; otherwise the
+    // picture is dropped.
+    if (!img.InitializeDIBUncleared(int(f.width), int(f.height))) return Error::Allocation;
+    PngRowDecoder rows(ctx, img);
+    if (!OwnInflate(s.idat.data(), s.idat.size(), size_t(rawSize), rows)) return Error::Decompression;
 
     img.Alpha(f.colorType == 4 || f.colorType == 6 ? 2 : s.haveTrns ? 1 : 0);
     img.SetImageType(10);

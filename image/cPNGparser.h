@@ -1,8 +1,8 @@
 #pragma once
 // PNG decoder (ISO/IEC 15948): every colour type and bit depth, Adam7, into
 // premultiplied bottom-up BGRA. Ancillary chunks (gAMA, bKGD, text...) are
-// skipped. CRCs are checked exactly while zlib is enabled; without zlib the
-// library's own inflate decodes the data.
+// skipped. The library's own inflate decodes the data; CRCs are checked
+// exactly while zlib is enabled (the default).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

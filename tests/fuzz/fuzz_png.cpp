@@ -1,4 +1,4 @@
-// PNG decoder with zlib (CRC checks, uncompress) on arbitrary bytes.
+// PNG decoder in the default configuration (CRC checks) on arbitrary bytes.
 #include <cstddef>
 #include <cstdint>
 

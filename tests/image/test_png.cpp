@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include "DecoderTestSupport.h"
+#include "image/PngRows.h"
 #include "image/cPNGparser.h"
 
 namespace {
@@ -243,34 +244,52 @@ TEST(PngRules, NotPngAnswersFalse) {
     EXPECT_EQ(parser.LastError(), cPNGparser::Error::NotPng);
 }
 
-TEST(PngRules, IdatCrcIsCheckedOnlyWithZlib) {
-    const ByteArray png = Assemble({{"IHDR", Ihdr(2, 1, 8, 0)}, {"IDAT", Compress({0, 5, 6}), true}, {"IEND", {}}});
-    {
-        ZlibSwitch sw(true);
-        cImage32 img;
-        cPNGparser parser;
-        EXPECT_TRUE(parser.LoadStream(png, img));
-        EXPECT_FALSE(img.HasImage());
-        EXPECT_EQ(parser.LastError(), cPNGparser::Error::BadCrc);
-    }
-    {
-        ZlibSwitch sw(false);
-        cImage32 img;
-        EXPECT_TRUE(cPNGparser().LoadStream(png, img));
-        ASSERT_TRUE(img.HasImage());
-        EXPECT_EQ(PixelAt(img, 1, 0), 0xFF060606u);
-    }
-}
-
-TEST(PngRules, TrnsWithABadCrcCountsOnlyWithoutZlib) {
-    const ByteArray png = SimplePng(1, 1, 8, 0, {0, 0}, {{"tRNS", {0, 0}, true}});
-    for (bool zlib : {true, false}) {
-        ZlibSwitch sw(zlib);
-        cImage32 img;
-        EXPECT_TRUE(cPNGparser().LoadStream(png, img));
-        ASSERT_TRUE(img.HasImage());
-        EXPECT_EQ(img.Alpha(), zlib ? 0 : 1);
-        EXPECT_EQ(PixelAt(img, 0, 0), zlib ? 0xFF000000u : 0u);
+// CRCs are checked while zlib is enabled (the default): a damaged IHDR, PLTE
+// or IDAT (here the middle one of three) fails the decode, a damaged tRNS is
+// only ignored. With zlib switched off no CRC is looked at.
+TEST(PngRules, ChunkCrcsAreCheckedWhileZlibIsEnabled) {
+    const ByteArray z = Compress({0, 5, 6});
+    ByteArray pal(21, 1);
+    pal[18] = 0x10;  // entry 6
+    pal[19] = 0x20;
+    pal[20] = 0x30;
+    auto idats = [&](bool badMiddle) {
+        return std::vector<Chunk>{{"IDAT", ByteArray(z.begin(), z.begin() + 3)},
+                                  {"IDAT", ByteArray(z.begin() + 3, z.begin() + 5), badMiddle},
+                                  {"IDAT", ByteArray(z.begin() + 5, z.end())}};
+    };
+    auto png = [&](std::vector<Chunk> head, bool badIdat) {
+        for (Chunk& c : idats(badIdat)) head.push_back(c);
+        head.push_back({"IEND", {}});
+        return Assemble(head);
+    };
+    struct Case {
+        const char* what;
+        ByteArray png;
+        uint32_t pixel1;  // pixel (1, 0) when the file decodes
+        int alphaWithoutCheck;
+    };
+    const std::vector<Case> cases = {
+        {"IHDR", png({{"IHDR", Ihdr(2, 1, 8, 0), true}}, false), 0xFF060606u, 0},
+        {"PLTE", png({{"IHDR", Ihdr(2, 1, 8, 3)}, {"PLTE", pal, true}}, false), 0xFF102030u, 0},
+        {"IDAT", png({{"IHDR", Ihdr(2, 1, 8, 0)}}, true), 0xFF060606u, 0},
+        {"tRNS", png({{"IHDR", Ihdr(2, 1, 8, 0)}, {"tRNS", {0, 6}, true}}, false), 0u, 1},
+    };
+    for (const Case& c : cases) {
+        for (bool zlib : {true, false}) {
+            ZlibSwitch sw(zlib);
+            cImage32 img;
+            cPNGparser parser;
+            EXPECT_TRUE(parser.LoadStream(c.png, img)) << c.what;
+            if (zlib && std::string(c.what) != "tRNS") {
+                EXPECT_FALSE(img.HasImage()) << c.what;
+                EXPECT_EQ(parser.LastError(), cPNGparser::Error::BadCrc) << c.what;
+                continue;
+            }
+            ASSERT_TRUE(img.HasImage()) << c.what << " zlib " << zlib;
+            EXPECT_EQ(img.Alpha(), zlib ? 0 : c.alphaWithoutCheck) << c.what;
+            EXPECT_EQ(PixelAt(img, 1, 0), zlib ? 0xFF060606u : c.pixel1) << c.what;
+        }
     }
 }
 
@@ -303,6 +322,91 @@ TEST(PngRules, IdatSplitAcrossChunksAndStreamRange) {
     ASSERT_TRUE(img.HasImage()) << int(parser.LastError());
     EXPECT_EQ(PixelAt(img, 2, 0), 0xFF0C0C0Cu);  // Sub: 10, 11, 12
     EXPECT_EQ(PixelAt(img, 2, 1), 0xFF111111u);  // Up: 12 + 5
+}
+
+// Pictures far larger than the inflate window, stored in IDAT chunks of
+// several sizes, with a random filter on every row, against libpng; the file
+// form (which gathers the chunks) must give the same pixels.
+TEST(PngRules, LargePicturesDecodeLikeLibpng) {
+    struct Case {
+        const char* what;
+        uint32_t w, h;
+        int depth, colorType, interlace, level, strategy;
+        size_t piece;
+    };
+    const Case cases[] = {
+        {"RGB", 600, 300, 8, 2, 0, 6, Z_DEFAULT_STRATEGY, 8192},
+        {"RGBA Adam7", 400, 200, 8, 6, 1, 1, Z_DEFAULT_STRATEGY, 1000},
+        {"RGBA 16-bit Adam7", 301, 157, 16, 6, 1, 6, Z_FILTERED, 777},
+        {"RGB in stored blocks", 400, 200, 8, 2, 0, 0, Z_DEFAULT_STRATEGY, 70001},
+        {"palette 4-bit", 1001, 400, 4, 3, 0, 6, Z_RLE, 5000},
+        {"grey+alpha, fixed codes", 500, 300, 8, 4, 0, 6, Z_FIXED, 100000},
+    };
+    const std::string path = std::string(KIV_BINARY_DIR) + "/png_large_test.png";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PngFormat f;
+        f.width = c.w;
+        f.height = c.h;
+        f.depth = c.depth;
+        f.colorType = c.colorType;
+        f.interlace = c.interlace;
+        ByteArray raw;
+        uint32_t seed = c.w;
+        for (const Adam7Pass& p : c.interlace ? std::vector<Adam7Pass>(kAdam7, kAdam7 + 7)
+                                              : std::vector<Adam7Pass>{{0, 0, 1, 1}}) {
+            const uint32_t pw = Adam7Count(c.w, p.x0, p.dx), ph = Adam7Count(c.h, p.y0, p.dy);
+            for (uint32_t y = 0; pw && y < ph; ++y) {
+                seed = seed * 1664525u + 1013904223u;
+                raw.push_back(uint8_t((seed >> 24) % 5));
+                for (size_t x = 0; x < f.RowBytes(pw); ++x) {
+                    seed = seed * 1664525u + 1013904223u;
+                    raw.push_back(uint8_t((x * 7 + y * 3) / 5 + (seed >> 29)));
+                }
+            }
+        }
+        z_stream zs{};
+        deflateInit2(&zs, c.level, Z_DEFLATED, 15, 8, c.strategy);
+        ByteArray z(deflateBound(&zs, uLong(raw.size())));
+        zs.next_in = raw.data();
+        zs.avail_in = uInt(raw.size());
+        zs.next_out = z.data();
+        zs.avail_out = uInt(z.size());
+        ASSERT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+        z.resize(zs.total_out);
+        deflateEnd(&zs);
+        std::vector<Chunk> chunks = {{"IHDR", Ihdr(c.w, c.h, c.depth, c.colorType, c.interlace)}};
+        if (c.colorType == 3) {
+            ByteArray pal;
+            for (int i = 0; i < 48; ++i) pal.push_back(uint8_t(i * 5));
+            chunks.push_back({"PLTE", pal});
+        }
+        for (size_t at = 0; at < z.size(); at += c.piece)
+            chunks.push_back({"IDAT", ByteArray(z.begin() + ptrdiff_t(at),
+                                                z.begin() + ptrdiff_t(std::min(z.size(), at + c.piece)))});
+        chunks.push_back({"IEND", {}});
+        const ByteArray png = Assemble(chunks);
+
+        cImage32 img, fromFile;
+        cPNGparser parser;
+        ASSERT_TRUE(parser.LoadStream(png, img));
+        ASSERT_TRUE(img.HasImage()) << int(parser.LastError());
+        dts::Rgba ref;
+        ASSERT_TRUE(dts::ReadPngWithLibpng(png, ref));
+        EXPECT_EQ(dts::CompareToStraight(img, ref), "");
+
+        std::FILE* out = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        std::fwrite(png.data(), 1, png.size(), out);
+        std::fclose(out);
+        std::FILE* in = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(in, nullptr);
+        EXPECT_TRUE(parser.LoadFile(in, path, fromFile));
+        std::fclose(in);
+        ASSERT_TRUE(fromFile.HasImage());
+        EXPECT_EQ(0, std::memcmp(fromFile.BitsPointer(), img.BitsPointer(), size_t(img.scanWidth()) * c.h));
+    }
+    std::remove(path.c_str());
 }
 
 TEST(PngRobustness, DamagedSuiteFilesNeverCrash) {

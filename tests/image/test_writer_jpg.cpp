@@ -164,6 +164,55 @@ TEST(JpegWriter, DecodesWithinPsnrBoundsAtSeveralQualities) {
     }
 }
 
+// The output bytes are observable (files the engine leaves), so any change
+// to the transform or the coder must keep them exactly. Digests of the
+// writer's output: opaque and partly transparent photos at both chroma
+// samplings, odd sizes, and pixels whose colour exceeds their alpha (which
+// only the coefficient limits keep in range).
+TEST(JpegWriter, OutputBytesStayExactlyTheSame) {
+    auto fnv = [](const ByteArray& b) {
+        uint64_t h = 1469598103934665603ull;
+        for (uint8_t c : b) h = (h ^ c) * 1099511628211ull;
+        return h;
+    };
+    const wts::PixelFn photo = wts::PhotoPixel;
+    const wts::PixelFn fading = [](int x, int y) {
+        return (wts::PhotoPixel(x, y) & 0xFFFFFFu) | uint32_t(std::clamp(x * 7 - y * 3, 0, 255)) << 24;
+    };
+    struct Case {
+        int w, h, quality;
+        uint32_t fill;
+        const wts::PixelFn* pixels;  // null: raw bytes, most of them invalid premultiplied pixels
+        size_t size;
+        uint64_t digest;
+    };
+    const Case cases[] = {
+        {1920, 1080, 90, 0, &photo, 616099, 0x22c0d04d298ba00cull},
+        {161, 91, 70, 0, &photo, 2296, 0x7382c3feac142325ull},
+        {37, 23, 100, 0, &photo, 1489, 0x71783c921e428adaull},
+        {8, 8, 1, 0, &photo, 630, 0xe231cf0ebcc0ab4eull},
+        {75, 41, 95, 0x3366CC, &fading, 1857, 0x0f4b2dd0a6317fb4ull},
+        {75, 41, 50, 0xFFFFFF, &fading, 814, 0xc743e4c424169617ull},
+        {40, 24, 90, 0, nullptr, 2382, 0x4a4a20cfe6ca3d31ull},
+        {40, 24, 30, 0x123456, nullptr, 1012, 0xbbc99855bac9f7dfull},
+    };
+    for (const Case& c : cases) {
+        cImage32 img;
+        if (c.pixels) {
+            ASSERT_TRUE(wts::MakeImage(img, c.w, c.h, *c.pixels));
+        } else {
+            ASSERT_TRUE(img.InitializeDIB(c.w, c.h));
+            uint32_t seed = 99;
+            for (size_t i = 0; i < size_t(c.w) * size_t(c.h) * 4; ++i)
+                img.BitsPointer()[i] = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
+        }
+        ByteArray jpg;
+        ASSERT_TRUE(cJPGWriter().Save("", jpg, img, uint8_t(c.quality), c.fill));
+        EXPECT_EQ(jpg.size(), c.size) << c.w << "x" << c.h << " q" << c.quality;
+        EXPECT_EQ(fnv(jpg), c.digest) << c.w << "x" << c.h << " q" << c.quality;
+    }
+}
+
 TEST(JpegWriter, TransparentPixelsShowTheFillColour) {
     // Left third transparent, middle half transparent, right opaque grey.
     cImage32 img;
