@@ -44,12 +44,7 @@ std::vector<std::string> KivFiles(const fs::path& dir) {
 
 class E2ECache : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "test_e2e_cache";
-        static char* argv[] = {name, nullptr};
-        if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
-    }
+    static void SetUpTestSuite() { EnsureCoreApplication(); }
 
     void SetUp() override {
         files_ = fs::path(work_.path().toStdString()) / "files";

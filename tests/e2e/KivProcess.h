@@ -5,11 +5,20 @@
 #include <optional>
 #include <string>
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
+
+// QProcess wants an application object: one for the test program's life.
+inline void EnsureCoreApplication() {
+    static int argc = 1;
+    static char name[] = "kiv_e2e_test";
+    static char* argv[] = {name, nullptr};
+    if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
+}
 
 class KivProcess {
 public:

@@ -39,13 +39,7 @@ void WriteBmp(const fs::path& path, uint8_t r, uint8_t g, uint8_t b) {
 
 class E2ELifecycle : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "test_e2e_lifecycle";
-        static char* argv[] = {name, nullptr};
-        static QCoreApplication* app = new QCoreApplication(argc, argv);  // for QProcess; lives until exit
-        (void)app;
-    }
+    static void SetUpTestSuite() { EnsureCoreApplication(); }
     std::unique_ptr<KivProcess> Start(const std::string& general = "", bool waitForMainLoop = true) {
         port_ = KivProcess::FreePort();
         auto kiv = std::make_unique<KivProcess>("[General]\nVersion=1\nOnAirMonitor=0\nListeningPort=" +

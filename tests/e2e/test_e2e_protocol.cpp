@@ -18,13 +18,7 @@ namespace {
 
 class E2EProtocol : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "test_e2e_protocol";
-        static char* argv[] = {name, nullptr};
-        static QCoreApplication* app = new QCoreApplication(argc, argv);  // for QProcess; lives until exit
-        (void)app;
-    }
+    static void SetUpTestSuite() { EnsureCoreApplication(); }
 
     static std::string Ini(int port) {
         return "[General]\r\nVersion=1\r\nOnAirOnStartup=0\r\nDisableGui=1\r\nOnAirMonitor=0\r\nCompatible=4.2\r\n"

@@ -9,13 +9,7 @@
 namespace {
 class E2EStartup : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "test_e2e";
-        static char* argv[] = {name, nullptr};
-        static QCoreApplication* app = new QCoreApplication(argc, argv);  // for QProcess; lives until exit
-        (void)app;
-    }
+    static void SetUpTestSuite() { EnsureCoreApplication(); }
     static std::string Ini() {
         return "[General]\r\nVersion=1\r\nOnAirOnStartup=0\r\nOnAirMonitor=0\r\nListeningPort=" + std::to_string(KivProcess::FreePort()) +
                "\r\n";

@@ -32,13 +32,7 @@ bool WriteGreyJpeg(const std::string& path, int w, int h, unsigned char level) {
 
 class OutputE2E : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "test_output_e2e";
-        static char* argv[] = {name, nullptr};
-        static QCoreApplication* app = new QCoreApplication(argc, argv);  // for QProcess; lives until exit
-        (void)app;
-    }
+    static void SetUpTestSuite() { EnsureCoreApplication(); }
     void SetUp() override {
         dir_ = std::filesystem::temp_directory_path() / ("kiv_output_e2e_" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir_);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -96,12 +97,13 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
-    // The screen as the X server has it: 0xRRGGBB per pixel, rows top-down
-    // (read as binary PPM; ImageMagick puts a comment line into the header).
-    std::vector<uint32_t> ReadScreen() const {
+    // How many pixels of the screen, as the X server has it (read back as
+    // binary PPM; ImageMagick puts a comment line into the header), differ in
+    // colour from the picture whose row y `row` gives; -1 when unreadable.
+    int PixelsDifferingOnScreen(const std::function<const uint8_t*(int y)>& row) const {
         const std::string shot = (dir / "screen.ppm").string();
         if (Shell("xwd -root -silent -display " + server->display + " | /usr/bin/convert xwd:- ppm:" + shot) != 0)
-            return {};
+            return -1;
         std::ifstream in(shot, std::ios::binary);
         std::string magic, comment;
         int width = 0, height = 0, maxval = 0;
@@ -110,11 +112,17 @@ protected:
         in >> width >> height >> maxval;
         in.get();
         std::vector<unsigned char> rgb(size_t(width) * height * 3);
-        if (magic != "P6" || !in.read(reinterpret_cast<char*>(rgb.data()), std::streamsize(rgb.size()))) return {};
-        std::vector<uint32_t> pixels(size_t(width) * height);
-        for (size_t i = 0; i < pixels.size(); ++i)
-            pixels[i] = uint32_t(rgb[i * 3]) << 16 | uint32_t(rgb[i * 3 + 1]) << 8 | rgb[i * 3 + 2];
-        return pixels;
+        if (magic != "P6" || width != kScreenW || height != kScreenH ||
+            !in.read(reinterpret_cast<char*>(rgb.data()), std::streamsize(rgb.size())))
+            return -1;
+        int differing = 0;
+        for (int y = 0; y < kScreenH; ++y)
+            for (int x = 0; x < kScreenW; ++x) {
+                const unsigned char* s = &rgb[(size_t(y) * kScreenW + x) * 3];
+                const uint8_t* c = row(y) + x * 4;
+                differing += s[0] != c[2] || s[1] != c[1] || s[2] != c[0];
+            }
+        return differing;
     }
 
     static inline std::unique_ptr<XvfbServer> server;
@@ -136,19 +144,10 @@ TEST_F(XvfbOutput, ScreenShowsTheCompositeFile) {
     });
     ASSERT_EQ(DisplayCachedImage(image, "Fade"), 0);
 
-    const std::vector<uint32_t> screen = ReadScreen();
-    ASSERT_EQ(screen.size(), size_t(kScreenW) * kScreenH);
     cImage32 composite;
     ASSERT_TRUE(composite.LoadPicture_File(CompositeImagePath()));
     ASSERT_EQ(composite.Width(), kScreenW);
-    int differing = 0;
-    for (int y = 0; y < kScreenH; ++y)
-        for (int x = 0; x < kScreenW; ++x) {
-            uint32_t c;
-            std::memcpy(&c, composite.Row(y) + x * 4, 4);
-            differing += screen[size_t(y) * kScreenW + x] != (c & 0xFFFFFF);
-        }
-    EXPECT_EQ(differing, 0);
+    EXPECT_EQ(PixelsDifferingOnScreen([&](int y) { return composite.Row(y); }), 0);
     // Not trivially flat: the band and the picture differ.
     EXPECT_NE(std::memcmp(composite.Row(180) + 20 * 4, composite.Row(180) + 320 * 4, 3), 0);
 }
@@ -178,16 +177,7 @@ TEST_F(XvfbOutput, FadeStepsInTheWindowShowWhatTheSurfaceWould) {
     }
     // The surface kept the first step; the window went on.
     EXPECT_NE(std::memcmp(a.Bits(), expected.data(), expected.size()), 0);
-    const std::vector<uint32_t> screen = ReadScreen();
-    ASSERT_EQ(screen.size(), size_t(kScreenW) * kScreenH);
-    int differing = 0;
-    for (int y = 0; y < kScreenH; ++y)
-        for (int x = 0; x < kScreenW; ++x) {
-            uint32_t c;
-            std::memcpy(&c, mirror.Row(y) + x * 4, 4);
-            differing += screen[size_t(y) * kScreenW + x] != (c & 0xFFFFFF);
-        }
-    EXPECT_EQ(differing, 0);
+    EXPECT_EQ(PixelsDifferingOnScreen([&](int y) { return mirror.Row(y); }), 0);
 }
 
 TEST_F(XvfbOutput, CtrlQTypedOnTheOutputQueuesOneQuitPerPress) {
