@@ -1,12 +1,14 @@
-// JPEG decoding against TurboJPEG decoding the same bytes: the same pixels
-// and the same accept/refuse decision for every test file and damaged copies
-// of them.
+// JPEG decoding on two decoders against TurboJPEG decoding the same bytes in
+// one call: the same pixels and the same accept/refuse decision for every
+// test file, damaged copies of them, and large pictures of each sampling,
+// wherever the rows are cut between the two decoders.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,8 +55,8 @@ Decoded TurboJpeg(const ByteArray& bytes) {
         const int rc = tjDecompress2(tj, bytes.data(), bytes.size(), d.bits.data(), d.w, d.w * 4, d.h, TJPF_BGRA,
                                      TJFLAG_BOTTOMUP | TJFLAG_LIMITSCANS);
         const char* text = tjGetErrorStr2(tj);
-        d.ok = rc == 0 || (tjGetErrorCode(tj) == TJERR_WARNING && IsWarningText(text) &&
-                           !std::strstr(text, "Premature end"));
+        d.ok = rc == 0 ||
+               (tjGetErrorCode(tj) == TJERR_WARNING && IsWarningText(text) && !std::strstr(text, "Premature end"));
     }
     tjDestroy(tj);
     return d;
@@ -71,9 +73,18 @@ void ExpectAsTurboJpeg(const Decoded& ref, bool ok, const cImage32& img, const s
     EXPECT_EQ(std::memcmp(img.BitsPointer(), ref.bits.data(), ref.bits.size()), 0) << what;
 }
 
-void ExpectAllAsTurboJpeg(const ByteArray& bytes, const std::string& what) {
+// Decodes on two cores, and with the rows cut at each of `cuts`; answers
+// whether the two decoders took the picture.
+bool ExpectAllAsTurboJpeg(const ByteArray& bytes, const std::vector<int>& cuts, const std::string& what) {
+    const Decoded ref = TurboJpeg(bytes);
     cImage32 img;
-    ExpectAsTurboJpeg(TurboJpeg(bytes), DecodeJPEG(bytes.data(), bytes.size(), img), img, what);
+    ExpectAsTurboJpeg(ref, DecodeJPEG(bytes.data(), bytes.size(), img), img, what);
+    for (int cut : cuts) {
+        const std::optional<bool> ok = DecodeJPEGCutAt(bytes.data(), bytes.size(), img, cut);
+        if (!ok) return false;
+        ExpectAsTurboJpeg(ref, *ok, img, what + " cut at " + std::to_string(cut));
+    }
+    return true;
 }
 
 struct Encoding {
@@ -83,6 +94,7 @@ struct Encoding {
     bool gray;
     int restartRows, restartMcus;
     bool progressive;
+    bool damaged = false;  // also compare damaged copies
 };
 
 // A photo-like picture (gradients and noise, so the entropy data has real
@@ -134,10 +146,42 @@ ByteArray Encode(const Encoding& e) {
 TEST(JpegDecoding, TestFilesAndDamagedCopiesDecodeAsTurboJpeg) {
     const std::vector<std::string> files = ListFiles(TestData(""), {".jpg", ".jpeg"});
     ASSERT_GE(files.size(), 130u);
+    int split = 0;
     for (const auto& path : files) {
         const ByteArray original = ReadFile(path);
-        ExpectAllAsTurboJpeg(original, path);
-        testfiles::ForEachDamagedCopy(original, [&](const ByteArray& copy) { ExpectAllAsTurboJpeg(copy, path); });
+        const Decoded ref = TurboJpeg(original);
+        // Every row of coding units (8 rows at least) as the cut.
+        std::vector<int> cuts;
+        for (int cut = 0; cut <= ref.h && ref.ok; cut += 8) cuts.push_back(cut);
+        split += ExpectAllAsTurboJpeg(original, cuts, path) && !cuts.empty();
+        testfiles::ForEachDamagedCopy(original, [&](const ByteArray& copy) {
+            ExpectAllAsTurboJpeg(copy, {0, ref.h / 2}, path);
+        });
+    }
+    // The baseline files of the suites; progressive ones have one decoder.
+    EXPECT_GE(split, 60);
+}
+
+// Damage in the entropy data above the cut changes what the lower decoder
+// reads after skipping; so does data that ends early.
+TEST(JpegDecoding, LargePicturesOfEachSamplingDecodeAsTurboJpeg) {
+    const Encoding cases[] = {
+        {"4:2:0 UHD, odd size", 3841, 2161, 2, 2, false, 0, 0, false},
+        {"4:4:4 UHD, restart every row", 3840, 2160, 1, 1, false, 1, 0, false},
+        {"4:2:2", 1921, 1083, 2, 1, false, 0, 0, false},
+        {"4:4:0", 1283, 817, 1, 2, false, 0, 0, false, true},
+        {"4:1:1, restart every 7 units", 1283, 817, 4, 1, false, 0, 7, false, true},
+        {"grey", 1283, 817, 1, 1, true, 0, 0, false},
+        {"4:2:0 progressive", 1283, 817, 2, 2, false, 0, 0, true},
+    };
+    for (const Encoding& e : cases) {
+        const ByteArray bytes = Encode(e);
+        ASSERT_TRUE(TurboJpeg(bytes).ok) << e.what;
+        const bool split = ExpectAllAsTurboJpeg(bytes, {0, e.h / 3, e.h / 2 + 5, e.h * 3 / 4, e.h}, e.what);
+        EXPECT_EQ(split, !e.progressive) << e.what;
+        if (e.damaged)
+            testfiles::ForEachDamagedCopy(
+                bytes, [&](const ByteArray& copy) { ExpectAllAsTurboJpeg(copy, {e.h / 2}, e.what); });
     }
 }
 
@@ -155,6 +199,6 @@ TEST(JpegDecoding, ScanLimitAsTurboJpeg) {
         for (int i = 0; i < repeats; ++i) bytes.insert(bytes.end(), scan.begin(), scan.end());
         bytes.insert(bytes.end(), {0xFF, 0xD9});
         EXPECT_EQ(TurboJpeg(bytes).ok, repeats < 490) << repeats;
-        ExpectAllAsTurboJpeg(bytes, std::to_string(repeats) + " repeats");
+        ExpectAllAsTurboJpeg(bytes, {}, std::to_string(repeats) + " repeats");
     }
 }
