@@ -1,7 +1,8 @@
 // JPEG through libjpeg-turbo's libjpeg, with TurboJPEG's settings (ISLOW
 // DCT, fancy upsampling, BGRA, at most 500 scans) and its header check, so
-// pixels and decisions are TurboJPEG's, except that an error fails the
-// picture even after a warning (TurboJPEG then reports only the warning).
+// the pixels are TurboJPEG's. The verdict is taken here from every message:
+// TurboJPEG reports only the first problem of a stream, so an error after a
+// warning (rows never written) or data cut short after damage would pass.
 // A large single-scan picture is decoded by two decompressors over the same
 // bytes on two cores: one works down from the top while the other
 // entropy-decodes its way past the rows above its share (the only way to
@@ -10,11 +11,11 @@
 #include <atomic>
 #include <csetjmp>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <mutex>
 
 #include <jpeglib.h>
+#include <jerror.h>
 #include <turbojpeg.h>
 
 #include "image/ParallelRows.h"
@@ -34,15 +35,13 @@ struct TjDeleter {
 
 // One libjpeg decompressor over a byte buffer. Errors jump back to the setjmp
 // of the member that made the call; those members hold nothing with a
-// destructor. Messages are kept, never printed.
+// destructor. Messages are noted, never printed.
 class Decompressor {
 public:
     Decompressor(const uint8_t* data, size_t size) : m_Data(data), m_Size(size) {
         m_Info.err = jpeg_std_error(&m_Errors.pub);
-        m_Errors.standardEmit = m_Errors.pub.emit_message;
         m_Errors.pub.error_exit = Abort;
-        m_Errors.pub.emit_message = EmitMessage;
-        m_Errors.pub.output_message = OutputMessage;
+        m_Errors.pub.emit_message = NoteWarning;
         m_Progress.progress_monitor = CountScans;
     }
     ~Decompressor() { jpeg_destroy_decompress(&m_Info); }
@@ -94,32 +93,23 @@ public:
     }
 
     // After Finish: warnings (stray bytes between markers, damaged entropy
-    // data) still give a whole picture; data that ends early does not. The
-    // text is that of the first warning, as TurboJPEG reports it.
-    bool Accepted() const {
-        return !m_Errors.error && !(m_Errors.warned && std::strstr(m_Errors.text, "Premature end"));
-    }
+    // data) still give a whole picture; data that ends early does not.
+    bool Accepted() const { return !m_Errors.error && !m_Errors.endedEarly; }
 
 private:
     struct Errors {
         jpeg_error_mgr pub;  // first, so the library's pointer is ours
-        void (*standardEmit)(j_common_ptr, int) = nullptr;
         std::jmp_buf jump;
-        char text[JMSG_LENGTH_MAX] = {};
-        bool warned = false, error = false;
+        bool error = false, endedEarly = false;
     };
     static Errors& Of(j_common_ptr info) { return *reinterpret_cast<Errors*>(info->err); }
     static void Abort(j_common_ptr info) {
         Of(info).error = true;
         std::longjmp(Of(info).jump, 1);
     }
-    // The library's own rule decides which messages are shown (the first
-    // warning only); shown here means kept as the text.
-    static void EmitMessage(j_common_ptr info, int level) {
-        if (level < 0) Of(info).warned = true;
-        Of(info).standardEmit(info, level);
+    static void NoteWarning(j_common_ptr info, int level) {
+        if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF) Of(info).endedEarly = true;
     }
-    static void OutputMessage(j_common_ptr info) { (*info->err->format_message)(info, Of(info).text); }
     static void CountScans(j_common_ptr info) {
         if (reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > kMaxScans) Abort(info);
     }

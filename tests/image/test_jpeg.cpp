@@ -29,8 +29,9 @@ struct Decoded {
     std::vector<uint8_t> bits;  // bottom-up BGRA
 };
 
-// TurboJPEG reports a warning when one came before an error that ended the
-// decode (its text is then the error's), and rows may be missing.
+// TurboJPEG reports only the first problem of a stream: an error after a
+// warning comes out as a warning (with its text), and the end of the data
+// after a warning goes unnoticed. The loader fails the picture then.
 bool IsWarningText(const char* text) {
     jpeg_error_mgr errors{};
     jpeg_std_error(&errors);
@@ -40,6 +41,17 @@ bool IsWarningText(const char* text) {
         const std::string format = errors.jpeg_message_table[code];
         if (std::string(text).compare(0, format.find('%'), format, 0, format.find('%')) == 0) return true;
     }
+    return false;
+}
+
+// Whether the decoder meets an end of image marker after the last scan
+// begins (entropy-coded data holds no marker but restarts).
+bool ReachesEnd(const ByteArray& b) {
+    size_t lastScan = b.size();
+    for (size_t i = 0; i + 1 < b.size(); ++i)
+        if (b[i] == 0xFF && b[i + 1] == 0xDA) lastScan = i;
+    for (size_t i = lastScan; i + 1 < b.size(); ++i)
+        if (b[i] == 0xFF && b[i + 1] == 0xD9) return true;
     return false;
 }
 
@@ -55,8 +67,8 @@ Decoded TurboJpeg(const ByteArray& bytes) {
         const int rc = tjDecompress2(tj, bytes.data(), bytes.size(), d.bits.data(), d.w, d.w * 4, d.h, TJPF_BGRA,
                                      TJFLAG_BOTTOMUP | TJFLAG_LIMITSCANS);
         const char* text = tjGetErrorStr2(tj);
-        d.ok = rc == 0 ||
-               (tjGetErrorCode(tj) == TJERR_WARNING && IsWarningText(text) && !std::strstr(text, "Premature end"));
+        d.ok = ReachesEnd(bytes) && (rc == 0 || (tjGetErrorCode(tj) == TJERR_WARNING && IsWarningText(text) &&
+                                                 !std::strstr(text, "Premature end")));
     }
     tjDestroy(tj);
     return d;
