@@ -215,6 +215,7 @@ std::vector<unsigned char> ReadFile(const std::string& path) {
 
 // Decoding the same files with the reference libraries, against the
 // library's own load.
+// The own JPEG load uses both cores: wall clock for both sides.
 void BM_LoadJpeg4k(benchmark::State& state) {
     const auto bytes = ReadFile(gJpeg4k);
     tjhandle tj = tjInitDecompress();
@@ -222,12 +223,12 @@ void BM_LoadJpeg4k(benchmark::State& state) {
     double refMs = 0, ownMs = 0;
     cImage32 img;
     for (auto _ : state) {
-        const double t0 = ThreadCpuMs();
+        const double t0 = WallMs();
         tjDecompress2(tj, bytes.data(), bytes.size(), out.data(), 3840, 0, 2160, TJPF_BGRA, 0);
-        const double t1 = ThreadCpuMs();
+        const double t1 = WallMs();
         img.LoadPicture_File(gJpeg4k);
         refMs += t1 - t0;
-        ownMs += ThreadCpuMs() - t1;
+        ownMs += WallMs() - t1;
     }
     tjDestroy(tj);
     const double n = double(state.iterations());

@@ -4,6 +4,7 @@
 // picture object that cBMPparser::ConvertstdPicTo32bpp turns into an image.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "image/cImage32.h"
 
@@ -21,3 +22,9 @@ inline uint64_t BitmapRowBytes(uint64_t bits, uint64_t width) { return (bits * w
 // The two formats on their own, for the loader and for tests.
 bool DecodeBitmapFile(const uint8_t* data, size_t size, cImage32& image);
 bool DecodeJPEG(const uint8_t* data, size_t size, cImage32& image);
+// DecodeJPEG with the picture's rows cut at `cutRow` (rounded down to a row
+// of coding units) between the two decoders that share a large picture,
+// run one after the other on the calling thread, whatever the picture's
+// size: the result must not depend on where the cut falls. No value when
+// those decoders do not take the picture (then one decoded it alone).
+std::optional<bool> DecodeJPEGCutAt(const uint8_t* data, size_t size, cImage32& image, int cutRow);

@@ -282,7 +282,7 @@ TEST(BmpDecoder, RunsPastTheRowAreCutButRowsAboveThePictureFail) {
     EXPECT_EQ(Px(img, 1, 0), 0xFF000000u);
 }
 
-TEST(JpegLoader, SuitesDecodeCloseToReferenceAndCrashFilesFail) {
+TEST(JpegLoader, SuitesDecodeCloseToReference) {
     int compared = 0;
     std::vector<std::string> files = ListFiles(TestData("jpegsuite"), {".jpg", ".jpeg"});
     for (const auto& f : ListFiles(TestData("jpeg-decoder/reftest"), {".jpg", ".jpeg"})) files.push_back(f);
@@ -317,12 +317,7 @@ TEST(JpegLoader, SuitesDecodeCloseToReferenceAndCrashFilesFail) {
         ++compared;
     }
     EXPECT_GE(compared, 80);
-    for (const auto& path : ListFiles(TestData("jpeg-decoder/crashtest"), {".jpg", ".jpeg"})) {
-        cImage32 img;
-        if (!img.LoadPicture_File(path)) {
-            EXPECT_FALSE(img.HasImage()) << path;
-        }
-    }
+    // The crash files and damaged copies are compared with TurboJPEG in test_jpeg.
     cImage32 img;
     EXPECT_FALSE(img.LoadPicture_File(TestData("pillow/jpeg/truncated_jpeg.jpg")));
     EXPECT_FALSE(img.LoadPicture_File(TestData("libjpeg-turbo/monkey12.jpg")));  // 12-bit samples

@@ -1,5 +1,6 @@
-// Every BMP and JPEG of the test data, and damaged copies of each (cut short,
-// single bits flipped), through the loaders: a clean answer every time.
+// Every BMP of the test data, and damaged copies of each (cut short, single
+// bits flipped), through the loaders: a clean answer every time. JPEG files
+// and their damaged copies are compared with TurboJPEG in test_jpeg.
 #include <gtest/gtest.h>
 
 #include "image/PictureLoader.h"
@@ -30,12 +31,11 @@ void ExpectCleanResult(bool ok, const cImage32& img, const std::string& what) {
 
 }  // namespace
 
-TEST(ImageRobustness, BmpAndJpegFilesAndDamagedCopies) {
+TEST(ImageRobustness, BmpFilesAndDamagedCopies) {
     std::vector<std::string> files;
-    for (const char* dir : {"bmpsuite", "image-rs/bmp", "pillow/bmp", "pillow/jpeg", "jpegsuite", "jpeg-decoder",
-                            "libjpeg-turbo"})
-        for (const auto& f : ListFiles(TestData(dir), {".bmp", ".jpg", ".jpeg", ".dib"})) files.push_back(f);
-    ASSERT_GT(files.size(), 250u);
+    for (const char* dir : {"bmpsuite", "image-rs/bmp", "pillow/bmp"})
+        for (const auto& f : ListFiles(TestData(dir), {".bmp", ".dib"})) files.push_back(f);
+    ASSERT_GT(files.size(), 120u);
     size_t runs = 0;
     for (const auto& path : files) {
         const ByteArray original = ReadFile(path);
