@@ -56,7 +56,7 @@ inline constexpr int kCrLfHoldMs = 2000;
 // on its first tick.
 void InitCommandQueue();
 // Parses and queues one line; an empty terminator means NUL. Never fails;
-// a line that finds the queue full is logged and dropped.
+// a line that finds the queue full is logged and answered with kQueueFullReply.
 void AddCommand(std::string_view line, int32_t session, std::string_view terminator);
 int16_t QueueLength();
 const std::deque<CommandRecord>& CommandQueue();
