@@ -1,6 +1,5 @@
 #include "image/cImage32.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -19,29 +18,6 @@ void SetZlibEnabled(bool enabled) { g_ZlibEnabled = enabled; }
 bool cImage32::isZlibEnabled() { return g_ZlibEnabled; }
 
 void cImage32::FreeDeleter::operator()(uint8_t* p) const { std::free(p); }
-
-namespace {
-
-// Frame-sized buffers are asked to be backed by huge pages where the system
-// allows it: touching fresh memory then costs one page fault per 2 MiB
-// instead of one per 4 KiB, which on a virtual machine can take longer than
-// decoding the picture into it.
-constexpr size_t kHugePage = size_t(2) << 20;
-
-void* AllocatePixels(size_t bytes, bool zeroed) {
-    if (bytes < 2 * kHugePage) {
-        // calloc hands out fresh zero pages without writing them.
-        return zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
-    }
-    const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-    void* p = std::aligned_alloc(kHugePage, rounded);
-    if (!p) return nullptr;
-    madvise(p, rounded, MADV_HUGEPAGE);
-    if (zeroed) std::memset(p, 0, bytes);
-    return p;
-}
-
-}  // namespace
 
 cImage32::cImage32() {
     // This platform has the blending blit (own code) and Unicode file names.
@@ -62,7 +38,8 @@ bool cImage32::Allocate(int Width, int Height, bool zeroed) {
     if (Height < 0) Height = -Height;
     const int64_t pixels = int64_t(Width) * int64_t(Height);
     if (pixels > kMaxImagePixels) return false;
-    void* p = AllocatePixels(size_t(pixels) * 4, zeroed);
+    // calloc hands out fresh zero pages for large pictures without writing them.
+    void* p = zeroed ? std::calloc(size_t(pixels), 4) : std::malloc(size_t(pixels) * 4);
     if (!p) return false;
     m_Bits.reset(static_cast<uint8_t*>(p));
     m_Width = Width;
