@@ -58,9 +58,8 @@ __attribute__((always_inline)) inline void BlendOpaqueVector(u32x8& d, const u32
 
 // Run-time dispatched versions stay internal: a multi-versioned function
 // with external linkage does not link the same way under every compiler.
-
-__attribute__((target_clones("avx2", "default")))
 // opaqueSource: every source alpha is 255 (and op < 255: the fade's case).
+__attribute__((target_clones("avx2", "default")))
 void BlendRowDispatched(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useSourceAlpha,
                         bool opaqueSource) {
     size_t i = 0;
@@ -147,7 +146,7 @@ bool AllOpaque(const uint8_t* px, size_t n) { return AlphaAnd(nullptr, px, n) ==
 void BlendRow(uint8_t* dst, const uint8_t* src, size_t n, unsigned op, bool useSourceAlpha) {
     // An opaque row (checked at a fraction of the blend's cost) needs no
     // alpha per pixel.
-    const bool opaqueSource = useSourceAlpha && op < 255 && AlphaAnd(nullptr, src, n) == 255;
+    const bool opaqueSource = useSourceAlpha && op < 255 && AllOpaque(src, n);
     BlendRowDispatched(dst, src, n, op, useSourceAlpha, opaqueSource);
 }
 

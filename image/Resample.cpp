@@ -7,6 +7,8 @@
 #include <immintrin.h>
 #include <memory>
 #include <new>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "image/ParallelRows.h"
@@ -202,6 +204,13 @@ void MakePairs(FilterTable& t) {
         }
 }
 
+// The source indexes that entries [from, to) of a table reach: [lo, hi).
+std::pair<int, int> Reach(const FilterTable& t, size_t from, size_t to) {
+    int lo = INT32_MAX, hi = 0;
+    for (size_t i = from; i < to; ++i) lo = std::min(lo, t.first[i]), hi = std::max(hi, t.first[i] + t.taps);
+    return {lo, hi};
+}
+
 // VerticalPass's register path 32 bytes at a time (AVX2); every unpack and
 // pack works within its 128-bit half, so each half is the SSE2 step. Answers
 // how many bytes it did.
@@ -337,7 +346,6 @@ void LimitToAlpha(uint8_t* px, size_t n) {
     }
 }
 
-
 // Drops the zero weights at both ends of every entry (an enlarging cubic
 // reaches a neighbour at distance 2, where its weight is 0): fewer taps,
 // the same sums. `srcEnd` bounds the windows as in BuildFilter.
@@ -383,8 +391,7 @@ void RunRows(const PixelRows& source, const Plan& p, const ResampleJob& job, siz
     std::vector<uint8_t> out(outCols * 4);
     std::vector<const uint8_t*> rows(size_t(v.taps));
     if (p.horizontalFirst) {
-        int rowLo = INT32_MAX, rowHi = 0;
-        for (size_t y = y0; y < y1; ++y) rowLo = std::min(rowLo, v.first[y]), rowHi = std::max(rowHi, v.first[y] + v.taps);
+        const auto [rowLo, rowHi] = Reach(v, y0, y1);
         const size_t srcRows = size_t(rowHi - rowLo);
         // Every byte is written before it is read: no clearing needed.
         const auto mid = std::make_unique_for_overwrite<uint8_t[]>(srcRows * outCols * 4);
@@ -435,9 +442,8 @@ bool ResampleRect(const PixelRows& source, const ResampleJob& job, const Resampl
         const size_t outCols = size_t(job.OutX1 - job.OutX0);
         const size_t outRows = size_t(job.OutY1 - job.OutY0);
         // Source rows and columns that the two tables reach.
-        int rowLo = INT32_MAX, rowHi = 0, colLo = INT32_MAX, colHi = 0;
-        for (int32_t f : p.v.first) rowLo = std::min(rowLo, f), rowHi = std::max(rowHi, f + p.v.taps);
-        for (int32_t f : p.h.first) colLo = std::min(colLo, f), colHi = std::max(colHi, f + p.h.taps);
+        const auto [rowLo, rowHi] = Reach(p.v, 0, p.v.first.size());
+        const auto [colLo, colHi] = Reach(p.h, 0, p.h.first.size());
         const double srcRows = double(rowHi - rowLo), srcCols = double(colHi - colLo);
 
         // The vertical pass vectorises across whole rows, the horizontal one
@@ -451,8 +457,7 @@ bool ResampleRect(const PixelRows& source, const ResampleJob& job, const Resampl
         TrimZeroTaps(p.h, job.SrcX + job.SrcWidth);
         TrimZeroTaps(p.v, job.SrcY + job.SrcHeight);
         MakePairs(p.h);
-        p.colLo = INT32_MAX, p.colHi = 0;
-        for (int32_t f : p.h.first) p.colLo = std::min(p.colLo, f), p.colHi = std::max(p.colHi, f + p.h.taps);
+        std::tie(p.colLo, p.colHi) = Reach(p.h, 0, p.h.first.size());
 
         // Each part computes its own rows, the source rows they need included.
         ParallelRows(int(outRows), std::min(hFirst, vFirst) / double(outRows), [&](int from, int to) {

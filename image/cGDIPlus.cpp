@@ -12,6 +12,14 @@
 
 namespace {
 
+// A destination to draw on, and a source rectangle inside the picture.
+bool CanDraw(int width, int height, const DeviceContext& dest, int destWidth, int destHeight, int SrcX, int SrcY,
+             int srcWidth, int srcHeight) {
+    if (width < 1 || !dest || destWidth == 0 || destHeight == 0) return false;
+    return srcWidth >= 1 && srcHeight >= 1 && SrcX >= 0 && SrcY >= 0 && int64_t(SrcX) + srcWidth <= width &&
+           int64_t(SrcY) + srcHeight <= height;
+}
+
 unsigned OpacityToByte(int Opacity) { return unsigned(std::lround(std::clamp(Opacity, 0, 100) * 2.55)); }
 
 // Grey rows and the brightness translation of the colour matrix, applied to
@@ -100,18 +108,14 @@ bool cGDIPlus::DrawImage(const cImage32& source, const DeviceContext& dest, int 
     if (!source.HasImage()) return false;
     if (o.Angle == 0.0f)
         return DrawImage(PixelRows(source), dest, destX, destY, destWidth, destHeight, SrcX, SrcY, srcWidth, srcHeight, o);
-    if (!dest || destWidth == 0 || destHeight == 0) return false;
-    if (srcWidth < 1 || srcHeight < 1 || SrcX < 0 || SrcY < 0 || SrcX + srcWidth > source.Width() ||
-        SrcY + srcHeight > source.Height())
+    if (!CanDraw(source.Width(), source.Height(), dest, destWidth, destHeight, SrcX, SrcY, srcWidth, srcHeight))
         return false;
     return DrawRotated(source, dest, destX, destY, destWidth, destHeight, SrcX, SrcY, srcWidth, srcHeight, o);
 }
 
 bool cGDIPlus::DrawImage(const PixelRows& source, const DeviceContext& dest, int destX, int destY, int destWidth,
                          int destHeight, int SrcX, int SrcY, int srcWidth, int srcHeight, const DrawOptions& o) {
-    if (source.Width < 1 || !dest || destWidth == 0 || destHeight == 0) return false;
-    if (srcWidth < 1 || srcHeight < 1 || SrcX < 0 || SrcY < 0 || SrcX + srcWidth > source.Width ||
-        SrcY + srcHeight > source.Height)
+    if (!CanDraw(source.Width, source.Height, dest, destWidth, destHeight, SrcX, SrcY, srcWidth, srcHeight))
         return false;
 
     const int64_t aw = std::abs(int64_t(destWidth)), ah = std::abs(int64_t(destHeight));

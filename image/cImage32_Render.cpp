@@ -149,7 +149,6 @@ bool RenderRows(const PixelRows& rows, const SourceTraits& t, const cImage32* im
     return OwnPath(rows, t.HighQuality, dc, d, s, Opacity, grayScale, LightAdjustment);
 }
 
-
 }  // namespace
 
 bool cImage32::Render(const DeviceContext* destinationDC, int destX, int destY, int destWidth, int destHeight,
