@@ -89,9 +89,7 @@ protected:
             if (!socket_.bytesAvailable() && !socket_.waitForReadyRead(20000)) break;
             reply += socket_.read(1).toStdString();
         }
-        // The engine logs the reply before sending it: once that line is read
-        // from its output, so is everything the command logged.
-        kiv_->WaitForLog("[OUT]  " + reply.substr(0, reply.size() - terminator.size()) + " (session=", 5000);
+        kiv_->WaitForReplyLogged(reply.substr(0, reply.size() - terminator.size()));
         return reply;
     }
 

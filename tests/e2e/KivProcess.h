@@ -71,6 +71,13 @@ public:
         }
     }
 
+    // The engine logs a reply (without its terminator) before it sends it,
+    // but echoes the log through a thread of its own: once that line has
+    // been read, so has everything logged before the reply.
+    bool WaitForReplyLogged(const std::string& reply, int timeoutMs = 5000) {
+        return WaitForLog("[OUT]  " + reply + " (session=", timeoutMs);
+    }
+
     // Takes in what the engine has logged, waiting up to `ms` for more. Call
     // it while waiting on anything else (replies over TCP): the engine drops
     // echoed lines that a full pipe cannot take.

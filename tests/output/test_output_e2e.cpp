@@ -57,6 +57,7 @@ protected:
         client.received.clear();
         EXPECT_TRUE(client.Send(command));
         EXPECT_TRUE(client.ReadReplies(1, "\r\n", timeoutMs)) << command << kiv.Log();
+        kiv.WaitForReplyLogged(client.received.substr(0, client.received.find("\r\n")));
         return client.received;
     }
 
