@@ -1,7 +1,7 @@
 #include "app/ConsoleInput.h"
 
-#include "app/Ansi.h"
-#include "app/Log.h"
+#include "core/Ansi.h"
+#include "core/Log.h"
 #include "protocol/modCommandQueueManager.h"
 
 ConsoleKey ApplyConsoleKey(char32_t code) {

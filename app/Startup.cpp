@@ -4,13 +4,13 @@
 
 #include <QDir>
 
-#include "app/Config.h"
-#include "app/Log.h"
-#include "app/Settings.h"
-#include "app/Version.h"
+#include "core/Config.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/Version.h"
 #include "app/frmConsole.h"
 #include "app/frmMain.h"
-#include "app/modMain.h"
+#include "core/modMain.h"
 #include "cache/modCacheManager.h"
 #include "net/modSessionManager.h"
 #include "output/frmStillA.h"

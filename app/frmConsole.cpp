@@ -11,9 +11,9 @@
 #include <QTextBlock>
 #include <QVBoxLayout>
 
-#include "app/Ansi.h"
-#include "app/TopMost.h"
-#include "app/Version.h"
+#include "core/Ansi.h"
+#include "core/TopMost.h"
+#include "core/Version.h"
 
 namespace {
 frmConsole* gConsole = nullptr;

@@ -9,7 +9,7 @@
 #include <QTimer>
 #include <QWidget>
 
-#include "app/Log.h"
+#include "core/Log.h"
 
 // The read-only text area of the console. Keys and mouse presses go to the
 // window's input hooks first; whatever they leave (selection, copy,

@@ -6,9 +6,9 @@
 #include <QMouseEvent>
 #include <QTextCursor>
 
-#include "app/Ansi.h"
+#include "core/Ansi.h"
 #include "app/ConsoleInput.h"
-#include "app/Log.h"
+#include "core/Log.h"
 #include "app/frmConsole.h"
 
 namespace {

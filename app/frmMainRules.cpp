@@ -1,9 +1,9 @@
 // The executor's window commands (ICONIFY, SHOW_CONSOLE, QUIT and EXIT): the
 // core cannot reach the windows, so the main window installs them.
-#include "app/Log.h"
+#include "core/Log.h"
 #include "app/frmConsole.h"
 #include "app/frmMain.h"
-#include "app/modMain.h"
+#include "core/modMain.h"
 #include "protocol/ExecuteCommand.h"
 
 void SetConsoleVisible(bool shown) {

@@ -1,6 +1,6 @@
 #include "app/frmMainTables.h"
 
-#include "app/Ansi.h"
+#include "core/Ansi.h"
 
 namespace {
 constexpr size_t kMaxShownChars = 256;

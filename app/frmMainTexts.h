@@ -3,7 +3,7 @@
 // from the widgets so they can be checked byte for byte.
 #include <string>
 
-#include "app/Version.h"
+#include "core/Version.h"
 
 namespace frmMainTexts {
 

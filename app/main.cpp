@@ -11,13 +11,13 @@
 #include <QApplication>
 #include <QFileInfo>
 
-#include "app/Log.h"
-#include "app/MessageBox.h"
-#include "app/Signals.h"
+#include "core/Log.h"
+#include "core/MessageBox.h"
+#include "core/Signals.h"
 #include "app/Startup.h"
-#include "app/StdoutEcho.h"
+#include "core/StdoutEcho.h"
 #include "app/frmMain.h"
-#include "app/modMain.h"
+#include "core/modMain.h"
 
 namespace {
 // A descriptor 0-2 closed by whoever started us would be handed to the next

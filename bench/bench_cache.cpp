@@ -27,9 +27,9 @@
 #include <fstream>
 #include <vector>
 
-#include "app/Log.h"
-#include "app/Settings.h"
-#include "app/modMain.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/modMain.h"
 #include "cache/modCacheManager.h"
 #include "image/cImage32.h"
 #include "output/GfxOutput.h"

@@ -15,9 +15,9 @@
 #include <QStandardItemModel>
 #include <QTableView>
 
-#include "app/Log.h"
+#include "core/Log.h"
 #include "app/frmMain.h"
-#include "app/modMain.h"
+#include "core/modMain.h"
 #include "protocol/modCommandQueueManager.h"
 
 namespace {

@@ -19,11 +19,11 @@
 #include <QApplication>
 #include <QTextDocument>
 
-#include "app/Ansi.h"
-#include "app/Log.h"
-#include "app/Settings.h"
+#include "core/Ansi.h"
+#include "core/Log.h"
+#include "core/Settings.h"
 #include "app/frmConsole.h"
-#include "app/modMain.h"
+#include "core/modMain.h"
 
 namespace {
 constexpr const char* kMessage = "Sending response to session 12: 201 IMAGE OK C:\\images\\logo_1920x1080.png";

@@ -21,8 +21,8 @@
 #include <turbojpeg.h>
 #include <unistd.h>
 
-#include "app/Settings.h"
-#include "app/modMain.h"
+#include "core/Settings.h"
+#include "core/modMain.h"
 #include "image/cImage32.h"
 #include "output/GfxOutput.h"
 #include "output/Monitors.h"

@@ -27,10 +27,10 @@
 #include <QApplication>
 #include <QEventLoop>
 
-#include "app/Log.h"
-#include "app/Settings.h"
+#include "core/Log.h"
+#include "core/Settings.h"
 #include "app/frmConsole.h"
-#include "app/modMain.h"
+#include "core/modMain.h"
 #include "net/modSessionManager.h"
 #include "protocol/modCommandQueueManager.h"
 #include "tests/net/TcpClient.h"

@@ -9,11 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/Log.h"
-#include "app/Paths.h"
-#include "app/Settings.h"
-#include "app/Version.h"
-#include "app/modMain.h"
+#include "core/Log.h"
+#include "core/Paths.h"
+#include "core/Settings.h"
+#include "core/Version.h"
+#include "core/modMain.h"
 #include "cache/modMD5.h"
 #include "output/modTL.h"
 

@@ -1,8 +1,8 @@
 #include "net/modSessionManager.h"
 
-#include "app/Log.h"
-#include "app/Settings.h"
-#include "app/modMain.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/modMain.h"
 #include "net/sckCommands.h"
 #include "protocol/modCommandQueueManager.h"
 

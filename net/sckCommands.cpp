@@ -24,7 +24,7 @@
 #include <QTcpServer>
 #include <QTimer>
 
-#include "app/Log.h"
+#include "core/Log.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "app/Log.h"
+#include "core/Log.h"
 
 namespace {
 std::shared_ptr<MonitorProvider> gProvider;

@@ -18,8 +18,8 @@
 #include <QWindow>
 #include <xcb/xcb.h>
 
-#include "app/TopMost.h"
-#include "app/Version.h"
+#include "core/TopMost.h"
+#include "core/Version.h"
 #include "output/Monitors.h"
 
 namespace {

@@ -16,9 +16,9 @@
 #include <malloc.h>
 #endif
 
-#include "app/Log.h"
-#include "app/Settings.h"
-#include "app/modMain.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/modMain.h"
 #include "image/PixelKernels.h"
 #include "image/Resample.h"
 #include "image/cRectShadow.h"

@@ -3,10 +3,10 @@
 #include <cmath>
 #include <optional>
 
-#include "app/Config.h"
-#include "app/Log.h"
-#include "app/Settings.h"
-#include "app/modMain.h"
+#include "core/Config.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/modMain.h"
 #include "cache/ImageReference.h"
 #include "cache/modCacheManager.h"
 #include "output/modTL.h"

@@ -1,6 +1,6 @@
 #include "protocol/SendResponse.h"
 
-#include "app/Log.h"
+#include "core/Log.h"
 #include "net/modSessionManager.h"
 #include "net/sckCommands.h"
 #include "protocol/Framing.h"

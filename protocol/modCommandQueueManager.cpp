@@ -9,9 +9,9 @@
 #include <QCoreApplication>
 #include <QTimer>
 
-#include "app/Log.h"
-#include "app/Settings.h"
-#include "app/modMain.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/modMain.h"
 #include "net/modSessionManager.h"
 #include "net/sckCommands.h"
 #include "protocol/CommandParser.h"

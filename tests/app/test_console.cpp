@@ -7,12 +7,12 @@
 #include <QThread>
 #include <QWindow>
 
-#include "app/Ansi.h"
-#include "app/Log.h"
-#include "app/Settings.h"
-#include "app/TopMost.h"
+#include "core/Ansi.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/TopMost.h"
 #include "app/frmConsole.h"
-#include "app/modMain.h"
+#include "core/modMain.h"
 #include "tests/app/QtApp.h"
 
 namespace {

@@ -4,15 +4,15 @@
 #include <QKeyEvent>
 #include <QTcpServer>
 
-#include "app/Log.h"
-#include "app/MessageBox.h"
-#include "app/Settings.h"
+#include "core/Log.h"
+#include "core/MessageBox.h"
+#include "core/Settings.h"
 #include "app/Startup.h"
-#include "app/Version.h"
+#include "core/Version.h"
 #include "app/frmConsole.h"
-#include "app/modMain.h"
+#include "core/modMain.h"
 #include "tests/app/QtApp.h"
-#include "tests/app/TestDir.h"
+#include "tests/core/TestDir.h"
 
 namespace {
 // "[CAT]S message" of every line logged since `from`, without the timestamp.

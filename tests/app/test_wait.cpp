@@ -3,7 +3,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
-#include "app/modMain.h"
+#include "core/modMain.h"
 #include "tests/app/QtApp.h"
 
 namespace {

@@ -16,10 +16,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/Log.h"
-#include "app/Settings.h"
-#include "app/Version.h"
-#include "app/modMain.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/Version.h"
+#include "core/modMain.h"
 #include "cache/modCacheManager.h"
 #include "tests/cache/FixtureServer.h"
 

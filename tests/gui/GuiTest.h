@@ -9,10 +9,10 @@
 
 #include <QApplication>
 
-#include "app/Log.h"
-#include "app/MessageBox.h"
-#include "app/Settings.h"
-#include "app/modMain.h"
+#include "core/Log.h"
+#include "core/MessageBox.h"
+#include "core/Settings.h"
+#include "core/modMain.h"
 #include "protocol/modCommandQueueManager.h"
 
 inline void EnsureApplication() {

@@ -5,7 +5,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 
-#include "app/Ansi.h"
+#include "core/Ansi.h"
 #include "app/frmConsole.h"
 #include "app/frmConsoleInput.h"
 #include "app/frmMain.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/ConsoleInput.h"
-#include "app/Log.h"
+#include "core/Log.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "app/frmMainTexts.h"
 #include "image/ImageDialogs.h"
 #include "protocol/ExecuteCommand.h"
-#include "tests/app/TestDir.h"
+#include "tests/core/TestDir.h"
 #include "tests/gui/GuiTest.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
+#include "core/Log.h"
 
 struct LogCapture {
     LogCapture() {

@@ -10,8 +10,8 @@
 
 #include "LogCapture.h"
 #include "OutputFixture.h"
-#include "app/Settings.h"
-#include "app/modMain.h"
+#include "core/Settings.h"
+#include "core/modMain.h"
 #include "image/ParallelRows.h"
 #include "output/GfxOutput.h"
 #include "output/Transition.h"

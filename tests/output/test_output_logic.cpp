@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "LogCapture.h"
-#include "app/Settings.h"
-#include "app/modMain.h"
+#include "core/Settings.h"
+#include "core/modMain.h"
 #include "image/cImage32.h"
 #include "image/cRectShadow.h"
 #include "output/GfxOutput.h"

@@ -21,8 +21,8 @@
 
 #include "LogCapture.h"
 #include "OutputFixture.h"
-#include "app/Settings.h"
-#include "app/modMain.h"
+#include "core/Settings.h"
+#include "core/modMain.h"
 #include "output/frmStillA.h"
 #include "output/modTL.h"
 #include "protocol/modCommandQueueManager.h"

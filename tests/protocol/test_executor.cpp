@@ -10,9 +10,9 @@
 #include <QCoreApplication>
 #include <QTimer>
 
-#include "app/Log.h"
-#include "app/Settings.h"
-#include "app/modMain.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/modMain.h"
 #include "cache/modCacheManager.h"
 #include "protocol/ExecuteCommand.h"
 #include "protocol/modCommandQueueManager.h"

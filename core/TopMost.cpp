@@ -1,4 +1,4 @@
-#include "app/TopMost.h"
+#include "core/TopMost.h"
 
 #include <QWidget>
 #include <QWindow>

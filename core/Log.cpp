@@ -1,4 +1,4 @@
-#include "app/Log.h"
+#include "core/Log.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "app/Settings.h"
-#include "app/modMain.h"
+#include "core/Settings.h"
+#include "core/modMain.h"
 
 namespace {
 // The log kept in memory is the newest kConsoleTextLimit bytes, cut at a line

@@ -1,4 +1,4 @@
-#include "app/StdoutEcho.h"
+#include "core/StdoutEcho.h"
 
 #include <poll.h>
 #include <pthread.h>
@@ -10,10 +10,10 @@
 #include <cstring>
 #include <memory>
 
-#include "app/Ansi.h"
-#include "app/Log.h"
-#include "app/Settings.h"
-#include "app/modMain.h"
+#include "core/Ansi.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/modMain.h"
 
 namespace {
 // Written in pieces no larger than this after poll() said the reader can

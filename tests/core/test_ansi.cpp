@@ -2,7 +2,7 @@
 
 #include <QString>
 
-#include "app/Ansi.h"
+#include "core/Ansi.h"
 
 namespace {
 TEST(Ansi, EveryByteIsOneCharacterAndRoundTrips) {

@@ -1,4 +1,4 @@
-#include "app/Config.h"
+#include "core/Config.h"
 
 #include <algorithm>
 #include <array>
@@ -7,12 +7,12 @@
 #include <fstream>
 #include <vector>
 
-#include "app/Ansi.h"
-#include "app/Log.h"
-#include "app/Paths.h"
-#include "app/Settings.h"
-#include "app/Version.h"
-#include "app/modMain.h"
+#include "core/Ansi.h"
+#include "core/Log.h"
+#include "core/Paths.h"
+#include "core/Settings.h"
+#include "core/Version.h"
+#include "core/modMain.h"
 
 namespace {
 // The value buffer of the private-profile reader: 750 characters with the

@@ -9,11 +9,11 @@
 #include <filesystem>
 #include <vector>
 
-#include "app/Log.h"
-#include "app/Settings.h"
-#include "app/StdoutEcho.h"
-#include "app/modMain.h"
-#include "tests/app/TestDir.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/StdoutEcho.h"
+#include "core/modMain.h"
+#include "tests/core/TestDir.h"
 
 // These tests run with TZ=UTC, so local time is the UTC time built here.
 namespace {

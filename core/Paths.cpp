@@ -1,4 +1,4 @@
-#include "app/Paths.h"
+#include "core/Paths.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/Settings.h"
+#include "core/Settings.h"
 
 namespace {
 constexpr const char* kDefaultDriveRoot = "/";

@@ -1,4 +1,4 @@
-#include "app/Ansi.h"
+#include "core/Ansi.h"
 
 #include <QList>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "app/modMain.h"
+#include "core/modMain.h"
 
 #include <algorithm>
 
@@ -7,8 +7,8 @@
 #include <QEventLoop>
 #include <QTimer>
 
-#include "app/Log.h"
-#include "app/Version.h"
+#include "core/Log.h"
+#include "core/Version.h"
 
 namespace {
 std::string gProgramDir = ".";

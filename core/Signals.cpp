@@ -1,4 +1,4 @@
-#include "app/Signals.h"
+#include "core/Signals.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,11 +1,11 @@
-#include "app/MessageBox.h"
+#include "core/MessageBox.h"
 
 #include <QApplication>
 #include <QMessageBox>
 
-#include "app/Ansi.h"
-#include "app/Log.h"
-#include "app/Version.h"
+#include "core/Ansi.h"
+#include "core/Log.h"
+#include "core/Version.h"
 #include "image/ImageDialogs.h"
 
 namespace {

@@ -2,11 +2,11 @@
 
 #include <functional>
 
-#include "app/Config.h"
-#include "app/Log.h"
-#include "app/Settings.h"
-#include "app/modMain.h"
-#include "tests/app/TestDir.h"
+#include "core/Config.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/modMain.h"
+#include "tests/core/TestDir.h"
 
 namespace {
 const char* kWarning =

@@ -2,9 +2,9 @@
 
 #include <filesystem>
 
-#include "app/Paths.h"
-#include "app/Settings.h"
-#include "tests/app/TestDir.h"
+#include "core/Paths.h"
+#include "core/Settings.h"
+#include "tests/core/TestDir.h"
 
 namespace {
 TEST(MapWindowsPath, References) {
