@@ -94,6 +94,9 @@ void Startup(const std::string& commandLine) {
     //    when an earlier one failed: SessionManager (100 ms),
     //    CommandQueueManager (100 ms), CacheManager (50 ms), graphics
     //    output (50 ms);
+    // The layers below the queue reach it through the handlers it registers;
+    // the listener must find them in place from its first connection on.
+    ConnectCommandQueue();
     WriteLog("Firing up SessionManager...", "SYS", " ");
     WaitMs(100);
     InitSessionManager();

@@ -42,7 +42,7 @@ struct SettingsData {
     std::string HttpAuthUser;
     std::string HttpAuthPass;
     // [Drives] X=/path and [Paths] UncRoot: how Windows references map to
-    // this machine's file system (see app/Paths.h).
+    // this machine's file system (see core/Paths.h).
     std::string DriveRoots[26];
     std::string UncRoot;
 

@@ -4,13 +4,13 @@
 #include "core/Settings.h"
 #include "core/modMain.h"
 #include "net/sckCommands.h"
-#include "protocol/modCommandQueueManager.h"
 
 namespace {
 
 int32_t gSessionCounter = 0;
 std::vector<SessionRow> gTable;
 SessionTableObserver* gObserver = nullptr;
+SessionDataSink gSink;
 int gAcceptDelayMs = 50;
 int16_t gMaxSocketIndex = INT16_MAX;
 // Set when no index could take the listening role after an accept; retried
@@ -37,7 +37,7 @@ bool CreateListeningSocket(std::string* error) {
         return false;
     }
     WriteLog("Creating new socket " + Num(index), "SES");
-    PrepareRcvBuffer(index);
+    if (gSink.ResetText) gSink.ResetText(index);
     cSocketArray& sockets = sckCommands();
     sockets.Create(index);
     sockets.SetLocalPort(index, Settings.ListeningPort);
@@ -62,7 +62,9 @@ void RetryListener() {
 void WireEvents() {
     SocketEvents events;
     events.ConnectionRequest = sckCommands_ConnectionRequest;
-    events.DataArrival = sckCommands_DataArrival;
+    events.DataArrival = [](int16_t index, long bytesTotal) {
+        if (gSink.DataArrival) gSink.DataArrival(index, bytesTotal);
+    };
     events.Close = sckCommands_Close;
     events.Error = sckCommands_Error;
     sckCommands().SetEvents(std::move(events));
@@ -71,6 +73,7 @@ void WireEvents() {
 }  // namespace
 
 void SetSessionTableObserver(SessionTableObserver* observer) { gObserver = observer; }
+void SetSessionDataSink(SessionDataSink sink) { gSink = std::move(sink); }
 const std::vector<SessionRow>& SessionTable() { return gTable; }
 void SetAcceptDelayMs(int ms) { gAcceptDelayMs = ms; }
 void SetMaxSocketIndex(int16_t index) { gMaxSocketIndex = index; }
@@ -118,7 +121,7 @@ void sckCommands_Close(int16_t index) {
     sockets.Close(index);
     sockets.Remove(index);
     // Text left unframed is never framed; free it now rather than at reuse.
-    PrepareRcvBuffer(index);
+    if (gSink.ResetText) gSink.ResetText(index);
     WriteLog("Socket " + Num(index) + " closed connection.", "TCP");
     const int32_t session = GetSessionBySocket(index);
     WriteLog("Removing session " + Num(session) + " for " + GetSessionAddress(session), "SES");

@@ -4,6 +4,7 @@
 // Session 0 is the console, -1 the gui; network sessions count from 1 and a
 // number is never reused within a run.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,15 @@ public:
 void SetSessionTableObserver(SessionTableObserver* observer);
 
 const std::vector<SessionRow>& SessionTable();
+
+// The command queue above takes what the connections send: each arrival, and
+// a reset of the text it holds for an index that is created or closed. The
+// queue registers itself at start-up, before the listener opens.
+struct SessionDataSink {
+    std::function<void(int16_t index, long bytesTotal)> DataArrival;
+    std::function<void(int16_t index)> ResetText;
+};
+void SetSessionDataSink(SessionDataSink sink);
 
 // Starts listening on Settings.ListeningPort; on failure logs the port
 // message and calls StopOperation.

@@ -27,9 +27,15 @@
 #include "output/Geometry.h"
 #include "output/Monitors.h"
 #include "output/Transition.h"
-#include "protocol/modCommandQueueManager.h"
 
 namespace {
+
+OutputQueueLink gQueueLink;
+
+// Realtime mode: the queue's timer is stopped while a picture renders.
+void HaltQueue(bool halt) {
+    if (gQueueLink.SetQueueTimerEnabled) gQueueLink.SetQueueTimerEnabled(!halt);
+}
 
 struct GfxState {
     PictureSurface picStillA;
@@ -436,7 +442,7 @@ int DisplayCachedImage(const std::string& imagePath, const std::string& transMod
     WriteLog("About to render an image (possibly with a transition), halting CommandQueueManager and switching to "
              "realtime mode...",
              "QUE", "I");
-    SetQueueTimerEnabled(false);
+    HaltQueue(true);
     try {
         Compose(imagePath);
         if (!GfxOutputEnabled) {
@@ -449,11 +455,11 @@ int DisplayCachedImage(const std::string& imagePath, const std::string& transMod
     } catch (...) {
         // RenderError, or an allocation that failed on the way.
         WriteLog("Error in DisplayCachedImage while rendering an image.", "GFX", "E");
-        SetQueueTimerEnabled(true);
+        HaltQueue(false);
         return 1;
     }
     WriteLog("Realtime operations completed. Resuming CommandQueueManager...", "QUE", "I");
-    SetQueueTimerEnabled(true);
+    HaltQueue(false);
     return 0;
 }
 
@@ -490,9 +496,11 @@ void SetGfxOutputTopMost(bool on) {
     if (GfxInitialized && Gfx().frmStillA) Gfx().frmStillA->SetTopMost(on);
 }
 
+void SetOutputQueueLink(OutputQueueLink link) { gQueueLink = std::move(link); }
+
 void OutputKeyDown(int keyCode, bool ctrlHeld, bool autoRepeat) {
     if (keyCode != 81 || !ctrlHeld || autoRepeat) return;
-    AddCommand("-1 QUIT", -1, "");  // empty: the NUL terminator
+    if (gQueueLink.QueueQuit) gQueueLink.QueueQuit();
 }
 
 std::string FormatPlainDecimal(double value, int digits) {

@@ -2,6 +2,7 @@
 // The graphics output: the On Air monitor, the output window, compositing and
 // transitions. Callable from the core; the windows are reached through the
 // presenter seam the GUI installs.
+#include <functional>
 #include <string>
 
 // Chooses the On Air monitor and places the output windows (start-up).
@@ -20,3 +21,12 @@ void ClearGfxOutput();
 void ShowGfxOutput();
 void HideGfxOutput();
 void SetGfxOutputTopMost(bool on);
+
+// The command queue above the output: realtime mode halts its timer while a
+// picture renders and resumes it after; Ctrl+Q on the output queues a QUIT.
+// The queue registers itself at start-up; until then both do nothing.
+struct OutputQueueLink {
+    std::function<void(bool enabled)> SetQueueTimerEnabled;
+    std::function<void()> QueueQuit;
+};
+void SetOutputQueueLink(OutputQueueLink link);

@@ -14,6 +14,7 @@
 #include "core/modMain.h"
 #include "net/modSessionManager.h"
 #include "net/sckCommands.h"
+#include "output/modTL.h"
 #include "protocol/CommandParser.h"
 #include "protocol/ExecuteCommand.h"
 #include "protocol/Framing.h"
@@ -179,8 +180,14 @@ void SetCommandQueueObserver(CommandQueueObserver* observer) { gObserver = obser
 const std::deque<CommandRecord>& CommandQueue() { return gQueue; }
 int16_t QueueLength() { return static_cast<int16_t>(gQueue.size()); }
 
+void ConnectCommandQueue() {
+    SetSessionDataSink({sckCommands_DataArrival, PrepareRcvBuffer});
+    SetOutputQueueLink({SetQueueTimerEnabled, [] { AddCommand("-1 QUIT", -1, ""); }});  // "": the NUL terminator
+}
+
 void InitCommandQueue() {
     WriteLog("Initializing Command Queue", "QUE");
+    ConnectCommandQueue();
     // Nothing queued is dropped: the listener and the console take commands
     // before the queue starts, and each of them is owed its reply.
     if (!gTimer) {

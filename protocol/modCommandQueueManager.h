@@ -52,8 +52,12 @@ inline constexpr size_t kMaxUnconsumedBytesTotal = 16u << 20;
 inline constexpr int kCrHoldMs = 20;
 inline constexpr int kCrLfHoldMs = 2000;
 
-// Starts the 40 ms queue timer; commands queued before it are kept and run
-// on its first tick.
+// Registers the queue with the layers below it: the sockets hand it what
+// they receive, the output halts and resumes its timer around a rendering
+// and queues Ctrl+Q's QUIT. Start-up calls it before the listener opens.
+void ConnectCommandQueue();
+// Starts the 40 ms queue timer (connecting the queue first, if that has not
+// been done); commands queued before it are kept and run on its first tick.
 void InitCommandQueue();
 // Parses and queues one line; an empty terminator means NUL. Never fails;
 // a line that finds the queue full is logged and answered with kQueueFullReply.

@@ -62,6 +62,7 @@ protected:
         Settings.BackgroundColor = 0xFF0000;  // blue
         SetOutputWindow(&window);
         SetMonitorProvider(std::make_shared<OneMonitor>(kOutW, kOutH));
+        ConnectCommandQueue();  // realtime mode halts and resumes the queue's timer
         InitGfxOutput();
         window.probes.clear();
         log.lines.clear();
