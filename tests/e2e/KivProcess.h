@@ -46,7 +46,6 @@ public:
         if (ok_) process_.start();
         return ok_ && process_.waitForStarted(10000);
     }
-    // Waits until the log holds `text`, the process ends, or the time is up.
     bool WaitForLog(const std::string& text, int timeoutMs = 20000) {
         for (QDeadlineTimer deadline(timeoutMs); Log().find(text) == std::string::npos;)
             if (!Running() || deadline.hasExpired() || !process_.waitForReadyRead(int(deadline.remainingTime()) + 1))

@@ -368,8 +368,6 @@ TEST_F(OutputTest, CtrlQQueuesOneQuitPerPress) {
     ASSERT_EQ(QueueLength(), 1);
     const CommandRecord& r = CommandQueue().front();
     EXPECT_EQ(r.prefix + " " + r.command + " " + std::to_string(r.session), "-1 QUIT -1");
-    InitCommandQueue();
-    SetQueueTimerEnabled(false);
 }
 
 }  // namespace
