@@ -1,7 +1,6 @@
 #pragma once
-// Runs the real engine as a separate process for end-to-end tests: a copy of
-// the built `kiv` in a temporary program folder with its own kiv.ini, on the
-// offscreen platform, its log followed through the standard-output echo.
+// The real engine as a separate process: a copy of the program in a temporary folder with its own kiv.ini (the
+// engine must find its folder itself), on the offscreen platform, its log followed through the stdout echo.
 #include <optional>
 #include <string>
 
@@ -15,102 +14,61 @@
 // QProcess wants an application object: one for the test program's life.
 inline void EnsureCoreApplication() {
     static int argc = 1;
-    static char name[] = "kiv_e2e_test";
-    static char* argv[] = {name, nullptr};
+    static char name[] = "kiv_e2e_test", *argv[] = {name, nullptr};
     if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
 }
 
 class KivProcess {
 public:
     // `ini`: the content of kiv.ini beside the program; nullopt for none.
-    explicit KivProcess(const std::optional<std::string>& ini) {
-        // A copy, not a link: the program folder is where the executable
-        // really lies, and the ini file and console log belong there.
+    explicit KivProcess(const std::optional<std::string>& ini, const QString& program = KIV_BINARY_DIR "/kiv") {
         const QString exe = dir_.filePath(QStringLiteral("kiv"));
-        ok_ = dir_.isValid() && QFile::copy(QStringLiteral(KIV_BINARY_DIR "/kiv"), exe) &&
-              QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        if (ok_ && ini) {
-            QFile file(dir_.filePath(QStringLiteral("kiv.ini")));
-            ok_ = file.open(QIODevice::WriteOnly) &&
-                  file.write(ini->data(), static_cast<qint64>(ini->size())) == static_cast<qint64>(ini->size());
-        }
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("KIV_CONSOLE_STDOUT"), QStringLiteral("1"));
-        process_.setProcessEnvironment(env);
-        process_.setProgram(exe);
-        process_.setWorkingDirectory(QStringLiteral("/"));  // the engine must find its folder itself
-        process_.setProcessChannelMode(QProcess::SeparateChannels);
+        QFile file(dir_.filePath(QStringLiteral("kiv.ini")));
+        ok_ = QFile::copy(program, exe) && QFile::setPermissions(exe, QFile::ReadOwner | QFile::ExeOwner) &&
+              (!ini || (file.open(QIODevice::WriteOnly) &&
+                        file.write(ini->data(), qint64(ini->size())) == qint64(ini->size())));
+        process_.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+        SetEnv(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        SetEnv(QStringLiteral("KIV_CONSOLE_STDOUT"), QStringLiteral("1"));
+        process_.setProgram(exe), process_.setWorkingDirectory(QStringLiteral("/"));
     }
-    ~KivProcess() { Stop(); }
-    KivProcess(const KivProcess&) = delete;
-    KivProcess& operator=(const KivProcess&) = delete;
-
+    ~KivProcess() {
+        if (Running()) process_.kill(), process_.waitForFinished(10000);
+    }
     QString Dir() const { return dir_.path(); }
     void SetEnv(const QString& name, const QString& value) {
         QProcessEnvironment env = process_.processEnvironment();
         env.insert(name, value);
         process_.setProcessEnvironment(env);
     }
-
     bool Start(const QStringList& args = {}) {
-        if (!ok_) return false;
         process_.setArguments(args);
-        process_.start();
-        return process_.waitForStarted(10000);
+        if (ok_) process_.start();
+        return ok_ && process_.waitForStarted(10000);
     }
-
-    // Waits until the log holds `text` (or the process ends, or the time is up).
     bool WaitForLog(const std::string& text, int timeoutMs = 20000) {
-        QDeadlineTimer deadline(timeoutMs);
-        for (;;) {
-            log_ += process_.readAllStandardOutput().toStdString();
-            if (log_.find(text) != std::string::npos) return true;
-            if (process_.state() != QProcess::Running || deadline.hasExpired()) return false;
-            process_.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
-        }
+        for (QDeadlineTimer deadline(timeoutMs); Log().find(text) == std::string::npos;)
+            if (!Running() || deadline.hasExpired() || !process_.waitForReadyRead(int(deadline.remainingTime()) + 1))
+                return Log().find(text) != std::string::npos;
+        return true;
     }
-
-    // The engine logs a reply (without its terminator) before it sends it,
-    // but echoes the log through a thread of its own: once that line has
-    // been read, so has everything logged before the reply.
+    // A reply is logged before it is sent but echoed by a thread of its own: once its line is in, so is all before.
     bool WaitForReplyLogged(const std::string& reply, int timeoutMs = 5000) {
         return WaitForLog("[OUT]  " + reply + " (session=", timeoutMs);
     }
-
-    // Takes in what the engine has logged, waiting up to `ms` for more. Call
-    // it while waiting on anything else (replies over TCP): the engine drops
-    // echoed lines that a full pipe cannot take.
+    // Takes in what the engine logged, waiting up to `ms` for more; call it while waiting on anything else.
     void Pump(int ms = 5) {
-        if (process_.state() == QProcess::Running) process_.waitForReadyRead(ms);
-        log_ += process_.readAllStandardOutput().toStdString();
+        if (Running()) process_.waitForReadyRead(ms);
+        Log();
     }
-
-    // Everything logged so far (lines as written, CR LF included).
-    const std::string& Log() {
-        log_ += process_.readAllStandardOutput().toStdString();
-        return log_;
-    }
+    const std::string& Log() { return log_ += process_.readAllStandardOutput().toStdString(); }
     std::string Errors() { return process_.readAllStandardError().toStdString(); }
-
     bool Running() const { return process_.state() == QProcess::Running; }
-    // The engine's process, for what a test does beyond this (signals, its
-    // standard output piped elsewhere, its exit code).
     QProcess& Process() { return process_; }
-    // True when the process is still running after `ms` milliseconds.
     bool StaysUpFor(int ms) { return Running() && !process_.waitForFinished(ms) && Running(); }
-
-    void Stop() {
-        if (process_.state() == QProcess::NotRunning) return;
-        process_.kill();
-        process_.waitForFinished(10000);
-    }
-
-    // A TCP port nobody listens on right now (for ListeningPort).
     static int FreePort() {
         QTcpServer server;
-        if (!server.listen(QHostAddress::LocalHost, 0)) return 0;
-        return server.serverPort();
+        return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
     }
 
 private:

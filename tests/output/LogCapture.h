@@ -14,7 +14,6 @@ struct LogCapture {
         });
     }
     ~LogCapture() { SetLogEcho({}); }
-    // Index of the first line equal to `entry`, or -1.
     int IndexOf(const std::string& entry) const {
         const auto it = std::find(lines.begin(), lines.end(), entry);
         return it == lines.end() ? -1 : int(it - lines.begin());

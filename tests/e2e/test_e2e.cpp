@@ -1,0 +1,229 @@
+// The real engine end to end: started from a temporary folder with its own kiv.ini on the offscreen platform,
+// driven over real TCP on a free port, its log read from the standard-output echo and the console log file.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <iterator>
+
+#include <QImage>
+
+#include "tests/e2e/KivProcess.h"
+#include "tests/net/TcpClient.h"
+
+namespace {
+
+const std::string kPlain = "OnAirOnStartup=0\r\nDisableGui=1\r\nCompatible=4.2\r\n", kNul(1, '\0');
+size_t Count(const std::string& text, const std::string& what) { return TcpClient::Count(text, what); }
+std::string Repeat(const std::string& text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i) all += text;
+    return all;
+}
+
+class E2E : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { EnsureCoreApplication(); }
+    // kiv.ini on a free port, `general` added to [General] (and any sections after it).
+    std::string Ini(const std::string& general = "") {
+        port_ = KivProcess::FreePort();
+        return "[General]\r\nVersion=1\r\nOnAirMonitor=0\r\nListeningPort=" + std::to_string(port_) + "\r\n" + general;
+    }
+    // An engine in its main loop (kiv_) and a client connected to it (client_).
+    bool Up(const std::string& general) {
+        kiv_ = std::make_unique<KivProcess>(Ini(general));
+        if (kiv_->Start() && kiv_->WaitForLog("Entering Main Loop...\r\n") && (client_ = Connect(*kiv_))) return true;
+        ADD_FAILURE() << kiv_->Log() << kiv_->Errors();
+        return false;
+    }
+    std::unique_ptr<TcpClient> Connect(KivProcess& kiv) {
+        auto client = std::make_unique<TcpClient>([&kiv] { kiv.Pump(); });
+        return client->Connect(port_) ? std::move(client) : nullptr;
+    }
+    static std::string Ask(TcpClient& c, const std::string& command, std::string_view term = "\r\n", int ms = 10000) {
+        c.received.clear();
+        EXPECT_TRUE(c.Send(command) && c.ReadReplies(1, term, ms)) << command;
+        return c.received;
+    }
+    int port_ = 0;
+    std::unique_ptr<KivProcess> kiv_;
+    std::unique_ptr<TcpClient> client_;
+};
+
+// A command sent before the queue has started is kept and answered; the ini is found beside the program.
+TEST_F(E2E, ComesUpAndStaysUp) {
+    KivProcess kiv(Ini("OnAirOnStartup=0\r\n"));
+    ASSERT_TRUE(kiv.Start() && kiv.WaitForLog(" listening on port " + std::to_string(port_)));
+    auto early = Connect(kiv);
+    ASSERT_TRUE(early);
+    EXPECT_EQ(Ask(*early, "1 VERSION\r\n"), "1 Version: 11.0.1\r\n");
+    ASSERT_TRUE(kiv.WaitForLog("[SYS]  Successfully initialized.\r\n")) << kiv.Log() << kiv.Errors();
+    EXPECT_NE(kiv.Log().find("Reading " + kiv.Dir().toStdString() + "/kiv.ini...\r\n"), std::string::npos);
+    EXPECT_TRUE(kiv.StaysUpFor(1500)) << kiv.Log() << kiv.Errors();
+}
+
+// With its port taken the engine says why before the fatal line, never enters its main loop, and stays up.
+TEST_F(E2E, PortInUseIsFatalAndTheEngineStaysUp) {
+    QTcpServer other;
+    ASSERT_TRUE(other.listen(QHostAddress::Any, 0));
+    KivProcess kiv("[General]\r\nVersion=1\r\nOnAirMonitor=0\r\nListeningPort=" + std::to_string(other.serverPort()) +
+                   "\r\n");
+    const std::string fatal = "[SYS]F Fatal Error. Cannot continue, and will not be able to enter On Air mode.\r\n";
+    ASSERT_TRUE(kiv.Start() && kiv.WaitForLog(fatal)) << kiv.Log() << kiv.Errors();
+    EXPECT_LT(kiv.Log().find("[SES]E At least one of the locally configured listening ports is already in use by "
+                             "another process. The current configuration cannot be used. Aborting operation.\r\n"),
+              kiv.Log().find(fatal)) << kiv.Log();
+    EXPECT_TRUE(kiv.StaysUpFor(1000) && kiv.Log().find("Entering Main Loop...") == std::string::npos);
+}
+
+TEST_F(E2E, ProtocolSessionsRepliesWaitAndConsoleLog) {
+    ASSERT_TRUE(Up(kPlain));
+    auto& a = client_;
+    auto b = Connect(*kiv_);
+    ASSERT_TRUE(b && kiv_->WaitForLog("Creating new session 2 for 127.0.0.1\r\n"));
+    // Prefixes echoed, each terminator answered with itself; a CR alone on a connection of its own (one whose lines
+    // end in CR LF waits longer for an LF); verbose: what was received and sent, terminators spelled out.
+    const std::tuple<TcpClient*, std::string, std::string, std::string> replies[] = {
+        {a.get(), "12 VERSION\r\n", "\r\n", "12 Version: 4.2\r\n"},
+        {a.get(), "5 FOO BAR\r\n", "\r\n", "5 Error: Unknown command\r\n"},
+        {a.get(), "3 " + std::string(8190, 'z') + "\r\n", "\r\n", "3 Error: Unknown command\r\n"},
+        {a.get(), "tc_info\n", "\n", "{0,'Kiv','SystemTime'}\n"},
+        {b.get(), "GET_ONAIR\r", "\r", "OFFAIR\r"},
+        {a.get(), "9 ADD TOP" + kNul, kNul, "9 1" + kNul},
+        {a.get(), "SCENE NEW\r\n", "\r\n", "ERROR <SCENE>: the command is not allowed in this mode\r\n"},
+        {a.get(), "#VERBOSE 1\n", "\n", "VerboseConsole set to 1\n"},
+        {a.get(), "1 ADD TOP\r\n", "\r\n", "1 1\r\n"},
+        {a.get(), "MAIN" + kNul, kNul, kNul}};
+    for (const auto& [client, command, term, reply] : replies) EXPECT_EQ(Ask(*client, command, term), reply);
+    for (const char* line : {"[OUT]  12 Version: 4.2 (session=1)\r\n", "[TCP]V RECV 127.0.0.1,1: 1 ADD TOP{CR}{LF}\r\n",
+                             "[TCP]  SEND 127.0.0.1,1: 1 1{CR}{LF}\r\n", "[TCP]  SEND 127.0.0.1,1: {NUL}\r\n",
+                             "[TCP]  SEND 127.0.0.1,1: VerboseConsole set to 1{LF}\r\n"})
+        EXPECT_TRUE(kiv_->WaitForLog(line, 5000)) << line;
+    // A command queued during #WAIT 1000 is answered after it, in order; another client's waits too, and its
+    // session goes away meanwhile.
+    ASSERT_TRUE(a->Send("#WAIT 1000\r\n") && kiv_->WaitForLog("#WAIT command received, halting CommandQueueManager"));
+    ASSERT_TRUE(a->Send("2 VERSION\r\n") && b->Send("7 VERSION\r\n"));
+    ASSERT_TRUE(kiv_->WaitForLog("[CMD]  7 VERSION (session=2)"));
+    b->Close(), a->received.clear();
+    ASSERT_TRUE(a->ReadReplies(2));
+    EXPECT_EQ(a->received, "\r\n2 Version: 4.2\r\n");
+    ASSERT_TRUE(kiv_->WaitForLog("[QUE]W Session 2 no longer valid, skipping command...\r\n"));
+    // The console log file holds the whole log so far.
+    const std::string clog = Ask(*a, "CLOG\r\n"), path = clog.substr(0, clog.size() - 5);
+    ASSERT_TRUE(clog.size() > 5 && clog.substr(clog.size() - 5) == " OK\r\n") << clog;
+    EXPECT_EQ(path.rfind(kiv_->Dir().toStdString() + "/kiv_", 0), 0u) << path;
+    const std::string log(std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {});
+    const size_t resumed = log.find("[QUE]I Realtime operations completed. Resuming CommandQueueManager...\r\n",
+                                    log.find("[CMD]  2 VERSION (session=1)\r\n"));
+    EXPECT_LT(resumed, log.find("[OUT]  2 Version: 4.2 (session=1)\r\n", resumed)) << log;
+    EXPECT_EQ(log.find("7 Version"), std::string::npos);
+    EXPECT_NE(log.find("[SYS]  Writing console log to " + path + "\r\n"), std::string::npos);
+}
+
+// Binary garbage with NUL bytes, many clients at once pipelining 300 commands each, a connect storm, a run of NUL
+// bytes (one-byte commands), clients that never read: every command a client got in is answered once and in order;
+// one refused at the door gets nothing, one that leaves its replies unread is dropped, both logged.
+TEST_F(E2E, HostileClients) {
+    ASSERT_TRUE(Up(kPlain));
+    std::string junk;
+    for (int i = 0; i < 65536; ++i) junk += static_cast<char>((i * 2654435761u) >> 24);
+    ASSERT_TRUE(client_->Send(junk));
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    std::vector<std::string> expected(40);
+    for (size_t i = 0; i < expected.size(); ++i) {
+        std::string commands;
+        for (int k = 0; k < 300; ++k) {
+            const std::string prefix = std::to_string(i) + "." + std::to_string(k);
+            commands += prefix + " VERSION\r\n", expected[i] += prefix + " Version: 4.2\r\n";
+        }
+        ASSERT_TRUE(clients.emplace_back(Connect(*kiv_)));
+        clients.back()->Send(commands);  // fails only when refused at the door
+    }
+    size_t refused = 0;
+    for (size_t i = 0; i < clients.size(); ++i) {
+        clients[i]->ReadUntil([&](const std::string& r) { return r.size() >= expected[i].size(); }, 60000);
+        if (clients[i]->closedByPeer && clients[i]->received.empty()) ++refused;
+        else EXPECT_EQ(clients[i]->received, expected[i]) << i;
+    }
+    const std::string& log = kiv_->Log();
+    size_t logged = Count(log, " requests are waiting to be accepted.");
+    for (size_t at = log.find("W Refused "); at != std::string::npos; at = log.find("W Refused ", at + 1))
+        logged += std::stoul(log.substr(at + 10));
+    EXPECT_EQ(logged, refused);
+    for (int i = 0; i < 20; ++i) TcpClient().Connect(port_);
+    ASSERT_TRUE(client_->Send("\r\n8 VERSION\r\n"));
+    EXPECT_TRUE(client_->ReadUntil([](const std::string& r) { return r.ends_with("8 Version: 4.2\r\n"); }));
+
+    std::unique_ptr<TcpClient> nuls;  // reads while it sends
+    nuls = std::make_unique<TcpClient>([&] { kiv_->Pump(1), nuls->ReadUntil([](auto&) { return false; }, -1); });
+    ASSERT_TRUE(nuls->Connect(port_) && nuls->Send(std::string(65536, '\0'), 120000));
+    ASSERT_TRUE(nuls->ReadReplies(65536, kNul, 120000)) << Count(nuls->received, kNul);
+    EXPECT_TRUE(nuls->received == Repeat("Error: Unknown command" + kNul, 65536));
+
+    const std::string version(700, 'v');  // long replies fill the engine's send buffers quickly
+    ASSERT_TRUE(Up("OnAirOnStartup=0\r\nDisableGui=1\r\nCompatible=" + version + "\r\n"));
+    auto second = Connect(*kiv_);
+    const std::string commands = Repeat("VERSION\r\n", 40000);
+    client_->Send(commands, 60000), second->Send(commands, 60000);  // fail once dropped
+    for (QDeadlineTimer end(60000); Count(kiv_->Log(), "Socket Error 10055") < 2 && !end.hasExpired();) kiv_->Pump(50);
+    EXPECT_EQ(Count(kiv_->Log(), "Socket Error 10055"), 2u);
+    auto bystander = Connect(*kiv_);
+    ASSERT_TRUE(bystander);
+    EXPECT_EQ(Ask(*bystander, "VERSION\r\n", "\r\n", 30000), "Version: " + version + "\r\n");
+}
+
+// Headless, Quit's question is logged and answered No at once: the queue goes on, even with a client sending QUIT
+// over and over; a reader of standard output that stalls costs lines, not answers, and hears of it once back.
+TEST_F(E2E, HeadlessQuitIsAnsweredNoAndAStalledReaderMissesOnlyLines) {
+    ASSERT_TRUE(Up("VerboseConsole=1\r\n"));
+    auto bystander = Connect(*kiv_);
+    ASSERT_TRUE(bystander && client_->Send("1 QUIT\r\n"));
+    EXPECT_EQ(Ask(*bystander, "2 VERSION\r\n"), "2 Version: 11.0.1\r\n");
+    ASSERT_TRUE(client_->Send(Repeat("3 EXIT\r\n4 QUIT\r\n", 50)));
+    EXPECT_EQ(Ask(*bystander, "5 VERSION\r\n"), "5 Version: 11.0.1\r\n");
+    ASSERT_TRUE(kiv_->WaitForReplyLogged("5 Version: 11.0.1"));
+    EXPECT_EQ(Count(kiv_->Log(), "[SYS]W Message box \"Confirm quit\": \"Kiv is still in On Air mode!{CR}{LF}{CR}{LF}"
+                                 "Do you really want to quit Kiv?\" cannot be answered on the offscreen platform; "
+                                 "answered No.\r\n"),
+              101u);
+    EXPECT_TRUE(client_->received.empty()) << "QUIT is never answered";
+    TcpClient stalled;  // never takes in the engine's log
+    ASSERT_TRUE(stalled.Connect(port_));
+    for (size_t round = 1; round <= 2; ++round)
+        ASSERT_TRUE(stalled.Send(Repeat("VERSION\r\n", 10000)) && stalled.ReadReplies(round * 10000, "\r\n", 60000));
+    kiv_->Log();  // drained: the next line brings the count
+    EXPECT_EQ(Ask(*bystander, "8 VERSION\r\n"), "8 Version: 11.0.1\r\n");
+    ASSERT_TRUE(kiv_->WaitForLog(" log lines were not echoed there.\r\n"));
+    EXPECT_NE(kiv_->Log().find("[SYS]W Standard output was not read in time: "), std::string::npos);
+}
+
+// A termination signal is Quit's Yes: Off Air, cache emptied, exit status 0, whenever it comes (start-up, a
+// fade) and however often.
+TEST_F(E2E, SignalsEndTheEngineCleanly) {
+    QTemporaryDir pictures;
+    const std::string red = pictures.path().toStdString() + "/red.png";
+    ASSERT_TRUE(QImage(8, 8, QImage::Format_RGB32).save(QString::fromStdString(red)));
+    const std::tuple<const char*, int, const char*> cases[] = {{"SIGTERM", SIGTERM, "Entering Main Loop..."},
+                                                               {"SIGINT", SIGINT, "Successfully initialized."},
+                                                               {"SIGHUP", SIGHUP, nullptr}};
+    for (const auto& [name, number, when] : cases) {
+        KivProcess kiv(Ini("[Transition]\r\nTransDur=25\r\n"));
+        ASSERT_TRUE(kiv.Start());
+        std::unique_ptr<TcpClient> client;
+        ASSERT_TRUE(when || (kiv.WaitForLog("Entering Main Loop...") && (client = Connect(kiv)) &&  // during a fade
+                             client->Send("1 RENDERER SET " + red + "\r\n")));
+        ASSERT_TRUE(kiv.WaitForLog(when ? when : "About to render an image")) << kiv.Log();
+        ASSERT_EQ(::kill(pid_t(kiv.Process().processId()), number), 0);
+        if (number == SIGTERM) ::kill(pid_t(kiv.Process().processId()), number);
+        ASSERT_TRUE(kiv.Process().waitForFinished(20000));
+        EXPECT_TRUE(kiv.Process().exitStatus() == QProcess::NormalExit && kiv.Process().exitCode() == 0);
+        const std::string log = kiv.Log();
+        const std::string line = "[SYS]I Received " + std::string(name) + ". Quitting Kiv without confirmation.\r\n";
+        EXPECT_EQ(Count(log, line), 1u) << log;
+        // Off Air once on air, then the cache is emptied.
+        const size_t offAir = log.find(number == SIGINT ? line : "[SYS]  Leaving On Air mode.\r\n", log.find(line));
+        EXPECT_LT(offAir, log.find("[CCH]  CacheManager: Cleaning up cache...", offAir)) << log;
+    }
+}
+
+}  // namespace
