@@ -1,12 +1,9 @@
 #pragma once
-// One QApplication for the whole test program (widgets need it, and Qt
-// allows only one per process).
+// One QApplication for the test program, never destroyed: the console lives as long as the process.
 #include <QApplication>
 
 inline QApplication& TestApp() {
-    static int argc = 1;
-    static char name[] = "kiv-test";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);  // lives until the process ends
+    static int argc = 1; static char name[] = "kiv-test", *argv[] = {name, nullptr};
+    static QApplication* app = new QApplication(argc, argv);
     return *app;
 }

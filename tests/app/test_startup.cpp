@@ -1,165 +1,94 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QKeyEvent>
+#include <QElapsedTimer>
 #include <QTcpServer>
+#include <QTimer>
 
-#include "core/Log.h"
-#include "core/MessageBox.h"
-#include "core/Settings.h"
 #include "app/Startup.h"
-#include "core/Version.h"
 #include "app/frmConsole.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/Version.h"
 #include "core/modMain.h"
 #include "tests/app/QtApp.h"
 #include "tests/core/TestDir.h"
 
 namespace {
-// "[CAT]S message" of every line logged since `from`, without the timestamp.
-std::vector<std::string> LinesSince(size_t from) {
-    std::vector<std::string> lines;
-    const std::string& text = ConsoleText();
-    for (size_t pos = from; pos < text.size();) {
-        const size_t end = text.find("\r\n", pos);
-        const std::string line = text.substr(pos, end - pos);
-        lines.push_back(line.substr(std::min(line.size(), line.find(" [") + 1)));
-        pos = end + 2;
-    }
-    return lines;
-}
-
-// The start-up of the later subsystems listens; a port nobody uses keeps
-// tests running side by side apart.
-std::string FreePortLine() {
-    QTcpServer server;
-    if (!server.listen(QHostAddress::LocalHost, 0)) return "";
-    return "ListeningPort=" + std::to_string(server.serverPort()) + "\n";
-}
-
-// The lines up to the point where the later subsystems join start-up.
-std::vector<std::string> Prefix(const std::vector<std::string>& lines, size_t n) {
-    return std::vector<std::string>(lines.begin(), lines.begin() + static_cast<long>(std::min(n, lines.size())));
-}
-
 class StartupTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { TestApp(); }
     void SetUp() override {
-        Settings = SettingsData{};
-        FatalError = DebugMode = ConsoleShown = false;
-        SetProgramDir(dir.Path());
-        mark = ConsoleText().size();
+        TestApp(); Settings = SettingsData{}, FatalError = DebugMode = ConsoleShown = false;
+        SetProgramDir(dir.Path()), mark = ConsoleText().size();
     }
-    // One monitor on the offscreen platform: the output takes it automatically.
-    void WriteIni(const std::string& general) {
-        dir.Write("kiv.ini", "[General]\nVersion=1\nOnAirMonitor=0\nOnAirOnStartup=0\n" + FreePortLine() + general);
-    }
-    std::vector<std::string> Run(const std::string& commandLine) {
+    // Starts up; then whether the log since SetUp begins with the head and
+    // `next`, as "[CAT]S message" lines.
+    void ExpectStartsLogging(const std::string& commandLine, std::vector<std::string> next) {
         Startup(commandLine);
-        return LinesSince(mark);
+        next.insert(next.begin(), {"[SYS]  Starting up Kiv 1.1.0.1 (x86)", "[SYS]  Initializing Kiv...",
+                                   "[SYS]  Reading " + dir.Path() + "/kiv.ini..."});
+        std::vector<std::string> lines; const std::string& text = ConsoleText();
+        for (size_t pos = mark, end; pos < text.size() && lines.size() < next.size(); pos = end + 2) {
+            end = text.find("\r\n", pos);
+            lines.push_back(text.substr(pos + 23, end - pos - 23));  // without the time stamp
+        }
+        EXPECT_EQ(lines, next);
     }
-    std::vector<std::string> Head(const std::string& iniPath) const {
-        return {"[SYS]  Starting up Kiv 1.1.0.1 (x86)", "[SYS]  Initializing Kiv...",
-                "[SYS]  Reading " + iniPath + "..."};
-    }
-
-    TestDir dir;
-    size_t mark = 0;
+    TestDir dir; size_t mark = 0;
 };
 
 TEST_F(StartupTest, MissingIniStopsWithTheConsoleShowingTheLogAndTakingCommands) {
-    std::vector<std::string> expected = Head(dir.Path() + "/kiv.ini");
-    expected.push_back("[SYS]E Error while reading kiv.ini. The file is probably missing or corrupt.");
-    expected.push_back("[SYS]F Fatal Error. Cannot continue, and will not be able to enter On Air mode.");
-    // The queue runs for the console's commands; no manager is started.
-    expected.push_back("[QUE]  Initializing Command Queue");
-    EXPECT_EQ(Run(""), expected);
-    EXPECT_TRUE(FatalError);
-    EXPECT_EQ(QDir::currentPath().toStdString(), QDir(QString::fromStdString(dir.Path())).canonicalPath().toStdString());
-    ASSERT_NE(ConsoleWindow(), nullptr);
-    EXPECT_TRUE(ConsoleWindow()->isVisible());
-    EXPECT_TRUE(ConsoleShown);
-    // The view holds the whole log, the fatal line last.
-    EXPECT_TRUE(ConsoleWindow()->txtConsole->toPlainText().contains(
-        QStringLiteral("Fatal Error. Cannot continue, and will not be able to enter On Air mode.\n")));
+    ExpectStartsLogging("", {"[SYS]E Error while reading kiv.ini. The file is probably missing or corrupt.",
+                             "[SYS]F Fatal Error. Cannot continue, and will not be able to enter On Air mode.",
+                             "[QUE]  Initializing Command Queue"});  // for the console's commands; nothing else
+    EXPECT_TRUE(ConsoleText().ends_with("[QUE]  Initializing Command Queue\r\n"));
+    EXPECT_EQ(QDir::currentPath(), QDir(QString::fromStdString(dir.Path())).canonicalPath());
+    ASSERT_NE(ConsoleWindow(), nullptr); EXPECT_TRUE(FatalError && ConsoleWindow()->isVisible() && ConsoleShown);
+    EXPECT_TRUE(ConsoleWindow()->txtConsole->toPlainText().contains("Fatal Error. Cannot continue"));
+}
 
-    // The operator types QUIT and is asked (and declines here).
-    std::vector<std::string> asked;
-    SetMessageBoxHandler([&](const MsgRequest& request) {
-        asked.push_back(request.title);
-        return MsgAnswer::No;
-    });
-    for (const char c : std::string("quit\r")) {
-        QKeyEvent key(QEvent::KeyPress, c == '\r' ? Qt::Key_Return : Qt::Key_unknown, Qt::NoModifier,
-                      QString(QLatin1Char(c)));
-        QCoreApplication::sendEvent(ConsoleWindow()->txtConsole, &key);
+TEST_F(StartupTest, ConfigurationAndDebugSwitch) {
+    const std::string ok = "[SYS]  Successfully initialized.", debug = "[DBG]  DEBUG MODE ENABLED";
+    const struct {
+        const char *general, *commandLine; std::vector<std::string> next;
+        int verbose;
+    } cases[] = {
+        {"VerboseConsole=0\n", "/debug", {ok, debug}, 2}, {"VerboseConsole=3\n", "", {ok, debug}, 3},
+        {"", "/DEBUG /x", {ok, "[SYS]  Building GUI..."}, 0},  // the switch is the whole command line
+        {"DisableGui=1\n", "", {ok, "[SYS]  Firing up SessionManager..."}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.general); SetUp();
+        QTcpServer free;  // the later subsystems listen: on a port nobody uses
+        ASSERT_TRUE(free.listen(QHostAddress::LocalHost, 0));
+        const std::string port = std::to_string(free.serverPort()); free.close();
+        dir.Write("kiv.ini", std::string("[General]\n") + c.general + "Version=1\nOnAirMonitor=0\nOnAirOnStartup=0\n" +
+                                 "ListeningPort=" + port + "\n");
+        ExpectStartsLogging(c.commandLine, c.next);
+        EXPECT_TRUE(Settings.VerboseConsole == c.verbose && DebugMode == (c.verbose > 1) && !FatalError)
+            << ConsoleText().substr(mark);
     }
-    for (int i = 0; i < 50 && asked.empty(); ++i) WaitMs(10);
-    SetMessageBoxHandler({});
-    EXPECT_EQ(asked, std::vector<std::string>{"Confirm quit"}) << ConsoleText().substr(mark);
-}
-
-TEST_F(StartupTest, DebugSwitchInAnyCaseOverridesVerboseConsole) {
-    WriteIni("VerboseConsole=0\n");
-    std::vector<std::string> expected = Head(dir.Path() + "/kiv.ini");
-    expected.push_back("[SYS]  Successfully initialized.");
-    expected.push_back("[DBG]  DEBUG MODE ENABLED");
-    EXPECT_EQ(Prefix(Run("/debug"), expected.size()), expected);
-    EXPECT_EQ(Settings.VerboseConsole, 2);
-    EXPECT_TRUE(DebugMode);
-    EXPECT_FALSE(FatalError) << ConsoleText().substr(mark);
-}
-
-TEST_F(StartupTest, DebugFromTheConfigurationAlone) {
-    WriteIni("VerboseConsole=3\n");
-    const std::vector<std::string> lines = Run("");
-    ASSERT_GE(lines.size(), 5u);
-    EXPECT_EQ(lines[4], "[DBG]  DEBUG MODE ENABLED");
-    EXPECT_EQ(Settings.VerboseConsole, 3);
-}
-
-TEST_F(StartupTest, SwitchMustBeTheWholeCommandLine) {
-    WriteIni("");
-    const std::vector<std::string> lines = Run("/DEBUG /x");
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[DBG]  DEBUG MODE ENABLED"), 0);
-    EXPECT_FALSE(DebugMode);
-    EXPECT_EQ(Settings.VerboseConsole, 0);
-
     EXPECT_TRUE(IsDebugSwitch("/DeBuG"));
-    EXPECT_FALSE(IsDebugSwitch(" /DEBUG"));
-    EXPECT_FALSE(IsDebugSwitch("/DEBUGGER"));
-    EXPECT_FALSE(IsDebugSwitch(""));
+    for (const char* other : {" /DEBUG", "/DEBUGGER", ""}) EXPECT_FALSE(IsDebugSwitch(other)) << other;
 }
 
-TEST_F(StartupTest, DisableGuiIsReadAndStartUpGoesOn) {
-    WriteIni("DisableGui=1\n");
-    std::vector<std::string> expected = Head(dir.Path() + "/kiv.ini");
-    expected.push_back("[SYS]  Successfully initialized.");
-    const std::vector<std::string> lines = Run("");
-    EXPECT_EQ(Prefix(lines, expected.size()), expected);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[SYS]  Building GUI..."), 0);
-    EXPECT_EQ(Settings.DisableGui, 1);
-    EXPECT_FALSE(FatalError) << ConsoleText().substr(mark);
-    EXPECT_TRUE(ConsoleWindow()->isVisible());
-}
-
-TEST_F(StartupTest, WrongVersionWarnsAndGoesOn) {
-    dir.Write("kiv.ini", "[General]\nVersion=2\nOnAirMonitor=0\nOnAirOnStartup=0\n" + FreePortLine());
-    const std::vector<std::string> lines = Run("");
-    ASSERT_GE(lines.size(), 5u);
-    EXPECT_EQ(lines[3],
-              "[SYS]W Warning: The file kiv.ini is not compatible with this version of Kiv. Dazed and confused, but "
-              "trying to continue.");
-    EXPECT_EQ(lines[4], "[SYS]  Successfully initialized.");
-}
 TEST(CommandLineInfo, HelpAndVersionAloneAreAnswered) {
-    const std::string version = "Kiv " + Version::Text() + "\n";
-    EXPECT_EQ(CommandLineInfo({"--version"}), version);
-    const std::optional<std::string> help = CommandLineInfo({"--help"});
-    ASSERT_TRUE(help);
-    EXPECT_EQ(help->rfind("Usage: kiv [/DEBUG]\n" + version, 0), 0u);
+    const std::string version = "Kiv " + Version::Text() + "\n"; EXPECT_EQ(CommandLineInfo({"--version"}), version);
+    EXPECT_TRUE(CommandLineInfo({"--help"}).value_or("").starts_with("Usage: kiv [/DEBUG]\n" + version));
     for (const std::vector<std::string>& other : std::vector<std::vector<std::string>>{
              {}, {"/DEBUG"}, {"--help", "x"}, {"--version", "--help"}, {"-h"}, {"--HELP"}, {"help"}})
         EXPECT_EQ(CommandLineInfo(other), std::nullopt) << (other.empty() ? "" : other[0]);
+}
+
+// Waits at least the time, dispatching events, also when a handler waits longer inside; 0 or less: nothing.
+TEST(WaitMs, DispatchesEventsAndWaitsAtLeastTheTime) {
+    TestApp(); int fired = 0;
+    QTimer::singleShot(0, [&] { ++fired; });
+    WaitMs(0), WaitMs(-5); EXPECT_EQ(fired, 0);
+    QTimer::singleShot(20, [&] { ++fired; });
+    QTimer::singleShot(30, [&] { WaitMs(80), ++fired; });
+    QElapsedTimer clock; clock.start();
+    WaitMs(60); EXPECT_GE(clock.elapsed(), 60);
+    EXPECT_EQ(fired, 3);
 }
 }  // namespace

@@ -7,27 +7,19 @@
 
 class TestDir {
 public:
-    TestDir() {
-        std::random_device rd;
-        path_ = std::filesystem::temp_directory_path() / ("kiv-app-" + std::to_string(rd()) + std::to_string(rd()));
+    TestDir() : path_(std::filesystem::temp_directory_path() / ("kiv-test-" + std::to_string(std::random_device{}()))) {
         std::filesystem::create_directories(path_);
     }
-    ~TestDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TestDir(const TestDir&) = delete;
-    TestDir& operator=(const TestDir&) = delete;
-
+    ~TestDir() { std::filesystem::remove_all(path_, ec_); }
     std::string Path() const { return path_.string(); }
     std::string Write(const std::string& name, const std::string& content) const {
-        const std::string file = (path_ / name).string();
-        std::ofstream(file, std::ios::binary) << content;
-        return file;
+        std::ofstream((path_ / name).string(), std::ios::binary) << content;
+        return (path_ / name).string();
     }
 
 private:
     std::filesystem::path path_;
+    std::error_code ec_;
 };
 
 inline std::string ReadFile(const std::string& path) {

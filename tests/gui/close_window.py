@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Asks X windows to close, as a window manager does for Alt+F4 or a task
-bar's Close: a WM_DELETE_WINDOW client message to each window id given."""
+bar's Close: a WM_DELETE_WINDOW client message to each window id given;
+prints how many were sent."""
 import sys
 
 from Xlib import X, display
@@ -14,3 +15,4 @@ for wid in sys.argv[1:]:
     message = event.ClientMessage(window=window, client_type=protocols, data=(32, [delete, X.CurrentTime, 0, 0, 0]))
     window.send_event(message, event_mask=X.NoEventMask)
 d.sync()
+print(len(sys.argv) - 1)

@@ -1,371 +1,161 @@
-// The main window's On Air state, its questions and the commands its
-// controls queue, on the offscreen platform.
+// The main window on the offscreen platform: On Air, questions, controls, tables.
 #include <csignal>
-#include <filesystem>
-#include <functional>
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QMessageBox>
-#include <QTimer>
 #include <QPushButton>
+#include <QTableView>
+#include <QTimer>
 
 #include "app/OnAirIndicator.h"
 #include "app/frmMain.h"
-#include "app/frmMainTexts.h"
+#include "core/Version.h"
 #include "image/ImageDialogs.h"
 #include "protocol/ExecuteCommand.h"
-#include "tests/core/TestDir.h"
 #include "tests/gui/GuiTest.h"
 
+bool operator==(const MsgRequest& a, const MsgRequest& b) {
+    return std::tie(a.text, a.title, a.buttons, a.icon) == std::tie(b.text, b.title, b.buttons, b.icon);
+}
+
 namespace {
+const MsgRequest kQuit{"Do you really want to quit Kiv?", "Confirm quit", MsgButtons::YesNo, MsgIcon::Question};
+const MsgRequest kQuitOnAir{"Kiv is still in On Air mode!\r\n\r\nDo you really want to quit Kiv?", "Confirm quit",
+                            MsgButtons::YesNo, MsgIcon::Exclamation};
+const MsgRequest kOffAir{"Kiv is configured to disable graphics output when going Off Air.\r\n\r\nIf you continue, "
+                         "graphics rendering will be stopped. Don't do this during a live show!\r\n\r\nDo you really "
+                         "want to leave On Air mode?",
+                         "Confirm going Off Air", MsgButtons::YesNo, MsgIcon::Exclamation};
 
 class MainWindowTest : public GuiTest {
 protected:
     void SetUp() override {
         GuiTest::SetUp();
+        window.reset();  // one main window at a time
         window = std::make_unique<frmMain>();
-        InstallMainWindowHooks();
-        frmMain::SetExitProcessHook([this] { ++exits; });
+        InstallMainWindowHooks(); frmMain::SetExitProcessHook([this] { ++exits; });
+        exits = 0;
     }
     void TearDown() override {
-        frmMain::SetExitProcessHook({});
-        SetExecutorHooks({});
-        window.reset();
-        GuiTest::TearDown();
+        frmMain::SetExitProcessHook({}); SetExecutorHooks({});
+        window.reset(); GuiTest::TearDown();
     }
-    void ClickOnAir() { window->chkOnAir->click(); }
-    bool ShowsOnAir() const { return window->imgOnAir->isVisibleTo(window.get()); }
-    bool ShowsOffAir() const { return window->imgOffAir->isVisibleTo(window.get()); }
+    // Leaving would take the output off screen.
+    void OnAirWithOutput(bool onAir = true) {
+        Settings.DisableGFXWhenOffAir = 1; GfxInitialized = true;
+        if (onAir) window->GoOnAir();
+    }
+    // The switch, its font and the two indicators all tell the same state.
+    void ExpectShows(bool onAir) {
+        EXPECT_EQ(std::vector<bool>({OnAir, window->chkOnAir->isChecked(), window->chkOnAir->font().bold(),
+                                     window->imgOnAir->isVisibleTo(window.get()),
+                                     !window->imgOffAir->isVisibleTo(window.get())}),
+                  std::vector<bool>(5, onAir));
+    }
+    QString Cell(QAbstractItemModel* m, int row, int column) const { return m->data(m->index(row, column)).toString(); }
 
-    std::unique_ptr<frmMain> window;
-    int exits = 0;
+    std::unique_ptr<frmMain> window; int exits = 0;
 };
 
-TEST_F(MainWindowTest, OnAirSwitchWithoutConfirmation) {
-    ClickOnAir();
-    EXPECT_TRUE(OnAir);
-    EXPECT_TRUE(window->chkOnAir->isChecked());
-    EXPECT_TRUE(window->chkOnAir->font().bold());
-    EXPECT_TRUE(ShowsOnAir());
-    EXPECT_FALSE(ShowsOffAir());
-    EXPECT_TRUE(Logged("Entering On Air mode."));
-    // No output was initialised: On Air without an output window.
-    EXPECT_FALSE(GfxOutputEnabled);
-    EXPECT_FALSE(Logged("Enabling GFX output..."));
-
-    ClickOnAir();
-    EXPECT_FALSE(OnAir);
-    EXPECT_FALSE(window->chkOnAir->isChecked());
-    EXPECT_FALSE(window->chkOnAir->font().bold());
-    EXPECT_FALSE(ShowsOnAir());
-    EXPECT_TRUE(ShowsOffAir());
-    EXPECT_TRUE(Logged("Leaving On Air mode."));
-    EXPECT_TRUE(asked.empty());
-    EXPECT_TRUE(Queued().empty()) << "the On Air switch acts at once, it queues nothing";
-}
-
-TEST_F(MainWindowTest, GoingOnAirEnablesAnInitialisedOutput) {
-    GfxInitialized = true;
-    window->GoOnAir();
-    EXPECT_TRUE(GfxOutputEnabled);
-    EXPECT_TRUE(Logged("Enabling GFX output..."));
-    const size_t lines = NewLog().size();
-    window->GoOnAir();  // already On Air: nothing at all
-    EXPECT_EQ(NewLog().size(), lines);
-}
-
-TEST_F(MainWindowTest, OffAirConfirmationAnsweredNoKeepsOnAir) {
-    Settings.DisableGFXWhenOffAir = 1;
-    GfxInitialized = true;
-    ClickOnAir();
-    ASSERT_TRUE(GfxOutputEnabled);
-    answer = MsgAnswer::No;
-    ClickOnAir();
-    ASSERT_EQ(asked.size(), 1u);
-    EXPECT_EQ(asked[0].title, "Confirm going Off Air");
-    EXPECT_EQ(asked[0].text, frmMainTexts::OffAirQuestion);
-    EXPECT_EQ(asked[0].buttons, MsgButtons::YesNo);
-    EXPECT_EQ(asked[0].icon, MsgIcon::Exclamation);
-    EXPECT_TRUE(OnAir);
-    EXPECT_TRUE(GfxOutputEnabled);
-    EXPECT_TRUE(window->chkOnAir->isChecked());
-    EXPECT_TRUE(ShowsOnAir());
-    EXPECT_FALSE(Logged("Leaving On Air mode."));
-}
-
-TEST_F(MainWindowTest, OffAirConfirmationAnsweredYesDisablesOutput) {
-    Settings.DisableGFXWhenOffAir = 1;
-    GfxInitialized = true;
-    ClickOnAir();
-    answer = MsgAnswer::Yes;
-    ClickOnAir();
-    EXPECT_EQ(asked.size(), 1u);
-    EXPECT_FALSE(OnAir);
-    EXPECT_FALSE(GfxOutputEnabled);
-    EXPECT_FALSE(window->chkOnAir->isChecked());
-    const std::string log = NewLog();
-    const size_t leaving = log.find("Leaving On Air mode.");
-    const size_t disabling = log.find("Disabling GFX output...");
-    ASSERT_NE(leaving, std::string::npos);
-    ASSERT_NE(disabling, std::string::npos);
-    EXPECT_LT(leaving, disabling);
-}
-
-TEST_F(MainWindowTest, OffAirKeepsOutputWhenNotConfiguredToDisableIt) {
-    GfxInitialized = true;
-    Settings.DisableGFXWhenOffAir = 0;
-    ClickOnAir();
-    ClickOnAir();
-    EXPECT_TRUE(asked.empty());
-    EXPECT_FALSE(OnAir);
-    EXPECT_TRUE(GfxOutputEnabled);
-}
-
-struct QuitCase {
-    const char* name;
-    bool onAir;
-    MsgAnswer answer;
-    const char* text;
-    MsgIcon icon;
-};
-
-class QuitTest : public MainWindowTest, public ::testing::WithParamInterface<QuitCase> {};
-
-TEST_P(QuitTest, AsksOnceAndEndsOnlyOnYes) {
-    const QuitCase& c = GetParam();
-    Settings.DisableGFXWhenOffAir = 1;
-    GfxInitialized = true;
-    if (c.onAir) window->GoOnAir();
-    answer = c.answer;
-    window->Quit();
-    ASSERT_EQ(asked.size(), 1u) << "Quit never asks the Off Air question as well";
-    EXPECT_EQ(asked[0].title, "Confirm quit");
-    EXPECT_EQ(asked[0].text, c.text);
-    EXPECT_EQ(asked[0].icon, c.icon);
-    EXPECT_EQ(exits, c.answer == MsgAnswer::Yes ? 1 : 0);
-    if (c.answer == MsgAnswer::Yes) {
-        EXPECT_FALSE(OnAir);
-        // The picture stays on air until the process is gone.
-        EXPECT_EQ(GfxOutputEnabled, c.onAir);
-        EXPECT_FALSE(Logged("Disabling GFX output..."));
-    } else {
-        EXPECT_EQ(OnAir, c.onAir);
-        EXPECT_EQ(Settings.DisableGFXWhenOffAir, 1);
+// The switch acts at once, queues nothing, and asks only when leaving takes the output off screen.
+TEST_F(MainWindowTest, OnAirSwitchRules) {
+    const std::tuple<int, bool, MsgAnswer, bool> cases[] = {  // DisableGFXWhenOffAir, output, answer, stays On Air
+        {0, false, MsgAnswer::Yes, false}, {1, false, MsgAnswer::No, false}, {1, true, MsgAnswer::No, true},
+        {1, true, MsgAnswer::Yes, false},  {0, true, MsgAnswer::No, false}};
+    for (const auto& [disableWhenOffAir, gfx, a, staysOnAir] : cases) {
+        SCOPED_TRACE(::testing::Message() << disableWhenOffAir << gfx << int(a)); SetUp();
+        Settings.DisableGFXWhenOffAir = disableWhenOffAir; GfxInitialized = gfx;
+        window->chkOnAir->click(); ExpectShows(true);
+        EXPECT_TRUE(Logged("Entering On Air mode.") && Logged("Enabling GFX output...") == gfx) << NewLog();
+        const size_t logged = NewLog().size();
+        window->GoOnAir();  // already On Air: nothing at all
+        EXPECT_EQ(NewLog().size(), logged);
+        answer = a; window->chkOnAir->click();
+        ExpectShows(staysOnAir); const bool asks = gfx && disableWhenOffAir == 1, disables = asks && !staysOnAir;
+        EXPECT_EQ(asked, asks ? std::vector<MsgRequest>{kOffAir} : std::vector<MsgRequest>{});
+        EXPECT_EQ(GfxOutputEnabled, gfx && !disables); const size_t leaving = NewLog().find("Leaving On Air mode.");
+        EXPECT_EQ(leaving == std::string::npos, staysOnAir);
+        EXPECT_EQ(NewLog().find("Disabling GFX output...", leaving) == std::string::npos, !disables);
+        EXPECT_TRUE(Queued().empty());
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Answers, QuitTest,
-    ::testing::Values(QuitCase{"OffAirYes", false, MsgAnswer::Yes, "Do you really want to quit Kiv?", MsgIcon::Question},
-                      QuitCase{"OffAirNo", false, MsgAnswer::No, "Do you really want to quit Kiv?", MsgIcon::Question},
-                      QuitCase{"OnAirYes", true, MsgAnswer::Yes,
-                               "Kiv is still in On Air mode!\r\n\r\nDo you really want to quit Kiv?",
-                               MsgIcon::Exclamation},
-                      QuitCase{"OnAirNo", true, MsgAnswer::No,
-                               "Kiv is still in On Air mode!\r\n\r\nDo you really want to quit Kiv?",
-                               MsgIcon::Exclamation}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(MainWindowTest, CloseRequestIsAQuit) {
-    answer = MsgAnswer::No;
-    QCloseEvent refused;
-    QApplication::sendEvent(window.get(), &refused);
-    EXPECT_FALSE(refused.isAccepted());
-    EXPECT_EQ(asked.size(), 1u);
-    EXPECT_EQ(exits, 0);
-
-    answer = MsgAnswer::Yes;
-    QCloseEvent accepted;
-    QApplication::sendEvent(window.get(), &accepted);
-    EXPECT_EQ(exits, 1);
+// Quit asks once, never the Off Air question too; the picture stays until the process is gone.
+// A close request and the commands are the same Quit; the commands are never answered.
+TEST_F(MainWindowTest, QuitAsksOnceAndEndsOnlyOnYes) {
+    for (const bool onAir : {false, true})
+        for (const MsgAnswer a : {MsgAnswer::No, MsgAnswer::Yes}) {
+            SetUp(); OnAirWithOutput(onAir);
+            answer = a; window->Quit();
+            EXPECT_EQ(asked, std::vector<MsgRequest>{onAir ? kQuitOnAir : kQuit});
+            EXPECT_EQ(exits, a == MsgAnswer::Yes ? 1 : 0); EXPECT_EQ(OnAir, onAir && a == MsgAnswer::No);
+            EXPECT_EQ(GfxOutputEnabled, onAir); EXPECT_FALSE(Logged("Disabling GFX output..."));
+        }
+    SetUp(); QCloseEvent refused, accepted;
+    answer = MsgAnswer::No; QApplication::sendEvent(window.get(), &refused);
+    EXPECT_FALSE(refused.isAccepted()); EXPECT_EQ(ExecuteCommand("QUIT", ""), kNoReply);
+    answer = MsgAnswer::Yes; EXPECT_EQ(exits, 0);
+    EXPECT_EQ(ExecuteCommand("EXIT", ""), kNoReply); QApplication::sendEvent(window.get(), &accepted);
+    EXPECT_EQ(exits, 2); EXPECT_EQ(asked, std::vector<MsgRequest>(4, kQuit));
 }
 
-// On the offscreen platform nobody can answer: every question is logged and
-// takes its safe answer at once, exactly as an operator answering No.
+// Offscreen nobody can answer: every question, the image library's too, is logged and answered safely.
 TEST_F(MainWindowTest, UnattendedQuestionsTakeTheSafeAnswerAndAreLogged) {
-    EXPECT_FALSE(DialogsCanBeAnswered());
-    SetMessageBoxHandler(AnswerUnattended);
-    Settings.DisableGFXWhenOffAir = 1;
-    GfxInitialized = true;
-    window->GoOnAir();
-    const struct {
-        const char* name;
-        std::function<void()> ask;
-        const char* logged;
-    } cases[] = {
-        {"quit", [&] { EXPECT_EQ(ExecuteCommand("QUIT", ""), kNoReply); },
-         "[SYS]W Message box \"Confirm quit\": \"Kiv is still in On Air mode!{CR}{LF}{CR}{LF}Do you really want to "
-         "quit Kiv?\" cannot be answered on the offscreen platform; answered No.\r\n"},
-        {"off air", [&] { window->chkOnAir->click(); },
-         "[SYS]W Message box \"Confirm going Off Air\": \"Kiv is configured to disable graphics output when going "
-         "Off Air."},
-        {"overwrite", [] { EXPECT_FALSE(AskImageQuestion("Overwrite the file?", "Save")); },
-         "[SYS]W Message box \"Save\": \"Overwrite the file?\" cannot be answered on the offscreen platform; "
-         "answered No.\r\n"},
-        {"notice", [] { ShowImageMessage("Broken picture"); },
-         "[SYS]W Message box \"Kiv\": \"Broken picture\" cannot be answered on the offscreen platform; answered "
-         "OK.\r\n"},
+    EXPECT_FALSE(DialogsCanBeAnswered()); SetMessageBoxHandler(AnswerUnattended);
+    OnAirWithOutput();
+    const std::string box = "[SYS]W Message box \"";
+    const std::string tail = "\" cannot be answered on the offscreen platform; answered ";
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[] { EXPECT_EQ(ExecuteCommand("QUIT", ""), kNoReply); },
+         box + "Confirm quit\": \"Kiv is still in On Air mode!{CR}{LF}{CR}{LF}Do you really want to quit Kiv?" + tail +
+             "No.\r\n"},
+        {[&] { window->chkOnAir->click(); }, box + "Confirm going Off Air\": \"Kiv is configured to disable"},
+        {[] { EXPECT_FALSE(AskImageQuestion("Overwrite?", "Save")); }, box + "Save\": \"Overwrite?" + tail + "No.\r\n"},
+        {[] { ShowImageMessage("Broken picture"); }, box + "Kiv\": \"Broken picture" + tail + "OK.\r\n"},
     };
-    for (const auto& c : cases) {
-        const size_t mark = ConsoleText().size();
-        c.ask();
-        EXPECT_NE(ConsoleText().find(c.logged, mark), std::string::npos) << c.name << ConsoleText().substr(mark);
-        EXPECT_EQ(exits, 0) << c.name;
-        EXPECT_TRUE(OnAir) << c.name;
-        EXPECT_TRUE(GfxOutputEnabled) << c.name;
-        EXPECT_TRUE(window->chkOnAir->isChecked()) << c.name;
+    for (const auto& [ask, logged] : cases) {
+        const size_t mark = ConsoleText().size(); ask();
+        EXPECT_NE(ConsoleText().find(logged, mark), std::string::npos) << logged; EXPECT_EQ(exits, 0);
+        ExpectShows(true); EXPECT_TRUE(GfxOutputEnabled);
     }
 }
 
-// A termination signal takes Quit's Yes without asking, once: a second
-// signal handled while the cache clean-up waits starts nothing new.
+// A termination signal takes Quit's Yes without asking, once.
 TEST_F(MainWindowTest, SignalQuitsWithoutAskingAndOnlyOnce) {
-    TestDir cache;
-    cache.Write("kiv_ABC", "cached");
-    cache.Write("other", "kept");
-    Settings.CacheDir = cache.Path();
-    Settings.DisableGFXWhenOffAir = 1;
-    GfxInitialized = true;
-    window->GoOnAir();
-    QTimer::singleShot(0, [] { QuitOnSignal(SIGINT); });
+    OnAirWithOutput();
+    QTimer::singleShot(0, [] { QuitOnSignal(SIGINT); });  // handled while the cache clean-up waits
     QuitOnSignal(SIGTERM);
-    EXPECT_TRUE(asked.empty());
-    EXPECT_EQ(exits, 1);
-    EXPECT_FALSE(OnAir);
-    EXPECT_TRUE(GfxOutputEnabled) << "the picture stays until the process is gone";
-    EXPECT_FALSE(std::filesystem::exists(cache.Path() + "/kiv_ABC"));
-    EXPECT_TRUE(std::filesystem::exists(cache.Path() + "/other"));
-    const std::string log = NewLog();
-    EXPECT_NE(log.find("[SYS]I Received SIGTERM. Quitting Kiv without confirmation.\r\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("[SYS]I Received SIGINT. Already quitting.\r\n"), std::string::npos) << log;
-    EXPECT_LT(log.find("Received SIGTERM"), log.find("Leaving On Air mode."));
+    EXPECT_TRUE(asked.empty()); EXPECT_EQ(exits, 1);
+    EXPECT_TRUE(!OnAir && GfxOutputEnabled) << "the picture stays until the process is gone";
+    const size_t term = NewLog().find("[SYS]I Received SIGTERM. Quitting Kiv without confirmation.\r\n");
+    EXPECT_LT(term, NewLog().find("Leaving On Air mode.")) << NewLog();
+    EXPECT_TRUE(Logged("[SYS]I Received SIGINT. Already quitting.\r\n")) << NewLog();
 }
 
-TEST_F(MainWindowTest, ControlsQueueTheirCommandsForTheGuiSession) {
-    window->cmdMin->click();
-    window->cmdExit->click();
+TEST_F(MainWindowTest, ControlsQueueTheirCommandsForTheGuiSessionAboutAnswersAtOnce) {
+    for (QAbstractButton* button : {window->cmdMin, window->cmdExit, window->chkConsole, window->chkConsole})
+        button->click();
     window->mnuExit->trigger();
-    window->chkConsole->click();  // released
-    window->chkConsole->click();  // pressed again
-    const std::vector<std::string> expected = {
-        "-1 ICONIFY|-1|\r\n", "-1 QUIT|-1|\r\n", "-1 QUIT|-1|\r\n", "-1 SHOW_CONSOLE OFF|-1|\r\n",
-        "-1 SHOW_CONSOLE ON|-1|\r\n"};
-    EXPECT_EQ(Queued(), expected);
-    EXPECT_TRUE(asked.empty()) << "none of them acts before the queue runs";
+    EXPECT_EQ(Queued(), (std::vector<std::string>{"-1 ICONIFY|-1|\r\n", "-1 QUIT|-1|\r\n",
+                                                  "-1 SHOW_CONSOLE OFF|-1|\r\n", "-1 SHOW_CONSOLE ON|-1|\r\n",
+                                                  "-1 QUIT|-1|\r\n"}));
+    EXPECT_TRUE(asked.empty()) << "none of them acts before the queue runs"; window->cmdAbout->click();
+    window->mnuAbout->trigger(); ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[1], (MsgRequest{asked[1].text, "About Kiv", MsgButtons::Ok, MsgIcon::Information}));
+    EXPECT_TRUE(asked[1].text.starts_with("Kiv " + Version::Text() + "\r\n\r\nRealtime graphics playout engine\r\n"));
+    EXPECT_TRUE(asked[1].text.ends_with("F:\tFatal\r\n"));
 }
 
-TEST_F(MainWindowTest, AboutBoxShowsVersionAndLegend) {
-    window->cmdAbout->click();
-    window->mnuAbout->trigger();
-    ASSERT_EQ(asked.size(), 2u);
-    EXPECT_EQ(asked[0].title, "About Kiv");
-    EXPECT_EQ(asked[0].icon, MsgIcon::Information);
-    EXPECT_EQ(asked[0].buttons, MsgButtons::Ok);
-    EXPECT_EQ(asked[0].text.rfind("Kiv " + Version::Text() + "\r\n\r\nRealtime graphics playout engine\r\n\r\n", 0), 0u);
-    EXPECT_TRUE(asked[0].text.ends_with(frmMainTexts::Legend));
-    EXPECT_TRUE(Queued().empty());
+TEST_F(MainWindowTest, QueueTableFollowsTheQueue) {
+    QAbstractItemModel* m = window->tblQueue->model(); AddCommand("7 VERSION now", 3, "\n");
+    AddCommand("SHOW_CONSOLE OFF", 0, std::string_view("\0", 1)); AddCommand("FOO", -1, "\r\n");
+    AddCommand("VERSION " + std::string(1 << 20, 'x') + "\r\n", 1, "\r\n");  // a long parameter is cut for display
+    QStringList rows;
+    for (int row = 0; row < m->rowCount(); ++row)
+        for (int column = 0; column < m->columnCount(); ++column) rows << Cell(m, row, column).left(8);
+    EXPECT_EQ(rows.join('|'), "3|7|VERSION|now|LF|VERSION|0||SHOW_CON|OFF|NUL|SHOW_CON|-1||FOO||CR LF||1||VERSION|"
+                              "xxxxxxxx|CR LF|VERSION");
+    EXPECT_LT(Cell(m, 3, 3).size(), 300); ProcessCommandQueue();
+    EXPECT_EQ(m->rowCount(), 0);
 }
-
-TEST_F(MainWindowTest, ConsoleSwitchFollowsShowConsoleWithoutQueuing) {
-    // The executor's rule, run through the queue as an operator click would.
-    AddCommand("SHOW_CONSOLE OFF", 0, "\r\n");
-    ProcessCommandQueue();
-    EXPECT_FALSE(window->chkConsole->isChecked());
-    EXPECT_FALSE(ConsoleShown);
-    EXPECT_TRUE(Queued().empty());
-
-    AddCommand("SHOW_CONSOLE ON", 0, "\r\n");
-    ProcessCommandQueue();
-    EXPECT_TRUE(window->chkConsole->isChecked());
-    EXPECT_TRUE(ConsoleShown);
-    EXPECT_TRUE(Queued().empty());
-
-    // "OFF" and "0" are looked for first: 10 hides.
-    AddCommand("SHOW_CONSOLE 10", 0, "\r\n");
-    ProcessCommandQueue();
-    EXPECT_FALSE(ConsoleShown);
-    AddCommand("SHOW_CONSOLE MAYBE", 0, "\r\n");
-    ProcessCommandQueue();
-    EXPECT_FALSE(ConsoleShown) << "neither on nor off changes nothing";
-    EXPECT_TRUE(Queued().empty());
-}
-
-TEST_F(MainWindowTest, StopOperationDisablesTheSwitchAndShowsTheConsole) {
-    window->SetConsoleSwitch(false);  // the console was hidden
-    window->GoOnAir();
-    StopOperation();
-    EXPECT_FALSE(OnAir);
-    EXPECT_FALSE(window->chkOnAir->isEnabled());
-    EXPECT_TRUE(window->chkConsole->isChecked());
-    EXPECT_TRUE(FatalError);
-    EXPECT_EQ(Queued(), std::vector<std::string>{"-1 SHOW_CONSOLE ON|-1|\r\n"});
-    const std::string log = NewLog();
-    EXPECT_LT(log.find("Leaving On Air mode."), log.find("Fatal Error. Cannot continue"));
-    // Commands can still take the engine On Air.
-    window->GoOnAir();
-    EXPECT_TRUE(OnAir);
-    EXPECT_FALSE(window->chkOnAir->isEnabled());
-}
-
-TEST_F(MainWindowTest, StopOperationWithConsoleShownQueuesNothing) {
-    StopOperation();
-    EXPECT_TRUE(window->chkConsole->isChecked());
-    EXPECT_TRUE(Queued().empty());
-}
-
-TEST_F(MainWindowTest, QuitCommandIsNotAnsweredWhateverTheAnswer) {
-    answer = MsgAnswer::No;
-    EXPECT_EQ(ExecuteCommand("QUIT", ""), kNoReply);
-    EXPECT_EQ(exits, 0);
-    answer = MsgAnswer::Yes;
-    EXPECT_EQ(ExecuteCommand("EXIT", ""), kNoReply);
-    EXPECT_EQ(exits, 1);
-    EXPECT_EQ(asked.size(), 2u);
-}
-
-TEST_F(MainWindowTest, RestoringTheMinimisedWindowMaximisesIt) {
-    window->showMaximized();
-    window->Iconify();
-    EXPECT_TRUE(window->isMinimized());
-    window->setWindowState(Qt::WindowNoState);
-    QApplication::processEvents();
-    EXPECT_TRUE(window->isMaximized());
-}
-
-TEST_F(MainWindowTest, IconifyLeavesAHiddenWindowHidden) {
-    EXPECT_EQ(ExecuteCommand("ICONIFY", ""), "");
-    EXPECT_TRUE(window->isMinimized());
-    EXPECT_FALSE(window->isVisible());
-}
-
-TEST_F(MainWindowTest, ImageLibraryDialogsGoThroughTheSeam) {
-    answer = MsgAnswer::Yes;
-    EXPECT_TRUE(AskImageQuestion("Overwrite the file?", "Save"));
-    answer = MsgAnswer::No;
-    EXPECT_FALSE(AskImageQuestion("Overwrite the file?", "Save"));
-    ShowImageMessage("Broken picture");
-    ASSERT_EQ(asked.size(), 3u);
-    EXPECT_EQ(asked[0].title, "Save");
-    EXPECT_EQ(asked[0].buttons, MsgButtons::YesNo);
-    EXPECT_EQ(asked[2].text, "Broken picture");
-    EXPECT_EQ(asked[2].buttons, MsgButtons::Ok);
-}
-
-TEST_F(GuiTest, QueueKeepsRunningWhileARealQuestionIsOpen) {
-    SetMessageBoxHandler({});  // the real QMessageBox
-    SetQueueTimerEnabled(true);
-    AddCommand("VERSION", 0, "\r\n");
-    // Plays the operator: answers No once the queue has run under the box.
-    QTimer operatorHand;
-    operatorHand.setInterval(10);
-    QObject::connect(&operatorHand, &QTimer::timeout, [] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (box && QueueLength() == 0) box->button(QMessageBox::No)->click();
-    });
-    operatorHand.start();
-    EXPECT_EQ(ShowMessageBox({"Go on?", "Question", MsgButtons::YesNo, MsgIcon::Question}), MsgAnswer::No);
-    EXPECT_TRUE(Logged("Version: ")) << NewLog();
-}
-
 }  // namespace
