@@ -4,9 +4,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cImage32 img;
-    if (size && (data[size - 1] & 1 ? cBMPparser::LoadStream(data, size - 1, img) : DecodeBitmapFile(data, size - 1, img))) {
-        volatile uint8_t last = img.BitsPointer()[size_t(img.scanWidth()) * size_t(img.Height()) - 1];
-        (void)last;
-    }
+    if (size && (data[size - 1] & 1 ? cBMPparser::LoadStream(data, size - 1, img) : DecodeBitmapFile(data, size - 1, img)))
+        static_cast<void>(*static_cast<volatile const uint8_t*>(img.BitsPointer() + size_t(img.scanWidth()) * img.Height() - 1));
     return 0;
 }

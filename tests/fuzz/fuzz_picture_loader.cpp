@@ -3,9 +3,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cImage32 img;
-    if (img.LoadPicture_Stream(ByteArray(data, data + size))) {
-        volatile uint8_t last = img.BitsPointer()[size_t(img.scanWidth()) * size_t(img.Height()) - 1];
-        (void)last;
-    }
+    if (img.LoadPicture_Stream(ByteArray(data, data + size)))
+        static_cast<void>(*static_cast<volatile const uint8_t*>(img.BitsPointer() + size_t(img.scanWidth()) * img.Height() - 1));
     return 0;
 }

@@ -40,22 +40,23 @@ inline uint32_t Px(const cImage32& img, int x, int y) {
     return v;
 }
 inline void SetPx(cImage32& img, int x, int y, uint32_t argb) { std::memcpy(img.Row(y) + size_t(x) * 4, &argb, 4); }
-// Every pixel, top row first.
-inline std::vector<uint32_t> Pixels(const cImage32& img) {
+// The pixels fn(x, y) of a w x h picture, top row first.
+inline std::vector<uint32_t> Pixels(int w, int h, const PixelFn& fn) {
     std::vector<uint32_t> out;
-    for (int y = 0; y < img.Height(); ++y)
-        for (int x = 0; x < img.Width(); ++x) out.push_back(Px(img, x, y));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) out.push_back(fn(x, y));
     return out;
+}
+inline std::vector<uint32_t> Pixels(const cImage32& img) {
+    return Pixels(img.Width(), img.Height(), [&](int x, int y) { return Px(img, x, y); });
 }
 // Empty when the picture holds `want` (top row first, w pixels a row), else the first difference.
 inline std::string Diff(const cImage32& img, const std::vector<uint32_t>& want, int w) {
     const std::vector<uint32_t> got = Pixels(img);
     if (img.Width() != w || got.size() != want.size()) return "size " + std::to_string(img.Width());
-    for (size_t i = 0; i < got.size(); ++i)
-        if (got[i] != want[i])
-            return "pixel " + std::to_string(i % size_t(w)) + "," + std::to_string(i / size_t(w)) + ": " +
-                   std::to_string(got[i]) + " instead of " + std::to_string(want[i]);
-    return "";
+    const size_t i = size_t(std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin());
+    return i == got.size() ? "" : "pixel " + std::to_string(i % size_t(w)) + "," + std::to_string(i / size_t(w)) + ": " +
+                                      std::to_string(got[i]) + " instead of " + std::to_string(want[i]);
 }
 inline uint32_t Clear(int, int) { return 0; }
 // A w x h picture of the premultiplied pixels fn(x, y).
@@ -80,8 +81,8 @@ inline uint32_t PhotoPixel(int x, int y) {
 
 // Peak signal-to-noise ratio (dB) of the colours of two equally long pixel lists.
 inline double Psnr(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
-    double se = 0;
-    for (size_t i = 0; i < a.size() * 3; ++i) se += std::pow(double(Ch(a[i / 3], int(i % 3))) - Ch(b[i / 3], int(i % 3)), 2);
+    double se = a.size() == b.size() ? 0 : INFINITY;  // sizes differ: 0 dB
+    for (size_t i = 0; i < std::min(a.size(), b.size()) * 3; ++i) se += std::pow(double(Ch(a[i / 3], int(i % 3))) - Ch(b[i / 3], int(i % 3)), 2);
     return se == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 * 3.0 * double(a.size()) / se);
 }
 

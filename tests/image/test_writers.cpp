@@ -4,7 +4,6 @@
 #include <stb/stb_image.h>
 #include <zlib.h>
 
-#include <climits>
 #include <filesystem>
 #include <set>
 
@@ -44,8 +43,7 @@ std::vector<std::pair<std::string, ByteArray>> PngChunks(const ByteArray& b, Byt
 
 uint32_t Grey(uint32_t v) { return Argb(255, v, v, v); }
 uint32_t Noise(int x, int y) {  // all 256 levels: fills the LZW dictionary quickly
-    uint32_t n = uint32_t(x) * 2654435761u ^ uint32_t(y) * 40503u;
-    n = ((n ^ (n >> 15)) * 2246822519u) ^ (n >> 13);
+    const uint32_t n = (uint32_t(x) * 2654435761u ^ uint32_t(y) * 40503u) * 2246822519u >> 13;
     return Argb(255, n & 255, 255 - (n & 255), n * 3 & 255);
 }
 uint32_t TwoHundredColours(int x, int y) {
@@ -83,14 +81,14 @@ TEST(Savers, ReloadExactlyThroughTheOwnAndTheReferenceDecoders) {
     };
     // What a clear picture reloads as; straight: a reference decoder reads them, colour above alpha is cut.
     struct Saver { const char* name; std::function<bool(cImage32&, ByteArray&)> save; int maxSide; uint32_t clearAs; bool straight; } savers[] = {
-        {"PNG", [](cImage32& i, ByteArray& b) { return i.SaveToStream_PNG(b); }, INT_MAX, 0, true},
+        {"PNG", [](cImage32& i, ByteArray& b) { return i.SaveToStream_PNG(b); }, 1 << 30, 0, true},
         {"TGA", [](cImage32& i, ByteArray& b) { return i.SaveToStream_TGA(b); }, 65535, 0, true},
         {"TGA RLE", [](cImage32& i, ByteArray& b) { return i.SaveToStream_TGA(b, true); }, 65535, 0, true},
         {"TGA 8 bits", [](cImage32& i, ByteArray& b) { return i.SaveToStream_TGA(b, false, true); }, 65535, 0, true},
         {"TGA premultiplied", [](cImage32& i, ByteArray& b) { return i.SaveToStream_TGA(b, true, false, true); }, 65535, 0, false},
         // Alpha bytes that are all 0 count as unused in a bitmap: opaque in the fill colour.
-        {"BMP", [](cImage32& i, ByteArray& b) { return i.SaveToStream_Bitmap(b, false, 0xFF0080); }, INT_MAX, 0xFF8000FF, true},
-        {"BMP premultiplied", [](cImage32& i, ByteArray& b) { return i.SaveToStream_Bitmap(b, true); }, INT_MAX, 0xFF000000, false},
+        {"BMP", [](cImage32& i, ByteArray& b) { return i.SaveToStream_Bitmap(b, false, 0xFF0080); }, 1 << 30, 0xFF8000FF, true},
+        {"BMP premultiplied", [](cImage32& i, ByteArray& b) { return i.SaveToStream_Bitmap(b, true); }, 1 << 30, 0xFF000000, false},
         {"GIF", [](cImage32& i, ByteArray& b) { return i.SaveToStream_GIF(b); }, 65535, 0, true},
         {"GIF fixed palette", [](cImage32& i, ByteArray& b) { return i.SaveToStream_GIF(b, false); }, 65535, 0, true},
     };
@@ -102,22 +100,18 @@ TEST(Savers, ReloadExactlyThroughTheOwnAndTheReferenceDecoders) {
     for (const Picture& p : pictures) {
         cImage32 img, back;
         Make(img, p.w, p.h, p.fn);
-        std::vector<uint32_t> want;
-        bool valid = true, clear = true;
-        for (uint32_t v : Pixels(img)) {
-            const unsigned a = v >> 24;
-            want.push_back(Argb(a, std::min(Ch(v, 2), a), std::min(Ch(v, 1), a), std::min(Ch(v, 0), a)));
-            valid = valid && want.back() == v;
-            clear = clear && v == 0;
-        }
+        const std::vector<uint32_t> given = Pixels(img), want = Pixels(p.w, p.h, [&](int x, int y) {  // colours cut to alpha
+            const uint32_t v = Px(img, x, y), a = v >> 24;
+            return Argb(a, std::min(Ch(v, 2), a), std::min(Ch(v, 1), a), std::min(Ch(v, 0), a));
+        });
+        const bool valid = given == want, clear = std::all_of(given.begin(), given.end(), [](uint32_t v) { return v == 0; });
         for (const Saver& s : savers) {
             SCOPED_TRACE(std::string(p.name) + " / " + s.name);
             const bool gif = std::string(s.name).starts_with("GIF");
             ByteArray bytes;
             EXPECT_TRUE(std::max(p.w, p.h) <= s.maxSide || !s.save(img, bytes));
             if (std::max(p.w, p.h) > s.maxSide || (gif && !p.gifBits)) continue;
-            ASSERT_TRUE(s.save(img, bytes));
-            ASSERT_TRUE(back.LoadPicture_Stream(bytes));
+            ASSERT_TRUE(s.save(img, bytes) && back.LoadPicture_Stream(bytes));
             const std::vector<uint32_t> exact = clear ? std::vector<uint32_t>(want.size(), s.clearAs) : want;
             const std::vector<uint32_t> got = Pixels(back);
             EXPECT_EQ(valid || s.straight ? Diff(back, exact, p.w) : "", "");
@@ -264,19 +258,17 @@ TEST(JpegWriter, DecodesWithinPsnrFloorsAndKeepsItsBytes) {
         uint64_t digest = 1469598103934665603ull;
         for (uint8_t b : jpg) digest = (digest ^ b) * 1099511628211ull;
         EXPECT_TRUE(jpg.size() == c.size && digest == c.digest) << jpg.size() << " " << std::hex << digest;
-        std::vector<uint32_t> want, got = Stb(jpg);
+        std::vector<uint32_t> want;
         for (uint32_t p : Pixels(img)) {  // shown over the fill colour
             auto over = [&](int k) { return Ch(p, k) + (Ch(c.fill, 2 - k) * (255 - (p >> 24)) + 127) / 255; };
             want.push_back(Argb(255, over(2), over(1), over(0)));
         }
-        ASSERT_EQ(got.size(), want.size());
-        EXPECT_GE(Psnr(want, got), c.minPsnr);
+        EXPECT_GE(Psnr(want, Stb(jpg)), c.minPsnr);
     }
     cImage32 wide;
-    cJPGWriter w;
     ByteArray jpg;
-    EXPECT_FALSE(w.Save("", jpg, Make(wide, 65536, 1, PhotoPixel), 70, 0) || w.LastError().empty());
-    EXPECT_TRUE(w.Save("", jpg, Make(wide, 65535, 1, PhotoPixel), 70, 0) && w.LastError().empty());
+    for (cJPGWriter w; int width : {65536, 65535})
+        EXPECT_TRUE(w.Save("", jpg, Make(wide, width, 1, PhotoPixel), 70, 0) == (width < 65536) && w.LastError().empty() == (width < 65536));
 }
 
 // Pixels at or above the tolerance are opaque and keep their colour (within premultiplication's
@@ -289,7 +281,7 @@ TEST(GifWriter, ToleranceDecidesTransparencyAndPhotosAreReduced) {
         ByteArray gif;
         ASSERT_TRUE(tolerance == 128 ? img.SaveToStream_GIF(gif) : img.SaveToStream_GIF(gif, true, tolerance));
         const std::vector<uint32_t> d = Stb(gif);
-        ASSERT_EQ(d.size(), 12u);
+        ASSERT_EQ(d.size(), 12u) << stbi_failure_reason();
         for (int x = 0; x < 6; ++x) {
             EXPECT_EQ(d[size_t(6 + x)] >> 24, x < firstOpaque ? 0u : 255u) << tolerance << " " << x;
             for (int k = 0; k < 3 && x >= firstOpaque; ++k) EXPECT_NEAR(Ch(d[size_t(6 + x)], 2 - k), 0xC0 - 0x40 * k, 255.0 / alphas[x]) << x;
