@@ -12,7 +12,7 @@
 #include <string>
 
 #include "bench/LibpngEncode.h"
-#include "tests/image/WriterTestSupport.h"
+#include "tests/image/ImageCoreTestSupport.h"
 #include "image/cImage32.h"
 
 namespace {
@@ -23,11 +23,11 @@ struct Picture {
     cImage32 img;
     std::vector<uint8_t> rgb;  // top-down, for the reference encoders
     Picture() {
-        wts::MakeImage(img, kW, kH, wts::PhotoPixel);
+        ict::Make(img, kW, kH, ict::PhotoPixel);
         rgb.reserve(size_t(kW) * kH * 3);
         for (int y = 0; y < kH; ++y)
             for (int x = 0; x < kW; ++x) {
-                const uint32_t c = wts::PhotoPixel(x, y);
+                const uint32_t c = ict::PhotoPixel(x, y);
                 rgb.insert(rgb.end(), {uint8_t(c >> 16), uint8_t(c >> 8), uint8_t(c)});
             }
     }

@@ -1,22 +1,10 @@
-// Bitmap files through the BMP decoder and the picture loader's own bitmap
-// decoding. The last byte picks the path so that one corpus covers both.
-#include <cstddef>
-#include <cstdint>
-
+// Bitmaps through the BMP decoder or the picture loader's own (the last byte picks); the last pixel touched.
 #include "image/PictureLoader.h"
 #include "image/cBMPparser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
     cImage32 img;
-    if (data[size - 1] & 1) {
-        cBMPparser::LoadStream(data, size - 1, img);
-    } else {
-        DecodeBitmapFile(data, size - 1, img);
-    }
-    if (img.HasImage()) {
-        volatile uint8_t sink = img.BitsPointer()[size_t(img.scanWidth()) * size_t(img.Height()) - 1];
-        (void)sink;
-    }
+    if (size && (data[size - 1] & 1 ? cBMPparser::LoadStream(data, size - 1, img) : DecodeBitmapFile(data, size - 1, img)))
+        static_cast<void>(*static_cast<volatile const uint8_t*>(img.BitsPointer() + size_t(img.scanWidth()) * img.Height() - 1));
     return 0;
 }

@@ -1,12 +1,8 @@
 // GIF decoder (block walk and LZW) on arbitrary bytes.
-#include <cstddef>
-#include <cstdint>
-
 #include "image/cGIFparser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cImage32 img;
-    cGIFparser parser;
-    if (!parser.LoadBytes(data, size, img) && img.HasImage()) __builtin_trap();
+    if (!cGIFparser().LoadBytes(data, size, img) && img.HasImage()) __builtin_trap();
     return 0;
 }
