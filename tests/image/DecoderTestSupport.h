@@ -1,25 +1,18 @@
 #pragma once
-// Helpers shared by the decoder tests: test-data listing, reference PNG
-// reading with libpng, pixel comparison and damaged copies of inputs.
+// Helpers shared by the decoder tests: reference PNG reading with libpng and
+// pixel comparison with straight RGBA.
 #include <png.h>
 
-#include <algorithm>
 #include <csetjmp>
+#include <cstdio>
 #include <cstdlib>
-#include <cstdint>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
-#include <string>
-#include <vector>
 
-#include "image/cImage32.h"
 #include "tests/image/TestFiles.h"
 
 namespace dts {
 
+using testfiles::ForEachDamagedCopy;
 using testfiles::ListFiles;
 using testfiles::ReadFile;
 using testfiles::TestData;
@@ -39,8 +32,7 @@ inline bool ReadPngWithLibpng(const ByteArray& bytes, Rgba& out) {
         size_t pos;
     } reader{&bytes, 0};
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    if (!png) return false;
-    png_infop info = png_create_info_struct(png);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
     std::vector<png_bytep> rows;
     if (!info || setjmp(png_jmpbuf(png))) {
         png_destroy_read_struct(&png, &info, nullptr);
@@ -68,7 +60,11 @@ inline bool ReadPngWithLibpng(const ByteArray& bytes, Rgba& out) {
     return true;
 }
 
-inline bool ReadPngFileWithLibpng(const std::string& path, Rgba& out) { return ReadPngWithLibpng(ReadFile(path), out); }
+inline Rgba ReadPngFile(const std::string& path) {
+    Rgba out;
+    ReadPngWithLibpng(ReadFile(path), out);
+    return out;
+}
 
 // First difference between the image and straight RGBA premultiplied the
 // library's way (c * a div 255), within `tolerance` per byte; empty when they
@@ -77,11 +73,10 @@ inline bool ReadPngFileWithLibpng(const std::string& path, Rgba& out) { return R
 inline std::string CompareToStraight(const cImage32& img, const Rgba& ref, int tolerance = 0, int left = -1,
                                      int top = 0) {
     if (!img.HasImage()) return "no image";
-    const bool placed = left >= 0;
-    if (!placed && (img.Width() != ref.w || img.Height() != ref.h))
+    if (left < 0 && (img.Width() != ref.w || img.Height() != ref.h))
         return "size " + std::to_string(img.Width()) + "x" + std::to_string(img.Height()) + " vs " +
                std::to_string(ref.w) + "x" + std::to_string(ref.h);
-    const int x0 = placed ? left : 0;
+    const int x0 = std::max(left, 0);
     for (int y = 0; y < img.Height() && top + y < ref.h; ++y)
         for (int x = 0; x < img.Width() && x0 + x < ref.w; ++x) {
             const uint8_t* s = ref.At(x0 + x, top + y);
@@ -89,14 +84,13 @@ inline std::string CompareToStraight(const cImage32& img, const Rgba& ref, int t
             const uint8_t want[4] = {uint8_t(s[2] * a / 255), uint8_t(s[1] * a / 255), uint8_t(s[0] * a / 255),
                                      uint8_t(a)};
             const uint8_t* got = img.Row(y) + size_t(x) * 4;
-            bool same = true;
-            for (int k = 0; k < 4; ++k) same = same && std::abs(int(want[k]) - int(got[k])) <= tolerance;
-            if (!same) {
-                char buf[160];
-                std::snprintf(buf, sizeof buf, "pixel (%d,%d): BGRA %u,%u,%u,%u, expected %u,%u,%u,%u", x, y, got[0],
-                              got[1], got[2], got[3], want[0], want[1], want[2], want[3]);
-                return buf;
-            }
+            for (int k = 0; k < 4; ++k)
+                if (std::abs(int(want[k]) - int(got[k])) > tolerance) {
+                    char buf[160];
+                    std::snprintf(buf, sizeof buf, "pixel (%d,%d): BGRA %u,%u,%u,%u, expected %u,%u,%u,%u", x, y,
+                                  got[0], got[1], got[2], got[3], want[0], want[1], want[2], want[3]);
+                    return buf;
+                }
         }
     return "";
 }
@@ -108,7 +102,10 @@ inline uint32_t PixelAt(const cImage32& img, int x, int y = 0) {
     return v;
 }
 
-using testfiles::ForEachDamagedCopy;
+inline bool SamePixels(const cImage32& a, const cImage32& b) {
+    return a.HasImage() && b.HasImage() && a.Width() == b.Width() && a.Height() == b.Height() &&
+           std::memcmp(a.BitsPointer(), b.BitsPointer(), size_t(a.scanWidth()) * size_t(a.Height())) == 0;
+}
 
 // Restores the library-wide zlib switch when a test ends.
 struct ZlibSwitch {

@@ -4,22 +4,16 @@
 // wherever the rows are cut between the two decoders.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include <jpeglib.h>
 #include <jerror.h>
 #include <turbojpeg.h>
 
 #include "image/PictureLoader.h"
-#include "tests/image/ImageCoreTestSupport.h"
-
-using namespace ict;
+#include "tests/image/TestFiles.h"
 
 namespace {
 
@@ -76,10 +70,8 @@ Decoded TurboJpeg(const ByteArray& bytes) {
 
 void ExpectAsTurboJpeg(const Decoded& ref, bool ok, const cImage32& img, const std::string& what) {
     ASSERT_EQ(ok, ref.ok) << what;
-    if (!ok) {
-        EXPECT_FALSE(img.HasImage()) << what;
-        return;
-    }
+    ASSERT_EQ(img.HasImage(), ok) << what;
+    if (!ok) return;
     ASSERT_EQ(img.Width(), ref.w) << what;
     ASSERT_EQ(img.Height(), ref.h) << what;
     EXPECT_EQ(std::memcmp(img.BitsPointer(), ref.bits.data(), ref.bits.size()), 0) << what;
@@ -99,68 +91,12 @@ bool ExpectAllAsTurboJpeg(const ByteArray& bytes, const std::vector<int>& cuts, 
     return true;
 }
 
-struct Encoding {
-    const char* what;
-    int w, h;
-    int hSamp, vSamp;  // of the first component; the others 1x1
-    bool gray;
-    int restartRows, restartMcus;
-    bool progressive;
-    bool damaged = false;  // also compare damaged copies
-};
-
-// A photo-like picture (gradients and noise, so the entropy data has real
-// work in it) through libjpeg's encoder, which offers what TurboJPEG's does
-// not: restart markers, any sampling.
-ByteArray Encode(const Encoding& e) {
-    jpeg_compress_struct info{};
-    jpeg_error_mgr errors{};
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&info);
-    unsigned char* out = nullptr;
-    unsigned long outSize = 0;
-    jpeg_mem_dest(&info, &out, &outSize);
-    info.image_width = JDIMENSION(e.w);
-    info.image_height = JDIMENSION(e.h);
-    info.input_components = e.gray ? 1 : 3;
-    info.in_color_space = e.gray ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, 90, TRUE);
-    info.comp_info[0].h_samp_factor = e.hSamp;
-    info.comp_info[0].v_samp_factor = e.vSamp;
-    info.restart_in_rows = e.restartRows;
-    info.restart_interval = JDIMENSION(e.restartMcus);
-    if (e.progressive) jpeg_simple_progression(&info);
-    jpeg_start_compress(&info, TRUE);
-    std::vector<uint8_t> row(size_t(e.w) * 3);
-    uint32_t seed = 1;
-    while (info.next_scanline < info.image_height) {
-        const int y = int(info.next_scanline);
-        for (int x = 0; x < e.w; ++x) {
-            seed = seed * 1664525u + 1013904223u;
-            const int noise = int(seed >> 28) - 8;
-            row[size_t(x) * 3 + 0] = uint8_t(std::clamp((x * 255 / e.w + y / 3) % 256 + noise, 0, 255));
-            row[size_t(x) * 3 + 1] = uint8_t(std::clamp(y * 255 / e.h + noise, 0, 255));
-            row[size_t(x) * 3 + 2] = uint8_t(std::clamp(((x ^ y) & 0xFF) / 2 + 64 + noise, 0, 255));
-        }
-        JSAMPROW rows[1] = {row.data()};
-        jpeg_write_scanlines(&info, rows, 1);
-    }
-    jpeg_finish_compress(&info);
-    ByteArray bytes(out, out + outSize);
-    jpeg_destroy_compress(&info);
-    std::free(out);
-    return bytes;
-}
-
-}  // namespace
-
 TEST(JpegDecoding, TestFilesAndDamagedCopiesDecodeAsTurboJpeg) {
-    const std::vector<std::string> files = ListFiles(TestData(""), {".jpg", ".jpeg"});
+    const std::vector<std::string> files = testfiles::ListFiles(testfiles::TestData(""), {".jpg", ".jpeg"});
     ASSERT_GE(files.size(), 130u);
     int split = 0;
     for (const auto& path : files) {
-        const ByteArray original = ReadFile(path);
+        const ByteArray original = testfiles::ReadFile(path);
         const Decoded ref = TurboJpeg(original);
         // Every row of coding units (8 rows at least) as the cut.
         std::vector<int> cuts;
@@ -174,33 +110,82 @@ TEST(JpegDecoding, TestFilesAndDamagedCopiesDecodeAsTurboJpeg) {
     EXPECT_GE(split, 60);
 }
 
+// A photo-like picture (gradients and noise, so the entropy data has real
+// work in it) through libjpeg's encoder, which offers what TurboJPEG's does
+// not: restart markers, any sampling (of the first component; the others 1x1).
+ByteArray Encode(int w, int h, int hSamp, int vSamp, bool gray, int restartRows = 0, int restartMcus = 0,
+                 bool progressive = false) {
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char* out = nullptr;
+    unsigned long outSize = 0;
+    jpeg_mem_dest(&info, &out, &outSize);
+    info.image_width = JDIMENSION(w);
+    info.image_height = JDIMENSION(h);
+    info.input_components = gray ? 1 : 3;
+    info.in_color_space = gray ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, 90, TRUE);
+    info.comp_info[0].h_samp_factor = hSamp;
+    info.comp_info[0].v_samp_factor = vSamp;
+    info.restart_in_rows = restartRows;
+    info.restart_interval = JDIMENSION(restartMcus);
+    if (progressive) jpeg_simple_progression(&info);
+    jpeg_start_compress(&info, TRUE);
+    std::vector<uint8_t> row(size_t(w) * 3);
+    uint32_t seed = 1;
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            const int noise = int(seed >> 28) - 8;
+            row[size_t(x) * 3 + 0] = uint8_t(std::clamp((x * 255 / w + y / 3) % 256 + noise, 0, 255));
+            row[size_t(x) * 3 + 1] = uint8_t(std::clamp(y * 255 / h + noise, 0, 255));
+            row[size_t(x) * 3 + 2] = uint8_t(std::clamp(((x ^ y) & 0xFF) / 2 + 64 + noise, 0, 255));
+        }
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_write_scanlines(&info, rows, 1);
+    }
+    jpeg_finish_compress(&info);
+    ByteArray bytes(out, out + outSize);
+    jpeg_destroy_compress(&info);
+    std::free(out);
+    return bytes;
+}
+
 // Damage in the entropy data above the cut changes what the lower decoder
 // reads after skipping; so does data that ends early.
 TEST(JpegDecoding, LargePicturesOfEachSamplingDecodeAsTurboJpeg) {
-    const Encoding cases[] = {
-        {"4:2:0 UHD, odd size", 3841, 2161, 2, 2, false, 0, 0, false},
-        {"4:4:4 UHD, restart every row", 3840, 2160, 1, 1, false, 1, 0, false},
-        {"4:2:2", 1921, 1083, 2, 1, false, 0, 0, false},
+    const struct {
+        const char* what;
+        int w, h, hSamp, vSamp;
+        bool gray;
+        int restartRows, restartMcus;
+        bool progressive, damaged;
+    } cases[] = {
+        {"4:2:0 UHD, odd size", 3841, 2161, 2, 2, false, 0, 0, false, false},
+        {"4:4:4 UHD, restart every row", 3840, 2160, 1, 1, false, 1, 0, false, false},
+        {"4:2:2", 1921, 1083, 2, 1, false, 0, 0, false, false},
         {"4:4:0", 1283, 817, 1, 2, false, 0, 0, false, true},
         {"4:1:1, restart every 7 units", 1283, 817, 4, 1, false, 0, 7, false, true},
-        {"grey", 1283, 817, 1, 1, true, 0, 0, false},
-        {"4:2:0 progressive", 1283, 817, 2, 2, false, 0, 0, true},
+        {"grey", 1283, 817, 1, 1, true, 0, 0, false, false},
+        {"4:2:0 progressive", 1283, 817, 2, 2, false, 0, 0, true, false},
     };
-    for (const Encoding& e : cases) {
-        const ByteArray bytes = Encode(e);
+    for (const auto& e : cases) {
+        const ByteArray bytes = Encode(e.w, e.h, e.hSamp, e.vSamp, e.gray, e.restartRows, e.restartMcus, e.progressive);
         ASSERT_TRUE(TurboJpeg(bytes).ok) << e.what;
         const bool split = ExpectAllAsTurboJpeg(bytes, {0, e.h / 3, e.h / 2 + 5, e.h * 3 / 4, e.h}, e.what);
         EXPECT_EQ(split, !e.progressive) << e.what;
         if (e.damaged)
-            testfiles::ForEachDamagedCopy(
-                bytes, [&](const ByteArray& copy) { ExpectAllAsTurboJpeg(copy, {e.h / 2}, e.what); });
+            testfiles::ForEachDamagedCopy(bytes, [&](const ByteArray& c) { ExpectAllAsTurboJpeg(c, {e.h / 2}, e.what); });
     }
 }
 
 // TurboJPEG stops a progressive picture at 500 scans (a decompression bomb
 // takes long on few bytes); so does the loader.
 TEST(JpegDecoding, ScanLimitAsTurboJpeg) {
-    const ByteArray plain = Encode({"progressive grey", 64, 64, 1, 1, true, 0, 0, true});
+    const ByteArray plain = Encode(64, 64, 1, 1, true, 0, 0, true);
     // The last scan, a refinement, repeated: each repeat only draws a warning.
     size_t last = 0;
     for (size_t i = 0; i + 1 < plain.size(); ++i)
@@ -214,3 +199,5 @@ TEST(JpegDecoding, ScanLimitAsTurboJpeg) {
         ExpectAllAsTurboJpeg(bytes, {}, std::to_string(repeats) + " repeats");
     }
 }
+
+}  // namespace
