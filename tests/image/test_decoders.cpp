@@ -1,15 +1,19 @@
-// The image decoders (PNG with its own inflate, GIF, BMP, TGA, ICO/CUR) and
-// the picture loader's chain: every sample file of the suites against an
-// independent reference with damaged copies of each, one table of hand-made
-// files for the decoders' own rules, and what a table cannot hold.
+// The image decoders (PNG with its own inflate, GIF, BMP, TGA, ICO/CUR, JPEG)
+// and the picture loader's chain: every file of the suites against an
+// independent reference, damaged copies of each, and one table of hand-made
+// files for the decoders' own rules.
 #include <gtest/gtest.h>
 #include <stb/stb_image.h>
 #include <unistd.h>
 #include <zlib.h>
 
-#include <bit>
 #include <map>
+#include <optional>
 #include <set>
+
+#include <jpeglib.h>
+#include <jerror.h>
+#include <turbojpeg.h>
 
 #include "DecoderTestSupport.h"
 #include "image/ByteReader.h"
@@ -40,20 +44,19 @@ bool Load(Fmt f, const ByteArray& b, cImage32& img, int icon = 32, std::pair<int
     return ok;
 }
 
-// A load gives a whole, readable picture, or none; BMP also through the
-// 32-bit path and the loader on their own.
+// A whole, readable picture or none (BMP also through the 32-bit path and
+// the loader on their own); reading every byte lets the sanitizer see a short buffer.
 void ExpectDamagedCopiesSafe(Fmt f, const ByteArray& bytes, const std::vector<testfiles::SizeField>& fields = {}) {
     dts::ForEachDamagedCopy(bytes, [f](const ByteArray& b) {
         cImage32 img[3];
         const bool ok[3] = {Load(f, b, img[0]), f == Bmp && cBMPparser::LoadStream(b.data(), b.size(), img[1]),
                             f == Bmp && DecodeBitmapFile(b.data(), b.size(), img[2])};
         for (int i = 0; i < 3; ++i) {
-            ASSERT_TRUE(f == Png || f == Gif ? ok[i] || !img[i].HasImage() : ok[i] == img[i].HasImage()) << f;
-            if (!img[i].HasImage()) continue;
-            ASSERT_TRUE(img[i].Width() > 0 && img[i].Height() > 0 && img[i].ImageType() >= 0);
-            ASSERT_LE(int64_t(img[i].Width()) * img[i].Height(), kMaxImagePixels);
-            unsigned sum = 0;  // reading every byte lets the sanitizer see a short buffer
-            for (size_t k = 0; k < size_t(img[i].scanWidth()) * size_t(img[i].Height()); ++k) sum += img[i].BitsPointer()[k];
+            ASSERT_TRUE(f <= Gif ? ok[i] || !img[i].HasImage() : ok[i] == img[i].HasImage()) << f;
+            const size_t n = img[i].HasImage() ? size_t(img[i].scanWidth()) * size_t(img[i].Height()) : 0;
+            ASSERT_TRUE(!n || (img[i].Width() > 0 && img[i].ImageType() >= 0 && n / 4 <= size_t(kMaxImagePixels)));
+            unsigned sum = 0;
+            for (size_t k = 0; k < n; ++k) sum += img[i].BitsPointer()[k];
             (void)sum;
         }
     }, fields);
@@ -61,103 +64,57 @@ void ExpectDamagedCopiesSafe(Fmt f, const ByteArray& bytes, const std::vector<te
 
 dts::Rgba Stb(const ByteArray& bytes) {
     dts::Rgba ref;
-    if (stbi_uc* s = stbi_load_from_memory(bytes.data(), int(bytes.size()), &ref.w, &ref.h, nullptr, 4)) {
-        ref.px.assign(s, s + size_t(ref.w) * size_t(ref.h) * 4);
-        stbi_image_free(s);
-    }
+    if (stbi_uc* s = stbi_load_from_memory(bytes.data(), int(bytes.size()), &ref.w, &ref.h, nullptr, 4))
+        ref.px.assign(s, s + size_t(ref.w) * size_t(ref.h) * 4), stbi_image_free(s);
     return ref;
 }
 
-std::map<std::string, std::string> ReadConf(const std::string& path, const std::string& section) {
-    std::ifstream f(path);
-    std::map<std::string, std::string> out;
-    std::string line, current;
-    while (std::getline(f, line)) {
-        if (!line.empty() && line[0] == '[') current = line.substr(1, line.find(']') - 1);
-        const size_t eq = line.find(" = ");
-        if (current == section && eq != std::string::npos) out[line.substr(0, eq)] = line.substr(eq + 3);
-    }
-    return out;
-}
-
-// A file without a reference, one that must decode; a reference of width 0: must not decode.
-const dts::Rgba kSkip{-1, 0, {}}, kMustLoad{-2, 0, {}};
-
-// The gif-test-suite's expected screen after the first frame. Skipped: first
-// frames made of several images or of descriptors without pixels (the suite
-// composes those), and a plain-text extension (the walk takes the image after it).
-dts::Rgba GifSuiteReference(const std::string& dir, const std::string& stem) {
-    static const std::set<std::string> skip = {
-        "images-combine", "images-overlap", "high-color", "animation-multi-image", "image-zero-width",
-        "animation-multi-image-explicit-zero-delay", "image-zero-height", "image-zero-size", "zero-width",
-        "zero-height", "zero-size", "dispose-restore-previous", "plain-text"};
-    const auto config = ReadConf(dir + stem + ".conf", "config");
-    const std::string frames = config.count("frames") ? config.at("frames") : "";
-    if (skip.count(stem) || config.empty()) return kSkip;
-    if (frames.empty() || stem == "no-data") return {};  // no image descriptor: nothing to take
-    const auto frame0 = ReadConf(dir + stem + ".conf", frames.substr(0, frames.find(',')));
-    if (!frame0.count("pixels")) return dts::ReadPngFile(dir + frame0.at("image"));
-    return {std::stoi(config.at("width")), std::stoi(config.at("height")), dts::ReadFile(dir + frame0.at("pixels"))};
-}
-
 bool Has(const std::string& s, const char* part) { return s.find(part) != std::string::npos; }
+
+// Files without a reference, files that must decode; a reference of width 0: must not decode.
+const dts::Rgba kSkip{-1, 0, {}}, kMustLoad{-2, 0, {}};
 
 // What the file must decode to (straight RGBA), and within what tolerance.
 dts::Rgba Reference(Fmt f, const std::string& path, const ByteArray& bytes, int& tolerance) {
     const std::filesystem::path p(path);
     const std::string dir = p.parent_path().string() + "/", name = p.filename().string(), stem = p.stem().string();
-    tolerance = 0;
-    switch (f) {
-    case Png: {  // the suite's corrupt files start with "x"
-        dts::Rgba ref;
-        return name[0] == 'x' || !dts::ReadPngWithLibpng(bytes, ref) ? dts::Rgba{} : ref;
-    }
-    case Gif:
-        if (Has(dir, "gif-test-suite")) return GifSuiteReference(dir, stem);
-        if (Has(dir, "gif-frames-suite"))
-            return dts::ReadPngFile(dir + "frames/" + stem + (std::filesystem::exists(dir + "frames/" + stem + "-0.png") ? "-0.png" : ".png"));
-        return Stb(bytes).w ? Stb(bytes) : kSkip;
-    case Bmp: {
-        static const std::set<std::string> bad = {"badrle.bmp",     "badrle4.bmp",    "shortfile.bmp", "reallybig.bmp",
-                                                  "badbitcount.bmp", "rletopdown.bmp", "badwidth.bmp"};
-        if (bad.count(name)) return {};
-        // 5- and 6-bit fields are widened by bit repetition here and by rounding in
-        // some references. Files with alpha: premultiplied here, unread by 16-bit bit fields.
-        tolerance = 1;
-        if (dir.ends_with("image-rs/bmp/") && !Has(name, "A8_R8") && !Has(name, "A1_R5") && !Has(name, "A4_R4"))
-            return dts::ReadPngFile(dir + "reference/" + name + ".png");
-        tolerance = 0;
-        // RLE, which stb_image does not read, is compared with its plain sibling.
-        return Has(dir, "bmpsuite/g/") || name == "rgba32-1.bmp" ? (Stb(bytes).w ? Stb(bytes) : kSkip)
-                                                                 : kSkip;
-    }
-    case Tga: {  // "200x32_rgba_bl_rle.tga" shows "200x32_rgba.png"
-        // The reference widens 5-bit channels by rounding c * 255 / 31; the
-        // decoder's table (i * 8 + i mod 8) stays within 6 of it.
-        tolerance = stem.starts_with("b5-") ? 6 : 0;
+    static const std::set<std::string> bad = {"badrle.bmp", "badrle4.bmp", "shortfile.bmp", "reallybig.bmp",
+                                              "badbitcount.bmp", "rletopdown.bmp", "badwidth.bmp", "no_cursors.cur",
+                                              "decompression_bomb.ico", "cross_scan_line_truncated.tga"},
+                                       good = {"deerstalker.cur", "mask_1.cur", "mask_L.cur", "hopper.ico",
+                                               "hopper_draw.ico", "black_and_white.ico", "truncated_mask_32bpp.ico",
+                                               "bmp-32bpp-conflicting-and-mask.ico"};
+    // The TGA reference widens 5-bit channels by rounding c * 255 / 31, the
+    // decoder by i * 8 + i mod 8; BMP's 5- and 6-bit fields are widened by bit
+    // repetition here and by rounding in some references.
+    tolerance = stem.starts_with("b5-") ? 6 : dir.ends_with("image-rs/bmp/") ? 1 : 0;
+    if (bad.count(name) || (f == Png && name[0] == 'x') || Has(dir, "corrupted")) return {};
+    if (good.count(name)) return kMustLoad;
+    std::string ref;
+    if (dts::Rgba r; f == Png) return dts::ReadPngWithLibpng(bytes, r) ? r : dts::Rgba{};
+    if (f == Gif && Has(dir, "gif-frames-suite"))
+        ref = dir + "frames/" + stem + (std::filesystem::exists(dir + "frames/" + stem + "-0.png") ? "-0.png" : ".png");
+    // stb_image does not read RLE bitmaps (compared with their plain siblings); image-rs's
+    // bitmaps with alpha are premultiplied here and unread by 16-bit bit fields.
+    if (f == Gif && ref.empty()) return Stb(bytes).w ? Stb(bytes) : kSkip;
+    if (f == Bmp && (Has(dir, "bmpsuite/g/") || name == "rgba32-1.bmp")) return Stb(bytes).w ? Stb(bytes) : kSkip;
+    if (f == Bmp && (!dir.ends_with("image-rs/bmp/") || Has(name, "A8_R8") || Has(name, "A1_R5") || Has(name, "A4_R4")))
+        return kSkip;
+    if (f == Tga) {  // "200x32_rgba_bl_rle.tga" shows "200x32_rgba.png"
         const size_t cut = std::min(stem.find("_bl_"), stem.find("_tl_"));
-        const std::string ref = dir + (cut != stem.npos ? stem.substr(0, cut) + ".png" : "reference/" + name + ".png");
-        if (stem == "cross_scan_line_truncated") return {};
-        return std::filesystem::exists(ref) && stem != "b5-attrib" ? dts::ReadPngFile(ref) : kSkip;
+        if (cut != stem.npos) ref = dir + stem.substr(0, cut) + ".png";
+        if (stem == "b5-attrib") return kSkip;
     }
-    default: {  // Mozilla's .png siblings; image-rs's references show the largest entry
-        static const std::set<std::string> bad = {"decompression_bomb.ico", "no_cursors.cur"},
-                                           good = {"deerstalker.cur", "mask_1.cur", "mask_L.cur", "hopper.ico",
-                                                   "hopper_draw.ico", "black_and_white.ico", "truncated_mask_32bpp.ico",
-                                                   "bmp-32bpp-conflicting-and-mask.ico"};
-        if (bad.count(name) || Has(dir, "corrupted")) return {};
-        if (good.count(name)) return kMustLoad;
-        const std::string ref = Has(dir, "mozilla-ico") ? dir + stem + ".png" : dir + "reference/" + name + ".png";
-        return std::filesystem::exists(ref) && !Has(dir, "ico-mixed") ? dts::ReadPngFile(ref) : kSkip;
-    }
-    }
+    if (f == Ico && Has(dir, "mozilla-ico")) ref = Has(dir, "ico-mixed") ? "" : dir + stem + ".png";
+    if (ref.empty()) ref = dir + "reference/" + name + ".png";
+    return std::filesystem::exists(ref) ? dts::ReadPngFile(ref) : kSkip;
 }
 
 struct Suite {
     Fmt fmt;
     std::vector<const char*> dirs;
     std::vector<std::string> exts;
-    int compared, refused;  // at least
+    int compared, refused;
 };
 
 class Conformance : public ::testing::TestWithParam<Suite> {};
@@ -172,21 +129,21 @@ TEST_P(Conformance, EveryFileMatchesItsReferenceOrFailsCleanly) {
                                                                : std::vector<testfiles::SizeField>{});
             int tolerance = 0;
             const dts::Rgba ref = Reference(s.fmt, path, bytes, tolerance);
-            cImage32 img;
+            cImage32 img, fromFile;
             std::pair<int, int> at{-1, 0};
             const bool ok = Load(s.fmt, bytes, img, s.fmt == Ico && ref.w > 0 && Has(path, "image-rs") ? ref.w : 32, &at);
-            // stb_image keeps a frame whose indexes run past its colour table: compared where both decode.
-            if (ref.w == kSkip.w || (s.fmt == Gif && !Has(path, "suite") && !img.HasImage())) continue;
+            // stb_image takes GIF frames whose indexes run past the colour table: compared where both decode.
+            if (ref.w == kSkip.w || (s.fmt == Gif && !Has(path, "frames-suite") && !img.HasImage())) continue;
             EXPECT_EQ(img.HasImage(), ref.w != 0) << path;
             refused += ref.w == 0;
             if (ref.w <= 0) continue;
             ASSERT_TRUE(ok) << path;
             EXPECT_EQ(dts::CompareToStraight(img, ref, tolerance, at.first, at.second), "") << path;
+            // The alpha class follows the colour type and tRNS; a bitmap's bit fields declare alpha.
             const bool declaredAlpha = Has(path, "rgba32-1.bmp"), png = s.fmt == Png;
             const bool trns = png && std::search(bytes.begin(), bytes.end(), "tRNS", "tRNS" + 4) != bytes.end();
             EXPECT_TRUE(s.fmt == Ico || img.ImageType() == (std::vector{10, 9, declaredAlpha ? 6 : 1, 128}[s.fmt])) << path;
-            EXPECT_TRUE(s.fmt == Gif || s.fmt > Bmp || img.Alpha() == (declaredAlpha || (png && bytes[25] >= 4) ? 2 : trns)) << path;
-            cImage32 fromFile;
+            EXPECT_TRUE((s.fmt != Png && s.fmt != Bmp) || img.Alpha() == (declaredAlpha || (png && bytes[25] >= 4) ? 2 : trns)) << path;
             if (std::FILE* file = png ? std::fopen(path.c_str(), "rb") : nullptr) {
                 EXPECT_TRUE(cPNGparser().LoadFile(file, path, fromFile) && dts::SamePixels(fromFile, img)) << path;
                 std::fclose(file);
@@ -199,11 +156,11 @@ TEST_P(Conformance, EveryFileMatchesItsReferenceOrFailsCleanly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Suites, Conformance,
-    ::testing::Values(Suite{Png, {"pngsuite", "libpng-pngsuite"}, {".png"}, 200, 14},
-                      Suite{Gif, {"gif-test-suite", "gif-frames-suite", "pillow/gif", "image-rs/gif"}, {".gif"}, 100, 5},
-                      Suite{Bmp, {"bmpsuite", "image-rs/bmp", "pillow/bmp"}, {".bmp", ".dib"}, 40, 7},
+    ::testing::Values(Suite{Png, {"pngsuite", "libpng-pngsuite"}, {".png"}, 221, 14},
+                      Suite{Gif, {"gif-test-suite", "gif-frames-suite", "pillow/gif", "image-rs/gif"}, {".gif"}, 118, 0},
+                      Suite{Bmp, {"bmpsuite", "image-rs/bmp", "pillow/bmp"}, {".bmp", ".dib"}, 44, 7},
                       Suite{Tga, {"pillow/tga", "image-rs/tga"}, {".tga"}, 33, 1},
-                      Suite{Ico, {"mozilla-ico", "image-rs/ico", "pillow/ico", "pillow/cur"}, {".ico", ".cur"}, 109, 3}),
+                      Suite{Ico, {"mozilla-ico", "image-rs/ico", "pillow/ico", "pillow/cur"}, {".ico", ".cur"}, 112, 6}),
     [](const auto& info) { return std::string("PngGifBmpTgaIco").substr(size_t(info.param.fmt) * 3, 3); });
 
 // ---- hand-made files
@@ -212,19 +169,15 @@ ByteArray Deflate(const ByteArray& in, int level = 6, int strategy = Z_DEFAULT_S
     z_stream zs{};
     deflateInit2(&zs, level, Z_DEFLATED, 15, 8, strategy);
     ByteArray out(deflateBound(&zs, uLong(in.size())));
-    zs.next_in = const_cast<Bytef*>(in.data());
-    zs.avail_in = uInt(in.size());
-    zs.next_out = out.data();
-    zs.avail_out = uInt(out.size());
+    zs.next_in = const_cast<Bytef*>(in.data()), zs.avail_in = uInt(in.size());
+    zs.next_out = out.data(), zs.avail_out = uInt(out.size());
     deflate(&zs, Z_FINISH);
     out.resize(zs.total_out);
     deflateEnd(&zs);
     return out;
 }
 
-void PutU32BE(ByteArray& b, uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8) b.push_back(uint8_t(v >> s));
-}
+void PutU32BE(ByteArray& b, uint32_t v) { b.insert(b.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}); }
 
 struct Chunk {
     std::string type;
@@ -246,8 +199,7 @@ ByteArray Assemble(const std::vector<Chunk>& chunks) {
 
 ByteArray Ihdr(uint32_t w, uint32_t h, int depth, int colorType, int interlace = 0) {
     ByteArray d;
-    PutU32BE(d, w);
-    PutU32BE(d, h);
+    PutU32BE(d, w), PutU32BE(d, h);
     d.insert(d.end(), {uint8_t(depth), uint8_t(colorType), 0, 0, uint8_t(interlace)});
     return d;
 }
@@ -267,26 +219,20 @@ ByteArray TgaOf(int type, int w, int h, int depth, int descriptor, ByteArray pix
                    uint8_t(h >> 8), uint8_t(depth), uint8_t(descriptor)};
     f.insert(f.end(), pixels.begin(), pixels.end());
     if (attributes < 0) return f;
-    // Extension area with the attributes type, then the footer.
-    const uint32_t at = uint32_t(f.size());
-    ByteArray ext(495, 0);
-    ext[0] = 495 & 0xFF;
-    ext[1] = 495 >> 8;
-    ext[494] = uint8_t(attributes);
-    f.insert(f.end(), ext.begin(), ext.end());
-    f.insert(f.end(), {uint8_t(at), uint8_t(at >> 8), uint8_t(at >> 16), uint8_t(at >> 24), 0, 0, 0, 0});
-    const char sig[] = "TRUEVISION-XFILE.";
-    f.insert(f.end(), sig, sig + sizeof sig);
+    // Extension area (495 bytes) with the attributes type, then the footer.
+    const uint8_t at = uint8_t(f.size());
+    f.resize(at + 495u);
+    f[at] = 495 & 0xFF, f[at + 1] = 495 >> 8, f[at + 494] = uint8_t(attributes);
+    const char footer[] = "\0\0\0\0\0\0\0TRUEVISION-XFILE.";
+    f.push_back(at);
+    f.insert(f.end(), footer, footer + sizeof footer);
     return f;
 }
 
 // One 2x1 icon entry of the given depth (0: a PNG); the AND mask hides pixel 1.
 ByteArray IcoOf(int type, int bits, uint8_t alpha = 0) {
     ByteArray f = {0, 0, uint8_t(type), 0, 1, 0, 2, 1, 0, 0, 1, 0, uint8_t(bits), 0}, dib(40, 0);
-    dib[0] = 40;
-    dib[4] = dib[8] = 2;
-    dib[12] = 1;
-    dib[14] = uint8_t(bits);
+    dib[0] = 40, dib[4] = dib[8] = 2, dib[12] = 1, dib[14] = uint8_t(bits);
     if (bits == 1) dib.insert(dib.end(), {0, 0, 0, 0, 255, 255, 255, 0, 0b10000000, 0, 0, 0});
     if (bits == 4) dib.insert(dib.end(), {9, 9, 9, 0, 255, 255, 255, 0, 0x51, 0, 0, 0});  // index 5 past the palette
     if (bits == 4) dib[32] = 2;
@@ -305,10 +251,7 @@ ByteArray Poke(ByteArray b, long at, std::initializer_list<uint8_t> v) {
     std::copy(v.begin(), v.end(), b.begin() + (at < 0 ? long(b.size()) + at : at));
     return b;
 }
-ByteArray Cut(ByteArray b, size_t n) {
-    b.resize(b.size() - n);
-    return b;
-}
+ByteArray Cut(ByteArray b, size_t n) { return ByteArray(b.begin(), b.end() - ptrdiff_t(n)); }
 
 constexpr uint32_t W = 0xFFFFFFFF, K = 0xFF000000, R = 0xFFFF0000, G = 0xFF00FF00, B = 0xFF0000FF, kNo = 1;
 
@@ -347,13 +290,11 @@ std::vector<Case> PngCases() {
          {0xFF0A0A0A, 0xFF0A0A0A, 0xFF141414, 0xFF050505, 0xFF050505, 0xFF141414}},
         {"data past the last row is ignored", Png, PngOf(2, 1, 8, 0, ByteArray(50000, 0)), {K, K}},
         {"zlib header and Adler-32 are not needed", Png, PngOf(2, 1, 8, 0, {}, {}, noZlibHeader), {0xFF050505, 0xFF060606}},
-        {"not PNG", Png, {'G', 'I', 'F', '8', '9', 'a', 0, 0, 0, 0}, {kNo}},
-        {"signature cut", Png, {0x89, 'P', 'N', 'G'}, {kNo}},
+        {"not PNG", Png, {'G', 'I', 'F', '8', '9', 'a', 0, 0, 0, 0}, {kNo}}, {"signature cut", Png, Cut(sig, 4), {kNo}},
         {"signature followed by garbage", Png, garbage, {}},
         {"truncated IDAT", Png, Cut(PngOf(2, 1, 8, 0, {0, 1, 2}), 20), {}},
         {"IDAT before IHDR", Png, Assemble({{"IDAT", z}, {"IHDR", Ihdr(2, 1, 8, 0)}, {"IEND", {}}}), {}},
-        {"width 0", Png, PngOf(0, 1, 8, 0, {0, 5, 6}), {}},
-        {"colour type 5", Png, PngOf(2, 1, 8, 5, {0, 5, 6}), {}},
+        {"width 0", Png, PngOf(0, 1, 8, 0, {0, 5, 6}), {}}, {"colour type 5", Png, PngOf(2, 1, 8, 5, {0, 5, 6}), {}},
         {"interlace 2", Png, Assemble({{"IHDR", Ihdr(2, 1, 8, 0, 2)}, {"IDAT", z}, {"IEND", {}}}), {}},
         {"width x 32 x height over 2^31", Png, PngOf(65536, 1024, 8, 0, {0, 5, 6}), {}},
         {"PLTE not a multiple of 3", Png, PngOf(2, 1, 8, 3, {0, 5, 6}, {{"PLTE", {1, 2, 3, 4}}}), {}},
@@ -363,12 +304,9 @@ std::vector<Case> PngCases() {
         {"stored block, NLEN not the complement", Png, PngOf(2, 1, 8, 0, {}, {}, {0x78, 0x9C, 0x01, 3, 0, 0, 0, 0, 1, 2}), {}},
         {"distance before the start", Png, PngOf(2, 1, 8, 0, {}, {}, {0x78, 0x9C, 0x03, 0x02, 0x00}), {}},
         {"HLIT 31: too many codes", Png, PngOf(2, 1, 8, 0, {}, {}, {0x78, 0x9C, 0xFD, 0xFF, 0xFF, 0xFF, 0xFF}), {}},
-        {"IHDR CRC", Png, ihdrCrc, {}, 0, 0, 1},
-        {"IHDR CRC unchecked", Png, ihdrCrc, {0xFF050505, 0xFF060606}, 0, 0, 0},
-        {"PLTE CRC", Png, plteCrc, {}, 0, 0, 1},
-        {"PLTE CRC unchecked", Png, plteCrc, {0xFF010101, 0xFF100101}, 0, 0, 0},
-        {"IDAT CRC", Png, idatCrc, {}, 0, 0, 1},
-        {"IDAT CRC unchecked", Png, idatCrc, {0xFF050505, 0xFF060606}, 0, 0, 0},
+        {"IHDR CRC", Png, ihdrCrc, {}, 0, 0, 1}, {"IHDR CRC unchecked", Png, ihdrCrc, {0xFF050505, 0xFF060606}, 0, 0, 0},
+        {"PLTE CRC", Png, plteCrc, {}, 0, 0, 1}, {"PLTE CRC unchecked", Png, plteCrc, {0xFF010101, 0xFF100101}, 0, 0, 0},
+        {"IDAT CRC", Png, idatCrc, {}, 0, 0, 1}, {"IDAT CRC unchecked", Png, idatCrc, {0xFF050505, 0xFF060606}, 0, 0, 0},
         {"tRNS CRC", Png, trnsCrc, {0xFF050505, 0xFF060606}, 0, 0, 1},
         {"tRNS CRC unchecked", Png, trnsCrc, {0xFF050505, 0}, 1, 0, 0},
     };
@@ -384,13 +322,11 @@ std::vector<Case> GifCases() {
         {"signature in any letter case", Gif, Poke(kGif, 0, {'g', 'i', 'f', '8', '7', 'a'}), {W, K}},
         {"missing pixels are index 0", Gif, Poke(kGif, 26, {2}), {W, K, K, K}},
         {"data past the frame is dropped", Gif, Poke(kGif, 24, {1}), {W}},
-        {"GIF88a", Gif, Poke(kGif, 4, {'8'}), {kNo}},
-        {"no image", Gif, Poke(kGif, 19, {0x3B}), {kNo}},
+        {"GIF88a", Gif, Poke(kGif, 4, {'8'}), {kNo}}, {"no image", Gif, Poke(kGif, 19, {0x3B}), {kNo}},
         {"cut inside the image data", Gif, Cut(kGif, 4), {}},
         {"codes beyond the table", Gif, Poke(kGif, -4, {0xFF}), {}},
         {"index 2 of a 2-colour table", Gif, Poke(kGif, -4, {0x14}), {}},
-        {"LZW code size 0", Gif, Poke(kGif, 29, {0}), {}},
-        {"LZW code size 12", Gif, Poke(kGif, 29, {12}), {}},
+        {"LZW code size 0", Gif, Poke(kGif, 29, {0}), {}}, {"LZW code size 12", Gif, Poke(kGif, 29, {12}), {}},
         {"frame larger than its data can fill", Gif, Poke(kGif, 24, {0x80, 0x3E, 0x80, 0x3E}), {}},
     };
 }
@@ -438,19 +374,14 @@ std::vector<Case> BmpCases() {
         {"RLE pixel above the top row after end of line", Bmp, rle(2, 2, 8, {1, 1, 0, 0, 1, 1, 0, 0, 1, 1, 0, 1}), {kNo}},
         {"RLE pixel above the top row after a move", Bmp, rle(2, 2, 8, {0, 2, 0, 2, 1, 1, 0, 1}), {kNo}},
         {"RLE data stops before the end", Bmp, rle(2, 2, 8, {2, 1, 0, 0}), {kNo}},
-        {"width 0", Bmp, MakeBmp(0, 1, 32, 0, {row}), {kNo}},
-        {"height 0", Bmp, MakeBmp(1, 0, 32, 0, {row}), {kNo}},
+        {"width 0", Bmp, MakeBmp(0, 1, 32, 0, {row}), {kNo}}, {"height 0", Bmp, MakeBmp(1, 0, 32, 0, {row}), {kNo}},
         {"32-bit pixels cut short", Bmp, Cut(MakeBmp(4, 4, 32, 0, {row, row, row, row}), 5), {kNo}},
         {"32-bit over 2^28 pixels", Bmp, MakeBmp(1 << 15, 1 << 14, 32, 0, {row}), {kNo}},
         {"8-bit over 2^28 pixels", Bmp, MakeBmp(70000, 70000, 8, 0, {row}), {kNo}},
-        {"negative width", Bmp, MakeBmp(-5, 4, 24, 0, {row}), {kNo}},
         {"height INT_MIN", Bmp, MakeBmp(4, INT32_MIN, 24, 0, {row}), {kNo}},
-        {"RLE8 top-down", Bmp, MakeBmp(4, -4, 8, 1, {row}), {kNo}},
-        {"RLE4 with 8 bits", Bmp, MakeBmp(4, 4, 8, 2, {row}), {kNo}},
+        {"RLE4 with 8 bits", Bmp, MakeBmp(4, 4, 8, 2, {row}), {kNo}}, {"64 bits", Bmp, MakeBmp(4, 4, 64, 0, {row}), {kNo}},
         {"bit fields with 24 bits", Bmp, MakeBmp(4, 4, 24, 3, {row}), {kNo}},
         {"unknown compression", Bmp, MakeBmp(4, 4, 8, 9, {row}), {kNo}},
-        {"64 bits", Bmp, MakeBmp(4, 4, 64, 0, {row}), {kNo}},
-        {"zero bits", Bmp, MakeBmp(4, 4, 0, 0, {row}), {kNo}},
     };
 }
 
@@ -461,8 +392,7 @@ std::vector<Case> TgaAndIcoCases() {
     return {
         {"18 bytes are never a TGA", Tga, TgaOf(3, 1, 1, 8, 0, {}), {kNo}},
         {"19 bytes: one grey pixel", Tga, TgaOf(3, 1, 1, 8, 0, {77}), {0xFF4D4D4D}},
-        {"image type 4", Tga, TgaOf(4, 1, 1, 8, 0, pad), {kNo}},
-        {"width 0", Tga, TgaOf(3, 0, 1, 8, 0, pad), {kNo}},
+        {"image type 4", Tga, TgaOf(4, 1, 1, 8, 0, pad), {kNo}}, {"width 0", Tga, TgaOf(3, 0, 1, 8, 0, pad), {kNo}},
         {"pixel depth 12", Tga, TgaOf(2, 1, 1, 12, 0, pad), {kNo}},
         {"colour-mapped without a map", Tga, TgaOf(1, 1, 1, 8, 0, pad), {kNo}},
         {"raw data shorter than the picture", Tga, TgaOf(2, 4, 4, 24, 0, pad), {kNo}},
@@ -493,8 +423,7 @@ std::vector<Case> TgaAndIcoCases() {
         {"32-bit without alpha uses the mask", Ico, IcoOf(1, 32), {0xFF1E140A, 0}, 1, 3},
         {"32-bit with alpha ignores the mask", Ico, IcoOf(1, 32, 255), {0xFF1E140A, 0xFF3C3228}, 0, 3},
         {"32-bit straight alpha is premultiplied", Ico, IcoOf(1, 32, 128), {0x800F0A05, 0x801E1914}, 2, 3},
-        {"reserved word set", Ico, Poke(IcoOf(1, 24), 0, {1}), {kNo}},
-        {"type 3", Ico, Poke(IcoOf(1, 24), 2, {3}), {kNo}},
+        {"reserved word set", Ico, Poke(IcoOf(1, 24), 0, {1}), {kNo}}, {"type 3", Ico, Poke(IcoOf(1, 24), 2, {3}), {kNo}},
         {"no entries", Ico, Poke(IcoOf(1, 24), 4, {0}), {kNo}},
         {"200 entries do not fit", Ico, Poke(IcoOf(1, 24), 4, {200}), {kNo}},
     };
@@ -535,11 +464,7 @@ TEST(HandMade, EveryDecodersRules) {
 // (single bytes too), a random filter on every row, against libpng; the file
 // form (which gathers the chunks) and a stream range inside other bytes agree.
 TEST(PngLarge, EveryBlockTypeAndFilterAsLibpng) {
-    const struct {
-        uint32_t w, h;
-        int depth, colorType, interlace, level, strategy;
-        size_t piece;
-    } cases[] = {
+    const struct { uint32_t w, h; int depth, colorType, interlace, level, strategy; size_t piece; } cases[] = {
         {600, 300, 8, 2, 0, 6, Z_DEFAULT_STRATEGY, 8192}, {400, 200, 8, 6, 1, 1, Z_DEFAULT_STRATEGY, 1000},
         {301, 157, 16, 6, 1, 6, Z_FILTERED, 777},         {400, 200, 8, 2, 0, 0, Z_DEFAULT_STRATEGY, 70001},
         {1001, 400, 4, 3, 0, 6, Z_RLE, 5000},             {500, 300, 8, 4, 0, 6, Z_FIXED, 100000},
@@ -549,8 +474,7 @@ TEST(PngLarge, EveryBlockTypeAndFilterAsLibpng) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.w) + " colour type " + std::to_string(c.colorType));
         PngFormat f;
-        f.depth = c.depth;
-        f.colorType = c.colorType;
+        f.depth = c.depth, f.colorType = c.colorType;
         ByteArray raw, framed(3, 1);
         uint32_t seed = c.w;
         for (const Adam7Pass& p : c.interlace ? std::vector<Adam7Pass>(kAdam7, kAdam7 + 7)
@@ -576,9 +500,8 @@ TEST(PngLarge, EveryBlockTypeAndFilterAsLibpng) {
         dts::Rgba ref;
         ASSERT_TRUE(cPNGparser().LoadStream(png, img) && dts::ReadPngWithLibpng(png, ref));
         EXPECT_EQ(dts::CompareToStraight(img, ref), "");
-        std::FILE* file = std::fopen(path.c_str(), "rb");
-        EXPECT_TRUE(cPNGparser().LoadFile(file, path, fromFile) && dts::SamePixels(fromFile, img));
-        std::fclose(file);
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+        EXPECT_TRUE(cPNGparser().LoadFile(file.get(), path, fromFile) && dts::SamePixels(fromFile, img));
         EXPECT_TRUE(cPNGparser().LoadStream(framed, fromFrame, 3, png.size()) && dts::SamePixels(fromFrame, img));
     }
     std::remove(path.c_str());
@@ -586,18 +509,12 @@ TEST(PngLarge, EveryBlockTypeAndFilterAsLibpng) {
 
 IconEntry Entry(int w, int h, int bits) {
     IconEntry e;
-    e.width = w & 0xFF;  // 256 is stored as 0
-    e.height = h & 0xFF;
-    e.bitCount = bits;
+    e.width = w & 0xFF, e.height = h & 0xFF, e.bitCount = bits;  // 256 is stored as 0
     return e;
 }
 
 TEST(IcoChoice, ScoresPickTheBestEntry) {
-    const struct {
-        const char* what;
-        std::vector<IconEntry> entries;
-        int size, depth, expected;
-    } cases[] = {
+    const struct { const char* what; std::vector<IconEntry> entries; int size, depth, expected; } cases[] = {
         {"exact match", {Entry(16, 16, 32), Entry(32, 32, 32), Entry(48, 48, 32)}, 32, 32, 2},
         {"larger beats smaller", {Entry(16, 16, 32), Entry(48, 48, 32)}, 32, 32, 2},
         {"depth difference counts", {Entry(32, 32, 4), Entry(32, 32, 8)}, 32, 32, 2},
@@ -624,22 +541,16 @@ TEST(IcoChoice, ScoresPickTheBestEntry) {
         EXPECT_EQ(dts::CompareToStraight(img, dts::ReadPngFile(dir + reference)), "") << reference;
         EXPECT_EQ(img.ImageType(), 3);
     }
-    // A PNG entry (size and depth left 0) goes through the PNG decoder; a bitmap entry's colours follow its header.
-    const ByteArray png = Poke(IcoOf(1, 0), 6, {0, 0}), bmp = IcoOf(1, 24);
+    // A PNG entry (size and depth left 0) goes through the PNG decoder.
     cImage32 img;
-    cICOparser parser;
-    ASSERT_TRUE(parser.LoadBytes(png.data(), png.size(), 32, 32, img));
-    EXPECT_TRUE(parser.IsIconPNG(1) && parser.Width(1) == 32 && parser.bitDepth(1) == 32 && img.ImageType() == 11);
+    ASSERT_TRUE(Load(Ico, Poke(IcoOf(1, 0), 6, {0, 0}), img));
+    EXPECT_EQ(img.ImageType(), 11);
     EXPECT_EQ(dts::CompareToStraight(img, dts::ReadPngFile(dts::TestData("pngsuite/basn6a08.png"))), "");
-    ASSERT_TRUE(parser.LoadBytes(bmp.data(), bmp.size(), 32, 32, img));
-    EXPECT_TRUE(!parser.IsIconPNG(1) && parser.IconCount() == 1 && parser.Width(1) == 2 && parser.Height(1) == 1);
-    EXPECT_EQ(parser.ColorByteOffset(1), 22 + 40);
 }
 
 // Run-length encoded and top-down bitmaps show the same picture as their
-// plain bottom-up siblings; the library's own bitmaps (straight and
-// premultiplied) damaged; a bitmap inside a larger stream.
-TEST(BmpFiles, SiblingsSavedBitmapsAndStreamRange) {
+// plain bottom-up siblings; a bitmap inside a larger stream.
+TEST(BmpFiles, SiblingsAndStreamRange) {
     for (const auto& [a, b] : {std::pair{"bmpsuite/g/pal8rle.bmp", "bmpsuite/g/pal8.bmp"},
                                {"bmpsuite/g/pal4rle.bmp", "bmpsuite/g/pal4.bmp"},
                                {"bmpsuite/g/pal8topdown.bmp", "bmpsuite/g/pal8.bmp"},
@@ -650,19 +561,10 @@ TEST(BmpFiles, SiblingsSavedBitmapsAndStreamRange) {
         EXPECT_TRUE(ia.LoadPicture_File(dts::TestData(a)) && ib.LoadPicture_File(dts::TestData(b)));
         EXPECT_TRUE(dts::SamePixels(ia, ib) && ia.ImageType() == ib.ImageType()) << a;
     }
-    cImage32 saved, img;
-    ASSERT_TRUE(saved.InitializeDIB(7, 5));
-    for (int y = 0; y < 5; ++y)
-        for (int x = 0; x < 7; ++x) ict::SetPx(saved, x, y, ict::Argb(uint8_t(y * 8), uint8_t(x * 40), uint8_t(x * 20), 0));
-    for (bool premultiplied : {false, true}) {
-        ByteArray file;
-        ASSERT_TRUE(saved.SaveToStream_Bitmap(file, premultiplied));
-        ExpectDamagedCopiesSafe(Bmp, file, {{10, 4}, {18, 4}, {22, 4}, {46, 4}});
-    }
+    cImage32 img;
     const ByteArray bmp = ict::MakeBmp(1, 1, 24, 0, {{30, 20, 10}});
-    ByteArray bytes(37, 0xEE);
-    bytes.insert(bytes.end(), bmp.begin(), bmp.end());
-    bytes.insert(bytes.end(), 11, 0xEE);
+    ByteArray bytes(37 + bmp.size() + 11, 0xEE);
+    std::copy(bmp.begin(), bmp.end(), bytes.begin() + 37);
     ASSERT_TRUE(img.LoadPicture_Stream(bytes, 32, 32, 37, bmp.size()));
     EXPECT_EQ(PixelAt(img, 0), 0xFF0A141Eu);
 }
@@ -672,10 +574,7 @@ TEST(BmpFiles, SiblingsSavedBitmapsAndStreamRange) {
 // comes last, so it sees whatever the others did not take: every test file
 // passes through it safely, and its header checks refuse almost all.
 TEST(PictureChain, EveryFormatThroughTheLoader) {
-    const struct {
-        const char* file;
-        int iconSize, iconDepth, width, imageType, alpha;
-    } cases[] = {
+    const struct { const char* file; int iconSize, iconDepth, width, imageType, alpha; } cases[] = {
         {"pngsuite/basn6a08.png", 32, 32, 32, 10, 2},
         {"gif-frames-suite/animated_transparent_loop.gif", 32, 32, 0, 9, 1},
         {"image-rs/ico/multiple_entries_with_different_bit_depth.ico", 16, 4, 16, 8, 1},
@@ -751,6 +650,173 @@ TEST(TgaEncoder, RoundTrips) {
     std::remove(path.c_str());
     ByteArray out = {1, 2, 3};
     EXPECT_FALSE(empty.SaveToStream_TGA(out) || empty.SaveToFile_TGA(path, false, false, false, false));
+}
+
+// ---- JPEG on two decoders against TurboJPEG decoding the same bytes in one call
+
+struct Decoded {
+    bool ok = false;
+    int w = 0, h = 0;
+    std::vector<uint8_t> bits;  // bottom-up BGRA
+};
+
+// TurboJPEG reports only the first problem of a stream: an error after a
+// warning comes out as a warning (with its text), and the end of the data
+// after a warning goes unnoticed. The loader fails the picture then.
+bool IsWarningText(const char* text) {
+    jpeg_error_mgr errors{};
+    jpeg_std_error(&errors);
+    for (int code : {JWRN_ADOBE_XFORM, JWRN_ARITH_BAD_CODE, JWRN_BOGUS_PROGRESSION, JWRN_EXTRANEOUS_DATA,
+                     JWRN_HIT_MARKER, JWRN_HUFF_BAD_CODE, JWRN_JFIF_MAJOR, JWRN_JPEG_EOF, JWRN_MUST_RESYNC,
+                     JWRN_NOT_SEQUENTIAL, JWRN_TOO_MUCH_DATA, JWRN_BOGUS_ICC}) {
+        const std::string format = errors.jpeg_message_table[code];
+        if (std::string(text).compare(0, format.find('%'), format, 0, format.find('%')) == 0) return true;
+    }
+    return false;
+}
+
+// Whether the decoder meets an end of image marker after the last scan
+// begins (entropy-coded data holds no marker but restarts).
+bool ReachesEnd(const ByteArray& b) {
+    const uint8_t sos[] = {0xFF, 0xDA}, eoi[] = {0xFF, 0xD9};
+    const auto lastScan = std::find_end(b.begin(), b.end(), sos, sos + 2);
+    return lastScan != b.end() && std::search(lastScan, b.end(), eoi, eoi + 2) != b.end();
+}
+
+// TurboJPEG as the loader used to call it: warnings pass, except data that
+// ends early; errors fail.
+Decoded TurboJpeg(const ByteArray& bytes) {
+    Decoded d;
+    tjhandle tj = tjInitDecompress();
+    int subsamp = 0, colorspace = 0;
+    if (tjDecompressHeader3(tj, bytes.data(), bytes.size(), &d.w, &d.h, &subsamp, &colorspace) == 0 && d.w > 0 &&
+        d.h > 0 && int64_t(d.w) * d.h <= kMaxImagePixels) {
+        d.bits.resize(size_t(d.w) * size_t(d.h) * 4);
+        const int rc = tjDecompress2(tj, bytes.data(), bytes.size(), d.bits.data(), d.w, d.w * 4, d.h, TJPF_BGRA,
+                                     TJFLAG_BOTTOMUP | TJFLAG_LIMITSCANS);
+        const char* text = tjGetErrorStr2(tj);
+        d.ok = ReachesEnd(bytes) && (rc == 0 || (tjGetErrorCode(tj) == TJERR_WARNING && IsWarningText(text) &&
+                                                 !std::strstr(text, "Premature end")));
+    }
+    tjDestroy(tj);
+    return d;
+}
+
+// Decodes on two cores (cut -1), and with the rows cut at each of `cuts`;
+// answers whether the two decoders took the picture.
+bool ExpectAllAsTurboJpeg(const ByteArray& bytes, std::vector<int> cuts, const std::string& what) {
+    const Decoded ref = TurboJpeg(bytes);
+    cImage32 img;
+    cuts.insert(cuts.begin(), -1);
+    for (int cut : cuts) {
+        const std::optional<bool> ok = cut < 0 ? DecodeJPEG(bytes.data(), bytes.size(), img)
+                                               : DecodeJPEGCutAt(bytes.data(), bytes.size(), img, cut);
+        if (!ok) return false;
+        EXPECT_EQ(*ok, ref.ok) << what << " cut at " << cut;
+        EXPECT_TRUE(img.HasImage() == *ok && (!*ok || (img.Width() == ref.w && img.Height() == ref.h &&
+                    std::memcmp(img.BitsPointer(), ref.bits.data(), ref.bits.size()) == 0))) << what << " cut at " << cut;
+    }
+    return true;
+}
+
+TEST(JpegDecoding, TestFilesAndDamagedCopiesDecodeAsTurboJpeg) {
+    const std::vector<std::string> files = testfiles::ListFiles(testfiles::TestData(""), {".jpg", ".jpeg"});
+    ASSERT_GE(files.size(), 130u);
+    int split = 0;
+    for (const auto& path : files) {
+        const ByteArray original = testfiles::ReadFile(path);
+        const Decoded ref = TurboJpeg(original);
+        // Every row of coding units (8 rows at least) as the cut.
+        std::vector<int> cuts;
+        for (int cut = 0; cut <= ref.h && ref.ok; cut += 8) cuts.push_back(cut);
+        split += ExpectAllAsTurboJpeg(original, cuts, path) && !cuts.empty();
+        testfiles::ForEachDamagedCopy(original, [&](const ByteArray& copy) {
+            ExpectAllAsTurboJpeg(copy, {0, ref.h / 2}, path);
+        });
+    }
+    // The baseline files of the suites; progressive ones have one decoder.
+    EXPECT_GE(split, 60);
+}
+
+// A photo-like picture (gradients and noise, so the entropy data has real
+// work in it) through libjpeg's encoder, which offers what TurboJPEG's does
+// not: restart markers, any sampling (of the first component; the others 1x1).
+ByteArray Encode(int w, int h, int hSamp, int vSamp, bool gray, int restartRows = 0, int restartMcus = 0,
+                 bool progressive = false) {
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char* out = nullptr;
+    unsigned long outSize = 0;
+    jpeg_mem_dest(&info, &out, &outSize);
+    info.image_width = JDIMENSION(w), info.image_height = JDIMENSION(h);
+    info.input_components = gray ? 1 : 3, info.in_color_space = gray ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, 90, TRUE);
+    info.comp_info[0].h_samp_factor = hSamp, info.comp_info[0].v_samp_factor = vSamp;
+    info.restart_in_rows = restartRows, info.restart_interval = JDIMENSION(restartMcus);
+    if (progressive) jpeg_simple_progression(&info);
+    jpeg_start_compress(&info, TRUE);
+    std::vector<uint8_t> row(size_t(w) * 3);
+    uint32_t seed = 1;
+    for (JSAMPROW rows[1] = {row.data()}; int(info.next_scanline) < h; jpeg_write_scanlines(&info, rows, 1))
+        for (int x = 0, y = int(info.next_scanline); x < w; ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            const int noise = int(seed >> 28) - 8;
+            row[size_t(x) * 3 + 0] = uint8_t(std::clamp((x * 255 / w + y / 3) % 256 + noise, 0, 255));
+            row[size_t(x) * 3 + 1] = uint8_t(std::clamp(y * 255 / h + noise, 0, 255));
+            row[size_t(x) * 3 + 2] = uint8_t(std::clamp(((x ^ y) & 0xFF) / 2 + 64 + noise, 0, 255));
+        }
+    jpeg_finish_compress(&info);
+    ByteArray bytes(out, out + outSize);
+    jpeg_destroy_compress(&info);
+    std::free(out);
+    return bytes;
+}
+
+// Damage in the entropy data above the cut changes what the lower decoder
+// reads after skipping; so does data that ends early.
+TEST(JpegDecoding, LargePicturesOfEachSamplingDecodeAsTurboJpeg) {
+    const struct {
+        const char* what;
+        int w, h, hSamp, vSamp;
+        bool gray;
+        int restartRows, restartMcus;
+        bool progressive, damaged;
+    } cases[] = {
+        {"4:2:0 UHD, odd size", 3841, 2161, 2, 2, false, 0, 0, false, false},
+        {"4:4:4 UHD, restart every row", 3840, 2160, 1, 1, false, 1, 0, false, false},
+        {"4:4:0", 1283, 817, 1, 2, false, 0, 0, false, true},
+        {"4:1:1, restart every 7 units", 1283, 817, 4, 1, false, 0, 7, false, true},
+        {"4:2:0 progressive", 1283, 817, 2, 2, false, 0, 0, true, false},
+    };
+    for (const auto& e : cases) {
+        const ByteArray bytes = Encode(e.w, e.h, e.hSamp, e.vSamp, e.gray, e.restartRows, e.restartMcus, e.progressive);
+        ASSERT_TRUE(TurboJpeg(bytes).ok) << e.what;
+        const bool split = ExpectAllAsTurboJpeg(bytes, {0, e.h / 3, e.h / 2 + 5, e.h * 3 / 4, e.h}, e.what);
+        EXPECT_EQ(split, !e.progressive) << e.what;
+        if (e.damaged)
+            testfiles::ForEachDamagedCopy(bytes, [&](const ByteArray& c) { ExpectAllAsTurboJpeg(c, {e.h / 2}, e.what); });
+    }
+}
+
+// TurboJPEG stops a progressive picture at 500 scans (a decompression bomb
+// takes long on few bytes); so does the loader.
+TEST(JpegDecoding, ScanLimitAsTurboJpeg) {
+    const ByteArray plain = Encode(64, 64, 1, 1, true, 0, 0, true);
+    // The last scan, a refinement, repeated: each repeat only draws a warning.
+    size_t last = 0;
+    for (size_t i = 0; i + 1 < plain.size(); ++i)
+        if (plain[i] == 0xFF && plain[i + 1] == 0xDA) last = i;
+    const ByteArray scan(plain.begin() + ptrdiff_t(last), plain.end() - 2);
+    for (int repeats : {480, 520}) {
+        ByteArray bytes(plain.begin(), plain.end() - 2);
+        for (int i = 0; i < repeats; ++i) bytes.insert(bytes.end(), scan.begin(), scan.end());
+        bytes.insert(bytes.end(), {0xFF, 0xD9});
+        EXPECT_EQ(TurboJpeg(bytes).ok, repeats < 490) << repeats;
+        ExpectAllAsTurboJpeg(bytes, {}, std::to_string(repeats) + " repeats");
+    }
 }
 
 }  // namespace
