@@ -1,31 +1,24 @@
 #pragma once
-// Helpers shared by the decoder tests: reference PNG reading with libpng and
-// pixel comparison with straight RGBA.
+// Reference PNG reading with libpng and pixel comparison with straight RGBA.
 #include <png.h>
 
 #include <csetjmp>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "tests/image/TestFiles.h"
 
 namespace dts {
 
-using testfiles::ForEachDamagedCopy;
-using testfiles::ListFiles;
 using testfiles::ReadFile;
-using testfiles::TestData;
 
 // Straight (not premultiplied) RGBA, top row first.
 struct Rgba {
     int w = 0, h = 0;
     std::vector<uint8_t> px;
-    const uint8_t* At(int x, int y) const { return px.data() + (size_t(y) * size_t(w) + size_t(x)) * 4; }
 };
 
-// Reference decode: every colour type expanded to 8-bit RGBA, 16-bit samples
-// cut to their high byte, tRNS turned into alpha, no gamma or background.
+// 8-bit RGBA of any PNG: 16-bit samples cut to their high byte, tRNS as alpha, no gamma or background.
 inline bool ReadPngWithLibpng(const ByteArray& bytes, Rgba& out) {
     struct Reader {
         const ByteArray* b;
@@ -45,14 +38,10 @@ inline bool ReadPngWithLibpng(const ByteArray& bytes, Rgba& out) {
         r->pos += n;
     });
     png_read_info(png, info);
-    png_set_expand(png);
-    png_set_strip_16(png);
-    png_set_gray_to_rgb(png);
+    png_set_expand(png), png_set_strip_16(png), png_set_gray_to_rgb(png), png_set_interlace_handling(png);
     png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
-    png_set_interlace_handling(png);
     png_read_update_info(png, info);
-    out.w = int(png_get_image_width(png, info));
-    out.h = int(png_get_image_height(png, info));
+    out.w = int(png_get_image_width(png, info)), out.h = int(png_get_image_height(png, info));
     out.px.assign(size_t(out.w) * size_t(out.h) * 4, 0);
     for (int y = 0; y < out.h; ++y) rows.push_back(out.px.data() + size_t(y) * size_t(out.w) * 4);
     png_read_image(png, rows.data());
@@ -62,35 +51,22 @@ inline bool ReadPngWithLibpng(const ByteArray& bytes, Rgba& out) {
 
 inline Rgba ReadPngFile(const std::string& path) {
     Rgba out;
-    ReadPngWithLibpng(ReadFile(path), out);
-    return out;
+    return ReadPngWithLibpng(ReadFile(path), out) ? out : Rgba{};
 }
 
-// First difference between the image and straight RGBA premultiplied the
-// library's way (c * a div 255), within `tolerance` per byte; empty when they
-// agree. With an offset the image is compared to the part of `ref` it covers
-// (a GIF frame on its screen); otherwise the sizes must be equal.
+// First difference from straight RGBA premultiplied as c * a div 255, within `tolerance`; empty when
+// they agree. With an offset the image is compared to the part of `ref` it covers (a GIF frame).
 inline std::string CompareToStraight(const cImage32& img, const Rgba& ref, int tolerance = 0, int left = -1,
                                      int top = 0) {
-    if (!img.HasImage()) return "no image";
-    if (left < 0 && (img.Width() != ref.w || img.Height() != ref.h))
-        return "size " + std::to_string(img.Width()) + "x" + std::to_string(img.Height()) + " vs " +
-               std::to_string(ref.w) + "x" + std::to_string(ref.h);
-    const int x0 = std::max(left, 0);
+    if (!img.HasImage() || (left < 0 && (img.Width() != ref.w || img.Height() != ref.h)))
+        return "size " + std::to_string(img.Width()) + "x" + std::to_string(img.Height());
     for (int y = 0; y < img.Height() && top + y < ref.h; ++y)
-        for (int x = 0; x < img.Width() && x0 + x < ref.w; ++x) {
-            const uint8_t* s = ref.At(x0 + x, top + y);
-            const unsigned a = s[3];
-            const uint8_t want[4] = {uint8_t(s[2] * a / 255), uint8_t(s[1] * a / 255), uint8_t(s[0] * a / 255),
-                                     uint8_t(a)};
+        for (int x = 0; x < img.Width() && std::max(left, 0) + x < ref.w; ++x) {
+            const uint8_t* s = ref.px.data() + (size_t(top + y) * size_t(ref.w) + size_t(std::max(left, 0) + x)) * 4;
             const uint8_t* got = img.Row(y) + size_t(x) * 4;
             for (int k = 0; k < 4; ++k)
-                if (std::abs(int(want[k]) - int(got[k])) > tolerance) {
-                    char buf[160];
-                    std::snprintf(buf, sizeof buf, "pixel (%d,%d): BGRA %u,%u,%u,%u, expected %u,%u,%u,%u", x, y,
-                                  got[0], got[1], got[2], got[3], want[0], want[1], want[2], want[3]);
-                    return buf;
-                }
+                if (std::abs(int(k == 3 ? s[3] : s[2 - k] * s[3] / 255) - int(got[k])) > tolerance)
+                    return "pixel (" + std::to_string(x) + "," + std::to_string(y) + ") byte " + std::to_string(k);
         }
     return "";
 }

@@ -1,14 +1,10 @@
 #pragma once
 // Test-data access and damaged-input generation shared by the image tests.
 #include <algorithm>
-#include <cctype>
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
-#include <vector>
 
 #include "image/cImage32.h"
 
@@ -40,10 +36,8 @@ struct SizeField {
     int bytes;
 };
 
-// Truncated copies at a spread of lengths (including the loaders' 20- and
-// 57-byte thresholds), copies with single bits flipped at a spread of
-// positions (deterministic), and copies whose size fields claim more than
-// the data holds: the field's largest value, and values around 2^14.
+// Copies cut at a spread of lengths (the loaders' 20- and 57-byte thresholds too), with single bits
+// flipped (deterministic), and with size fields claiming more than the data holds.
 inline void ForEachDamagedCopy(const ByteArray& src, const std::function<void(const ByteArray&)>& fn,
                                const std::vector<SizeField>& sizeFields = {}) {
     if (src.empty()) return;
