@@ -1,46 +1,31 @@
 #pragma once
-// Helpers shared by the decoder tests: test-data listing, reference PNG
-// reading with libpng, pixel comparison and damaged copies of inputs.
+// Reference PNG reading with libpng and pixel comparison with straight RGBA.
 #include <png.h>
 
-#include <algorithm>
 #include <csetjmp>
-#include <cstdlib>
-#include <cstdint>
+#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
-#include <string>
-#include <vector>
 
-#include "image/cImage32.h"
 #include "tests/image/TestFiles.h"
 
 namespace dts {
 
-using testfiles::ListFiles;
 using testfiles::ReadFile;
-using testfiles::TestData;
 
 // Straight (not premultiplied) RGBA, top row first.
 struct Rgba {
     int w = 0, h = 0;
     std::vector<uint8_t> px;
-    const uint8_t* At(int x, int y) const { return px.data() + (size_t(y) * size_t(w) + size_t(x)) * 4; }
 };
 
-// Reference decode: every colour type expanded to 8-bit RGBA, 16-bit samples
-// cut to their high byte, tRNS turned into alpha, no gamma or background.
+// 8-bit RGBA of any PNG: 16-bit samples cut to their high byte, tRNS as alpha, no gamma or background.
 inline bool ReadPngWithLibpng(const ByteArray& bytes, Rgba& out) {
     struct Reader {
         const ByteArray* b;
         size_t pos;
     } reader{&bytes, 0};
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    if (!png) return false;
-    png_infop info = png_create_info_struct(png);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
     std::vector<png_bytep> rows;
     if (!info || setjmp(png_jmpbuf(png))) {
         png_destroy_read_struct(&png, &info, nullptr);
@@ -53,14 +38,10 @@ inline bool ReadPngWithLibpng(const ByteArray& bytes, Rgba& out) {
         r->pos += n;
     });
     png_read_info(png, info);
-    png_set_expand(png);
-    png_set_strip_16(png);
-    png_set_gray_to_rgb(png);
+    png_set_expand(png), png_set_strip_16(png), png_set_gray_to_rgb(png), png_set_interlace_handling(png);
     png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
-    png_set_interlace_handling(png);
     png_read_update_info(png, info);
-    out.w = int(png_get_image_width(png, info));
-    out.h = int(png_get_image_height(png, info));
+    out.w = int(png_get_image_width(png, info)), out.h = int(png_get_image_height(png, info));
     out.px.assign(size_t(out.w) * size_t(out.h) * 4, 0);
     for (int y = 0; y < out.h; ++y) rows.push_back(out.px.data() + size_t(y) * size_t(out.w) * 4);
     png_read_image(png, rows.data());
@@ -68,35 +49,24 @@ inline bool ReadPngWithLibpng(const ByteArray& bytes, Rgba& out) {
     return true;
 }
 
-inline bool ReadPngFileWithLibpng(const std::string& path, Rgba& out) { return ReadPngWithLibpng(ReadFile(path), out); }
+inline Rgba ReadPngFile(const std::string& path) {
+    Rgba out;
+    return ReadPngWithLibpng(ReadFile(path), out) ? out : Rgba{};
+}
 
-// First difference between the image and straight RGBA premultiplied the
-// library's way (c * a div 255), within `tolerance` per byte; empty when they
-// agree. With an offset the image is compared to the part of `ref` it covers
-// (a GIF frame on its screen); otherwise the sizes must be equal.
+// First difference from straight RGBA premultiplied as c * a div 255, within `tolerance`; empty when
+// they agree. With an offset the image is compared to the part of `ref` it covers (a GIF frame).
 inline std::string CompareToStraight(const cImage32& img, const Rgba& ref, int tolerance = 0, int left = -1,
                                      int top = 0) {
-    if (!img.HasImage()) return "no image";
-    const bool placed = left >= 0;
-    if (!placed && (img.Width() != ref.w || img.Height() != ref.h))
-        return "size " + std::to_string(img.Width()) + "x" + std::to_string(img.Height()) + " vs " +
-               std::to_string(ref.w) + "x" + std::to_string(ref.h);
-    const int x0 = placed ? left : 0;
+    if (!img.HasImage() || (left < 0 && (img.Width() != ref.w || img.Height() != ref.h)))
+        return "size " + std::to_string(img.Width()) + "x" + std::to_string(img.Height());
     for (int y = 0; y < img.Height() && top + y < ref.h; ++y)
-        for (int x = 0; x < img.Width() && x0 + x < ref.w; ++x) {
-            const uint8_t* s = ref.At(x0 + x, top + y);
-            const unsigned a = s[3];
-            const uint8_t want[4] = {uint8_t(s[2] * a / 255), uint8_t(s[1] * a / 255), uint8_t(s[0] * a / 255),
-                                     uint8_t(a)};
+        for (int x = 0; x < img.Width() && std::max(left, 0) + x < ref.w; ++x) {
+            const uint8_t* s = ref.px.data() + (size_t(top + y) * size_t(ref.w) + size_t(std::max(left, 0) + x)) * 4;
             const uint8_t* got = img.Row(y) + size_t(x) * 4;
-            bool same = true;
-            for (int k = 0; k < 4; ++k) same = same && std::abs(int(want[k]) - int(got[k])) <= tolerance;
-            if (!same) {
-                char buf[160];
-                std::snprintf(buf, sizeof buf, "pixel (%d,%d): BGRA %u,%u,%u,%u, expected %u,%u,%u,%u", x, y, got[0],
-                              got[1], got[2], got[3], want[0], want[1], want[2], want[3]);
-                return buf;
-            }
+            for (int k = 0; k < 4; ++k)
+                if (std::abs(int(k == 3 ? s[3] : s[2 - k] * s[3] / 255) - int(got[k])) > tolerance)
+                    return "pixel (" + std::to_string(x) + "," + std::to_string(y) + ") byte " + std::to_string(k);
         }
     return "";
 }
@@ -108,7 +78,10 @@ inline uint32_t PixelAt(const cImage32& img, int x, int y = 0) {
     return v;
 }
 
-using testfiles::ForEachDamagedCopy;
+inline bool SamePixels(const cImage32& a, const cImage32& b) {
+    return a.HasImage() && b.HasImage() && a.Width() == b.Width() && a.Height() == b.Height() &&
+           std::memcmp(a.BitsPointer(), b.BitsPointer(), size_t(a.scanWidth()) * size_t(a.Height())) == 0;
+}
 
 // Restores the library-wide zlib switch when a test ends.
 struct ZlibSwitch {
