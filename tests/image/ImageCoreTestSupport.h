@@ -17,6 +17,7 @@ namespace ict {
 
 using testfiles::ListFiles;
 using testfiles::ReadFile;
+using testfiles::WriteFile;
 using testfiles::TestData;
 using PixelFn = std::function<uint32_t(int x, int y)>;  // 0xAARRGGBB
 

@@ -29,6 +29,9 @@ inline ByteArray ReadFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     return ByteArray(std::istreambuf_iterator<char>(f), {});
 }
+inline void WriteFile(const std::string& path, const ByteArray& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
 
 // A little-endian size field of a header: its offset and width in bytes.
 struct SizeField {
