@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include <QDir>
 #include <QImage>
 
 #include "tests/e2e/KivProcess.h"
@@ -224,6 +225,39 @@ TEST_F(E2E, SignalsEndTheEngineCleanly) {
         const size_t offAir = log.find(number == SIGINT ? line : "[SYS]  Leaving On Air mode.\r\n", log.find(line));
         EXPECT_LT(offAir, log.find("[CCH]  CacheManager: Cleaning up cache...", offAir)) << log;
     }
+}
+
+// The package CPack builds holds the program, its ini, the service units and desktop entries, and the program
+// unpacked from it runs headless with the shipped ini.
+TEST_F(E2E, PackageHoldsTheEngineThatRuns) {
+    QTemporaryDir out;
+    const auto run = [](const QString& program, const QStringList& args) {
+        QProcess p;
+        p.setWorkingDirectory(KIV_BINARY_DIR);
+        p.start(program, args);
+        EXPECT_TRUE(p.waitForFinished(180000) && p.exitCode() == 0)
+            << program.toStdString() << " " << p.readAllStandardError().toStdString();
+        return p.readAllStandardOutput().toStdString();
+    };
+    run("cpack", {"-G", "DEB", "-B", out.path()});
+    const QString deb = out.filePath(QDir(out.path()).entryList({"kiv_*.deb"}).value(0));
+    const std::string listing = run("dpkg-deb", {"-c", deb}), depends = run("dpkg-deb", {"-f", deb, "Depends"});
+    for (const char* file : {" ./opt/kiv/kiv\n", " ./opt/kiv/kiv.ini\n", " ./lib/systemd/system/kiv.service\n",
+                             " ./usr/lib/systemd/user/kiv.service\n", " ./usr/share/applications/kiv.desktop\n",
+                             " ./opt/kiv/autostart/kiv.desktop\n"})
+        EXPECT_NE(listing.find(file), std::string::npos) << file << listing;
+    for (const char* dependency : {"libqt6widgets6", "libcurl4", "libturbojpeg0", "adduser"})
+        EXPECT_NE(depends.find(dependency), std::string::npos) << dependency << depends;
+    run("dpkg-deb", {"-x", deb, out.filePath("root")});
+    std::ifstream shipped(out.filePath("root/opt/kiv/kiv.ini").toStdString(), std::ios::binary);
+    std::string ini(std::istreambuf_iterator<char>(shipped), {});
+    const size_t at = ini.find("ListeningPort=6100");
+    ASSERT_NE(at, std::string::npos) << ini;
+    port_ = KivProcess::FreePort();
+    kiv_ = std::make_unique<KivProcess>(ini.replace(at, 18, "ListeningPort=" + std::to_string(port_)),
+                                        out.filePath("root/opt/kiv/kiv"));
+    ASSERT_TRUE(kiv_->Start() && kiv_->WaitForLog("Entering Main Loop...\r\n") && (client_ = Connect(*kiv_)));
+    EXPECT_EQ(Ask(*client_, "1 VERSION\r\n"), "1 Version: 11.0.1\r\n");
 }
 
 }  // namespace
