@@ -3,7 +3,8 @@
 #include <QApplication>
 
 inline QApplication& TestApp() {
-    static int argc = 1; static char name[] = "kiv-test", *argv[] = {name, nullptr};
+    static int argc = 1;
+    static char name[] = "kiv-test", *argv[] = {name, nullptr};
     static QApplication* app = new QApplication(argc, argv);
     return *app;
 }

@@ -18,8 +18,11 @@ namespace {
 class StartupTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        TestApp(); Settings = SettingsData{}, FatalError = DebugMode = ConsoleShown = false;
-        SetProgramDir(dir.Path()), mark = ConsoleText().size();
+        TestApp();
+        Settings = SettingsData{};
+        FatalError = DebugMode = ConsoleShown = false;
+        SetProgramDir(dir.Path());
+        mark = ConsoleText().size();
     }
     // Starts up; then whether the log since SetUp begins with the head and
     // `next`, as "[CAT]S message" lines.
@@ -27,14 +30,16 @@ protected:
         Startup(commandLine);
         next.insert(next.begin(), {"[SYS]  Starting up Kiv 1.1.0.1 (x86)", "[SYS]  Initializing Kiv...",
                                    "[SYS]  Reading " + dir.Path() + "/kiv.ini..."});
-        std::vector<std::string> lines; const std::string& text = ConsoleText();
+        std::vector<std::string> lines;
+        const std::string& text = ConsoleText();
         for (size_t pos = mark, end; pos < text.size() && lines.size() < next.size(); pos = end + 2) {
             end = text.find("\r\n", pos);
             lines.push_back(text.substr(pos + 23, end - pos - 23));  // without the time stamp
         }
         EXPECT_EQ(lines, next);
     }
-    TestDir dir; size_t mark = 0;
+    TestDir dir;
+    size_t mark = 0;
 };
 
 TEST_F(StartupTest, MissingIniStopsWithTheConsoleShowingTheLogAndTakingCommands) {
@@ -43,14 +48,16 @@ TEST_F(StartupTest, MissingIniStopsWithTheConsoleShowingTheLogAndTakingCommands)
                              "[QUE]  Initializing Command Queue"});  // for the console's commands; nothing else
     EXPECT_TRUE(ConsoleText().ends_with("[QUE]  Initializing Command Queue\r\n"));
     EXPECT_EQ(QDir::currentPath(), QDir(QString::fromStdString(dir.Path())).canonicalPath());
-    ASSERT_NE(ConsoleWindow(), nullptr); EXPECT_TRUE(FatalError && ConsoleWindow()->isVisible() && ConsoleShown);
+    ASSERT_NE(ConsoleWindow(), nullptr);
+    EXPECT_TRUE(FatalError && ConsoleWindow()->isVisible() && ConsoleShown);
     EXPECT_TRUE(ConsoleWindow()->txtConsole->toPlainText().contains("Fatal Error. Cannot continue"));
 }
 
 TEST_F(StartupTest, ConfigurationAndDebugSwitch) {
     const std::string ok = "[SYS]  Successfully initialized.", debug = "[DBG]  DEBUG MODE ENABLED";
     const struct {
-        const char *general, *commandLine; std::vector<std::string> next;
+        const char *general, *commandLine;
+        std::vector<std::string> next;
         int verbose;
     } cases[] = {
         {"VerboseConsole=0\n", "/debug", {ok, debug}, 2}, {"VerboseConsole=3\n", "", {ok, debug}, 3},
@@ -58,10 +65,12 @@ TEST_F(StartupTest, ConfigurationAndDebugSwitch) {
         {"DisableGui=1\n", "", {ok, "[SYS]  Firing up SessionManager..."}, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.general); SetUp();
+        SCOPED_TRACE(c.general);
+        SetUp();
         QTcpServer free;  // the later subsystems listen: on a port nobody uses
         ASSERT_TRUE(free.listen(QHostAddress::LocalHost, 0));
-        const std::string port = std::to_string(free.serverPort()); free.close();
+        const std::string port = std::to_string(free.serverPort());
+        free.close();
         dir.Write("kiv.ini", std::string("[General]\n") + c.general + "Version=1\nOnAirMonitor=0\nOnAirOnStartup=0\n" +
                                  "ListeningPort=" + port + "\n");
         ExpectStartsLogging(c.commandLine, c.next);
@@ -73,7 +82,8 @@ TEST_F(StartupTest, ConfigurationAndDebugSwitch) {
 }
 
 TEST(CommandLineInfo, HelpAndVersionAloneAreAnswered) {
-    const std::string version = "Kiv " + Version::Text() + "\n"; EXPECT_EQ(CommandLineInfo({"--version"}), version);
+    const std::string version = "Kiv " + Version::Text() + "\n";
+    EXPECT_EQ(CommandLineInfo({"--version"}), version);
     EXPECT_TRUE(CommandLineInfo({"--help"}).value_or("").starts_with("Usage: kiv [/DEBUG]\n" + version));
     for (const std::vector<std::string>& other : std::vector<std::vector<std::string>>{
              {}, {"/DEBUG"}, {"--help", "x"}, {"--version", "--help"}, {"-h"}, {"--HELP"}, {"help"}})
@@ -82,13 +92,18 @@ TEST(CommandLineInfo, HelpAndVersionAloneAreAnswered) {
 
 // Waits at least the time, dispatching events, also when a handler waits longer inside; 0 or less: nothing.
 TEST(WaitMs, DispatchesEventsAndWaitsAtLeastTheTime) {
-    TestApp(); int fired = 0;
+    TestApp();
+    int fired = 0;
     QTimer::singleShot(0, [&] { ++fired; });
-    WaitMs(0), WaitMs(-5); EXPECT_EQ(fired, 0);
+    WaitMs(0);
+    WaitMs(-5);
+    EXPECT_EQ(fired, 0);
     QTimer::singleShot(20, [&] { ++fired; });
     QTimer::singleShot(30, [&] { WaitMs(80), ++fired; });
-    QElapsedTimer clock; clock.start();
-    WaitMs(60); EXPECT_GE(clock.elapsed(), 60);
+    QElapsedTimer clock;
+    clock.start();
+    WaitMs(60);
+    EXPECT_GE(clock.elapsed(), 60);
     EXPECT_EQ(fired, 3);
 }
 }  // namespace

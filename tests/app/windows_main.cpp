@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv); const int result = RUN_ALL_TESTS();
-    std::fflush(nullptr); std::_Exit(result);
+    ::testing::InitGoogleTest(&argc, argv);
+    const int result = RUN_ALL_TESTS();
+    std::fflush(nullptr);
+    std::_Exit(result);
 }

@@ -8,7 +8,8 @@ namespace {
 TEST(Ansi, Windows1252BothWays) {
     std::string all;
     for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
-    ASSERT_EQ(AnsiToQString(all).size(), 256); EXPECT_EQ(QStringToAnsi(AnsiToQString(all)), all);
+    ASSERT_EQ(AnsiToQString(all).size(), 256);
+    EXPECT_EQ(QStringToAnsi(AnsiToQString(all)), all);
     EXPECT_EQ(AnsiToQString("caf\xe9 \x80 \x9f"), QString::fromUtf8("café € Ÿ"));
     EXPECT_EQ(QStringToAnsi(QString::fromUtf8("€äAΩ😀x")), "\x80\xe4" "A??x");
 }

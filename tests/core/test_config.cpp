@@ -19,12 +19,15 @@ const char* kFatal = "[SYS]F Fatal Error. Cannot continue, and will not be able 
 class ConfigTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Settings = SettingsData{}, FatalError = false; SetProgramDir(dir.Path());
+        Settings = SettingsData{};
+        FatalError = false;
+        SetProgramDir(dir.Path());
         mark = ConsoleText().size();
     }
     std::string Logged() const { return ConsoleText().substr(mark); }  // since SetUp
     int Read(const std::string& ini) { return dir.Write("kiv.ini", ini), ReadConfig(); }
-    TestDir dir; size_t mark = 0;
+    TestDir dir;
+    size_t mark = 0;
 };
 
 // As a Windows editor saves Unicode: a byte order mark, then UTF-16 units,
@@ -46,7 +49,8 @@ TEST_F(ConfigTest, FileShapes) {
     const auto unicode = [&] { EXPECT_EQ(Settings.StartupImage, "/img/caf\xE9 \x80?.png"), port(7004)(); };
     const std::tuple<std::string, bool, std::function<void()>> shapes[] = {
         {"[General]\r\nVersion=1\r\n", false, [&] {  // the defaults the shipped file does not spell out
-             EXPECT_EQ(Settings.OnAirMonitor, 2); EXPECT_EQ(Settings.Compatible, "11.0.1");
+             EXPECT_EQ(Settings.OnAirMonitor, 2);
+             EXPECT_EQ(Settings.Compatible, "11.0.1");
              EXPECT_EQ(Settings.CacheDir, dir.Path() + "/cache");
          }},
         {"[General]\nVersion=2\nListeningPort=7000\n", true, port(7000)}, {"[General]\nVersion=0\n", true, {}},
@@ -88,7 +92,8 @@ TEST_F(ConfigTest, FileShapes) {
         {std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR=\xff\xfe[", 20), true, port(6100)},  // binary, no sections
     };
     for (const auto& [ini, warning, check] : shapes) {
-        SCOPED_TRACE(ini.substr(0, 80)); SetUp();
+        SCOPED_TRACE(ini.substr(0, 80));
+        SetUp();
         EXPECT_EQ(Read(ini), 0);
         EXPECT_NE(Logged().find("[SYS]  Reading " + dir.Path() + "/kiv.ini...\r\n"), std::string::npos) << Logged();
         EXPECT_EQ(Logged().find(kWarning) != std::string::npos, warning) << Logged();
@@ -106,11 +111,13 @@ TEST_F(ConfigTest, FailurePath) {
         "", "/",  // no file, a folder in its place
     };
     for (const std::string& ini : bad) {
-        SCOPED_TRACE(ini); SetUp();
+        SCOPED_TRACE(ini);
+        SetUp();
         std::filesystem::remove(dir.Path() + "/kiv.ini");
         if (ini == "/") std::filesystem::create_directory(dir.Path() + "/kiv.ini");
         if (ini.size() > 1) dir.Write("kiv.ini", ini);
-        EXPECT_EQ(ReadConfig(), 1); const size_t error = Logged().find(kError);
+        EXPECT_EQ(ReadConfig(), 1);
+        const size_t error = Logged().find(kError);
         EXPECT_TRUE(error != std::string::npos && Logged().find(kFatal, error) != std::string::npos) << Logged();
         EXPECT_TRUE(FatalError);
         // What was converted before the bad value is kept, nothing after it.
@@ -124,17 +131,22 @@ TEST_F(ConfigTest, FailurePath) {
 
 TEST_F(ConfigTest, HugeFileIsReadOnlyAsFarAsTheBound) {
     std::string ini = "[General]\nVersion=1\nListeningPort=7004\n";
-    std::string filler(1001, 'x'); filler[0] = ';', filler.back() = '\n';
+    std::string filler(1001, 'x');
+    filler[0] = ';';
+    filler.back() = '\n';
     while (ini.size() < (4u << 20)) ini += filler;
-    ini += "DisplayFrameRate=50\n"; EXPECT_EQ(Read(ini), 0);
+    ini += "DisplayFrameRate=50\n";
+    EXPECT_EQ(Read(ini), 0);
     EXPECT_TRUE(Settings.ListeningPort == 7004 && Settings.DisplayFrameRate == 25);
 }
 
 // The shipped file spells out every default: an independent list of them.
 TEST_F(ConfigTest, ShippedIniHasTheDefaultsAndAutomaticMonitor) {
     EXPECT_EQ(ReadConfigFile(KIV_SOURCE_DIR "/kiv.ini"), 0);
-    EXPECT_EQ(Logged().find("]W "), std::string::npos) << Logged(); SettingsData shipped = Settings;
-    SetUp(); ASSERT_EQ(Read("[General]\nVersion=1\n"), 0);
+    EXPECT_EQ(Logged().find("]W "), std::string::npos) << Logged();
+    SettingsData shipped = Settings;
+    SetUp();
+    ASSERT_EQ(Read("[General]\nVersion=1\n"), 0);
     EXPECT_EQ(shipped.OnAirMonitor, 0);
     EXPECT_EQ(shipped.UncRoot, "/mnt");  // written out in the shipped file
     shipped.OnAirMonitor = Settings.OnAirMonitor;
@@ -144,7 +156,8 @@ TEST_F(ConfigTest, ShippedIniHasTheDefaultsAndAutomaticMonitor) {
 }
 
 TEST(ReadIniValue, LooksUpOneValue) {
-    TestDir dir; const std::string path = dir.Write("x.ini", "[A]\nkey=value\nlong=" + std::string(800, 'v') + "\n");
+    TestDir dir;
+    const std::string path = dir.Write("x.ini", "[A]\nkey=value\nlong=" + std::string(800, 'v') + "\n");
     const std::string missing = dir.Path() + "/missing.ini";
     for (const auto& [section, key, file] : {std::tuple{"a", "other", path}, {"b", "key", path}, {"a", "key", missing}})
         EXPECT_EQ(ReadIniValue(section, key, file, "def"), "def") << section << key << file;

@@ -51,24 +51,30 @@ TEST(FormatLogLine, ByteForByte) {
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Settings = SettingsData{}; SetLogClock([] { return kMarch1; });
+        Settings = SettingsData{};
+        SetLogClock([] { return kMarch1; });
         std::filesystem::current_path(dir.Path());
     }
     void TearDown() override { std::filesystem::current_path(old), SetLogClock({}); }
-    const std::filesystem::path old = std::filesystem::current_path(); TestDir dir;
+    const std::filesystem::path old = std::filesystem::current_path();
+    TestDir dir;
 };
 
 TEST_F(LogTest, ConsoleLogFileHoldsTheTextKeptInMemory) {
-    WriteLog("first"); const std::string path = WriteConsoleLog();
+    WriteLog("first");
+    const std::string path = WriteConsoleLog();
     EXPECT_EQ(path, dir.Path() + "/kiv_20240301_140509_clog.txt");
     // The announcing line is itself part of the file; within the same second it is replaced.
     EXPECT_TRUE(ConsoleText().ends_with("[SYS]  Writing console log to " + path + "\r\n"));
     EXPECT_EQ(ReadFile(path), ConsoleText());
     const auto lines = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
-    const uint64_t droppedBefore = DroppedLogLines(); const long linesBefore = lines(ConsoleText());
-    SetConsoleTextLimit(1000); size_t most = 0;
+    const uint64_t droppedBefore = DroppedLogLines();
+    const long linesBefore = lines(ConsoleText());
+    SetConsoleTextLimit(1000);
+    size_t most = 0;
     for (int i = 0; i < 100; ++i) WriteLog("line " + std::to_string(i)), most = std::max(most, ConsoleText().size());
-    const std::string kept = ConsoleText(); SetConsoleTextLimit(0);
+    const std::string kept = ConsoleText();
+    SetConsoleTextLimit(0);
     // Whole lines, the newest, within the bound plus the quarter allowed beyond it.
     EXPECT_TRUE(most <= 1250 && most > 1200 && kept.size() > 500) << most << " " << kept.size();
     EXPECT_TRUE(kept.starts_with(kStamp + "00 [SYS]  line ") && kept.ends_with("[SYS]  line 99\r\n")) << kept;
@@ -87,29 +93,39 @@ TEST_F(LogTest, KeepsTheNewestTwentyConsoleLogs) {
     for (const std::string& alike : expected) dir.Write(alike, "alike");
     expected.push_back("kiv_20240301_140509_clog.txt");
     for (int day = 1; day <= 12; ++day) {
-        dir.Write(name(2023, day), "older"), dir.Write(name(2025, day), "newer"); expected.push_back(name(2025, day));
+        dir.Write(name(2023, day), "older");
+        dir.Write(name(2025, day), "newer");
+        expected.push_back(name(2025, day));
         if (day > 5) expected.push_back(name(2023, day));
     }
-    ASSERT_EQ(WriteConsoleLog(), dir.Path() + "/" + expected[4]); std::vector<std::string> left;
+    ASSERT_EQ(WriteConsoleLog(), dir.Path() + "/" + expected[4]);
+    std::vector<std::string> left;
     for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) left.push_back(entry.path().filename());
-    std::sort(left.begin(), left.end()), std::sort(expected.begin(), expected.end()); EXPECT_EQ(left, expected);
+    std::sort(left.begin(), left.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(left, expected);
     EXPECT_NE(ConsoleText().find("[SYS]  Removing old console log " + dir.Path() + "/" + name(2023, 5) + "\r\n"),
               std::string::npos);
     // A removed working directory cannot take a file, even for root.
-    std::filesystem::create_directory(dir.Path() + "/gone"); std::filesystem::current_path(dir.Path() + "/gone");
-    std::filesystem::remove(dir.Path() + "/gone"); EXPECT_EQ(WriteConsoleLog(), "");
+    std::filesystem::create_directory(dir.Path() + "/gone");
+    std::filesystem::current_path(dir.Path() + "/gone");
+    std::filesystem::remove(dir.Path() + "/gone");
+    EXPECT_EQ(WriteConsoleLog(), "");
     EXPECT_TRUE(ConsoleText().ends_with("[SYS]E Unable to write console log.\r\n"));
 }
 
 // Journal lines are UTF-8 with their priority; raw ones as they are.
 TEST(LogEcho, JournalLinesAreUtf8WithTheirPriority) {
     const auto echoed = [](EchoFormat format, const std::string& pushed) {
-        int fds[2]; EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        int fds[2];
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
         {
-            cLogEcho echo(fds[1], fds[1], format, 4096); echo.Push(pushed);
+            cLogEcho echo(fds[1], fds[1], format, 4096);
+            echo.Push(pushed);
             EXPECT_TRUE(echo.Flush(5000));
         }
-        ::close(fds[1]); std::string out;
+        ::close(fds[1]);
+        std::string out;
         char buf[4096];
         for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
         ::close(fds[0]);

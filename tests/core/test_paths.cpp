@@ -8,7 +8,8 @@
 
 namespace {
 TEST(MapWindowsPath, References) {
-    Settings = SettingsData{}; Settings.DriveRoots['C' - 'A'] = "/srv/playout";
+    Settings = SettingsData{};
+    Settings.DriveRoots['C' - 'A'] = "/srv/playout";
     Settings.DriveRoots['E' - 'A'] = "/media/e/";
     const std::pair<const char*, const char*> cases[] = {
         {"C:\\images\\logo.png", "/srv/playout/images/logo.png"},
@@ -21,20 +22,23 @@ TEST(MapWindowsPath, References) {
         {"", ""}, {"1:\\x", "1:/x"},
     };
     for (const auto& [ref, path] : cases) EXPECT_EQ(MapWindowsPath(ref), path) << ref;
-    Settings.UncRoot = "/net/"; EXPECT_EQ(MapWindowsPath("\\\\server\\share\\pic.png"), "/net/server/share/pic.png");
+    Settings.UncRoot = "/net/";
+    EXPECT_EQ(MapWindowsPath("\\\\server\\share\\pic.png"), "/net/server/share/pic.png");
     Settings = SettingsData{};
 }
 
 // Names on disk that differ in case from a Windows reference are found, with
 // Windows-1252 letters; among several the smallest name byte by byte.
 TEST(MapWindowsPath, CaseInsensitiveWhenMissingAsWritten) {
-    TestDir dir; const std::string root = dir.Path();
+    TestDir dir;
+    const std::string root = dir.Path();
     for (const char* folder : {"Stills/News", "dup", "docs", "unc/Host/Share", "Exact", "exact"})
         std::filesystem::create_directories(root + "/" + folder);
     for (const char* file : {"Stills/News/Flash.PNG", "dup/a.png", "dup/A.png", "Docs", "docs/x.png",
                              "Stills/\xC4rger \x8A.png", "unc/Host/Share/F.png", "Exact/x.png", "exact/x.png"})
         dir.Write(file, "x");
-    Settings = SettingsData{}; Settings.DriveRoots['S' - 'A'] = root;
+    Settings = SettingsData{};
+    Settings.DriveRoots['S' - 'A'] = root;
     Settings.UncRoot = root + "/unc";
     const std::pair<const char*, const char*> cases[] = {  // paths under root
         {"S:\\STILLS\\NEWS\\FLASH.png", "/Stills/News/Flash.PNG"},

@@ -30,7 +30,8 @@ public:
         process_.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
         SetEnv(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         SetEnv(QStringLiteral("KIV_CONSOLE_STDOUT"), QStringLiteral("1"));
-        process_.setProgram(exe), process_.setWorkingDirectory(QStringLiteral("/"));
+        process_.setProgram(exe);
+        process_.setWorkingDirectory(QStringLiteral("/"));
     }
     ~KivProcess() {
         if (Running()) process_.kill(), process_.waitForFinished(10000);

@@ -105,7 +105,8 @@ TEST_F(E2E, ProtocolSessionsRepliesWaitAndConsoleLog) {
     ASSERT_TRUE(a->Send("#WAIT 1000\r\n") && kiv_->WaitForLog("#WAIT command received, halting CommandQueueManager"));
     ASSERT_TRUE(a->Send("2 VERSION\r\n") && b->Send("7 VERSION\r\n"));
     ASSERT_TRUE(kiv_->WaitForLog("[CMD]  7 VERSION (session=2)"));
-    b->Close(), a->received.clear();
+    b->Close();
+    a->received.clear();
     ASSERT_TRUE(a->ReadReplies(2));
     EXPECT_EQ(a->received, "\r\n2 Version: 4.2\r\n");
     ASSERT_TRUE(kiv_->WaitForLog("[QUE]W Session 2 no longer valid, skipping command...\r\n"));
@@ -135,7 +136,8 @@ TEST_F(E2E, HostileClients) {
         std::string commands;
         for (int k = 0; k < 300; ++k) {
             const std::string prefix = std::to_string(i) + "." + std::to_string(k);
-            commands += prefix + " VERSION\r\n", expected[i] += prefix + " Version: 4.2\r\n";
+            commands += prefix + " VERSION\r\n";
+            expected[i] += prefix + " Version: 4.2\r\n";
         }
         ASSERT_TRUE(clients.emplace_back(Connect(*kiv_)));
         clients.back()->Send(commands);  // fails only when refused at the door

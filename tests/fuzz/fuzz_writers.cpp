@@ -10,7 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 5) return 0;
     const int w = 1 + data[0] % 96, h = 1 + data[1] % 96, mode = data[2] % 5, option = data[3];
-    data += 4, size -= 4;
+    data += 4;
+    size -= 4;
     SetZlibEnabled(true);
     cImage32 img, back;
     if (!img.InitializeDIB(w, h)) __builtin_trap();

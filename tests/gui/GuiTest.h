@@ -12,7 +12,9 @@
 class GuiTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        TestApp(); asked.clear(), answer = MsgAnswer::Yes;
+        TestApp();
+        asked.clear();
+        answer = MsgAnswer::Yes;
         Settings = SettingsData{};
         FatalError = OnAir = GfxInitialized = GfxOutputEnabled = OutputOnPrimary = ConsoleShown = false;
         SetStopOperationHook({});
@@ -34,6 +36,7 @@ protected:
         return out;
     }
 
-    MsgAnswer answer = MsgAnswer::Yes; std::vector<MsgRequest> asked;
+    MsgAnswer answer = MsgAnswer::Yes;
+    std::vector<MsgRequest> asked;
     size_t logStart = 0;
 };

@@ -13,12 +13,16 @@ namespace {
 class ConsoleTest : public GuiTest {
 protected:
     void SetUp() override {
-        GuiTest::SetUp(); InstallConsoleInput(*console);
-        PendingInput().clear(), ConsoleShown = true, RefillConsoleView();
+        GuiTest::SetUp();
+        InstallConsoleInput(*console);
+        PendingInput().clear();
+        ConsoleShown = true;
+        RefillConsoleView();
     }
     void TearDown() override { PendingInput().clear(), GuiTest::TearDown(); }
     void Key(int key, const QString& text, Qt::KeyboardModifiers mods = Qt::NoModifier) {
-        QKeyEvent press(QEvent::KeyPress, key, mods, text); QApplication::sendEvent(console->txtConsole, &press);
+        QKeyEvent press(QEvent::KeyPress, key, mods, text);
+        QApplication::sendEvent(console->txtConsole, &press);
     }
     void Type(const QString& text) {
         for (QChar c : text) Key(c.isLetter() ? Qt::Key_A + (c.toUpper().unicode() - 'A') : 0, QString(c));
@@ -43,54 +47,78 @@ protected:
 };
 
 TEST_F(ConsoleTest, OneWindowStaysOnTopAndRefusesToClose) {
-    EXPECT_EQ(&LoadConsoleWindow(), console); EXPECT_EQ(console->windowTitle(), "Kiv Console 1.1.0.1 (x86)");
+    EXPECT_EQ(&LoadConsoleWindow(), console);
+    EXPECT_EQ(console->windowTitle(), "Kiv Console 1.1.0.1 (x86)");
     EXPECT_EQ(console->windowFlags() & (Qt::WindowStaysOnTopHint | Qt::WindowCloseButtonHint),
               Qt::WindowStaysOnTopHint);
-    EXPECT_TRUE(console->txtConsole->isReadOnly() && console->txtConsole->font().fixedPitch()); console->show();
-    EXPECT_FALSE(console->close()); EXPECT_TRUE(console->isVisible());
+    EXPECT_TRUE(console->txtConsole->isReadOnly() && console->txtConsole->font().fixedPitch());
+    console->show();
+    EXPECT_FALSE(console->close());
+    EXPECT_TRUE(console->isVisible());
 }
 
 // Printable ASCII only (what the code page lacks is "?", its upper half is refused), Backspace never
 // into the log, nothing while locked, lines logged meanwhile above the input, Enter trims the line.
 TEST_F(ConsoleTest, TypedLineIsQueuedForTheConsoleSessionBelowTheLog) {
-    const QString before = View(); Backspace();
-    EXPECT_EQ(View(), before); Type(" vx");
+    const QString before = View();
+    Backspace();
+    EXPECT_EQ(View(), before);
+    Type(" vx");
     Backspace();
     for (const char16_t code : {u'\u00e4', u'\u00ff', u'\u20ac', u'\u2019', u'\t', u'\x03', u'\x1f', u'\x7f'})
         Key(0, QString(QChar(code)));
-    console->txtConsole->Locked = true; Type("b");
-    console->txtConsole->Locked = false; Type("ersion ~");
-    Key(0, QString::fromUtf8("中")), Key(0, QString::fromUtf8("Ω")); Type(" ");
-    EXPECT_EQ(PendingInput(), " version ~?? "); WriteLog("caf\xe9 \x80 arrived", "TCP", "I");
+    console->txtConsole->Locked = true;
+    Type("b");
+    console->txtConsole->Locked = false;
+    Type("ersion ~");
+    Key(0, QString::fromUtf8("中"));
+    Key(0, QString::fromUtf8("Ω"));
+    Type(" ");
+    EXPECT_EQ(PendingInput(), " version ~?? ");
+    WriteLog("caf\xe9 \x80 arrived", "TCP", "I");
     EXPECT_TRUE(View().endsWith(QString::fromUtf8("[TCP]I café € arrived\n version ~?? ")));
     ExpectViewMirrorsState();
     ConsoleShown = false;  // hidden, the view catches up when shown again
     WriteLog("while hidden");
-    EXPECT_FALSE(View().contains("while hidden")); ConsoleShown = true, RefillConsoleView();
-    ExpectViewMirrorsState(); Enter();
-    EXPECT_EQ(PendingInput(), ""); EXPECT_EQ(Queued(), std::vector<std::string>{" VERSION ~??|0|\r\n"});
-    EXPECT_TRUE(Logged("[CMD]  VERSION ~?? (session=console)\r\n")) << NewLog(); ExpectViewMirrorsState();
+    EXPECT_FALSE(View().contains("while hidden"));
+    ConsoleShown = true;
+    RefillConsoleView();
+    ExpectViewMirrorsState();
+    Enter();
+    EXPECT_EQ(PendingInput(), "");
+    EXPECT_EQ(Queued(), std::vector<std::string>{" VERSION ~??|0|\r\n"});
+    EXPECT_TRUE(Logged("[CMD]  VERSION ~?? (session=console)\r\n")) << NewLog();
+    ExpectViewMirrorsState();
 }
 
 // Ctrl+V and the middle button paste, the right one does not; line breaks stay in the one command,
 // a CR LF pair pasted in halves is removed a character at a time.
 TEST_F(ConsoleTest, PastesJoinIntoOneCommand) {
-    QGuiApplication::clipboard()->setText(" first\nsecond"); Type("version");
-    Key(Qt::Key_V, QString(QChar(22)), Qt::ControlModifier); ExpectViewMirrorsState();
-    Enter(); EXPECT_EQ(Queued(), std::vector<std::string>{" VERSION first\nsecond|0|\r\n"});
-    QGuiApplication::clipboard()->setText("a\r"); Click(Qt::RightButton);
-    EXPECT_EQ(PendingInput(), ""); Click(Qt::MiddleButton);
-    QGuiApplication::clipboard()->setText("\nb"); PasteConsole();
+    QGuiApplication::clipboard()->setText(" first\nsecond");
+    Type("version");
+    Key(Qt::Key_V, QString(QChar(22)), Qt::ControlModifier);
+    ExpectViewMirrorsState();
+    Enter();
+    EXPECT_EQ(Queued(), std::vector<std::string>{" VERSION first\nsecond|0|\r\n"});
+    QGuiApplication::clipboard()->setText("a\r");
+    Click(Qt::RightButton);
+    EXPECT_EQ(PendingInput(), "");
+    Click(Qt::MiddleButton);
+    QGuiApplication::clipboard()->setText("\nb");
+    PasteConsole();
     for (const char* left : {"a\r\nb", "a\r\n", "a\r", "a"}) {
-        EXPECT_EQ(PendingInput(), left); ExpectViewMirrorsState();
+        EXPECT_EQ(PendingInput(), left);
+        ExpectViewMirrorsState();
         Backspace();
     }
 }
 
 // A megabyte-long line is kept whole in ConsoleText but shown cut, so laying it out cannot freeze the window.
 TEST_F(ConsoleTest, OverlongLineIsWholeInTheLogAndCutInTheView) {
-    const std::string huge = "IMAGE " + std::string(1 << 20, 'x'); WriteLog(huge, "CMD");
-    WriteLog("after"); const std::string& text = ConsoleText();
+    const std::string huge = "IMAGE " + std::string(1 << 20, 'x');
+    WriteLog(huge, "CMD");
+    WriteLog("after");
+    const std::string& text = ConsoleText();
     const size_t at = text.rfind(huge), lineStart = text.rfind("\r\n", at) + 2;
     ASSERT_EQ(text.compare(at, huge.size() + 2, huge + "\r\n"), 0);
     EXPECT_TRUE(Document()->lastBlock().previous().text().endsWith("[SYS]  after"));
@@ -107,7 +135,8 @@ TEST_F(ConsoleTest, ViewKeepsTheNewestLinesBelowItsBoundsAndTheInputAfterThem) {
     const auto lastLogLine = [&](int typedLines) {
         return Document()->findBlockByNumber(Document()->blockCount() - 1 - typedLines).text();
     };
-    PendingInput() = "typing\r\nsecond"; console->ShowPendingInput();
+    PendingInput() = "typing\r\nsecond";
+    console->ShowPendingInput();
     for (const auto& [lines, chars] : {std::pair{50, 1 << 20}, std::pair{1000, 3000}}) {
         console->SetViewLimits(lines, chars);
         for (int i = 0; i < 300; ++i) WriteLog("bounded line " + std::to_string(i), "TCP", "I");
@@ -115,7 +144,8 @@ TEST_F(ConsoleTest, ViewKeepsTheNewestLinesBelowItsBoundsAndTheInputAfterThem) {
         EXPECT_LE(Document()->characterCount(), chars + chars / 10 + 20);
         EXPECT_TRUE(lastLogLine(2).endsWith("bounded line 299"));
         // Where the log ends is still known: the input is rewritten in its place.
-        PendingInput() = "typed"; console->ShowPendingInput();
+        PendingInput() = "typed";
+        console->ShowPendingInput();
         EXPECT_TRUE(lastLogLine(1).endsWith("bounded line 299") && Document()->lastBlock().text() == "typed");
         PendingInput() = "typing\r\nsecond";
         RefillConsoleView();  // shown again, only what the bounds keep is laid out

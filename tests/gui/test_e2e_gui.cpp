@@ -20,21 +20,26 @@ protected:
         xvfb_.start("Xvfb", {"-displayfd", "1", "-screen", "0", "3840x1080x24", "-nolisten", "tcp", "-noreset"});
         for (QDeadlineTimer deadline(20000); !display_.contains('\n') && !deadline.hasExpired();)
             if (xvfb_.waitForReadyRead(100)) display_ += xvfb_.readAllStandardOutput();
-        display_ = ":" + display_.trimmed(); ASSERT_NE(display_, ":") << "Xvfb did not start";
+        display_ = ":" + display_.trimmed();
+        ASSERT_NE(display_, ":") << "Xvfb did not start";
         // Two monitors on one X screen: the operator's and the On Air one.
         Run("xrandr", {"--setmonitor", "MON-A", "1920/508x1080/286+0+0", "screen"});
-        Run("xrandr", {"--setmonitor", "MON-B", "1920/508x1080/286+1920+0", "none"}); port_ = KivProcess::FreePort();
+        Run("xrandr", {"--setmonitor", "MON-B", "1920/508x1080/286+1920+0", "none"});
+        port_ = KivProcess::FreePort();
         kiv_ = std::make_unique<KivProcess>("[General]\nVersion=1\nListeningPort=" + std::to_string(port_) +
                                             "\nOnAirMonitor=0\nDisableGui=1\nHideConsoleOnStartup=1\n");
-        kiv_->SetEnv("QT_QPA_PLATFORM", "xcb"); kiv_->SetEnv("DISPLAY", display_);
+        kiv_->SetEnv("QT_QPA_PLATFORM", "xcb");
+        kiv_->SetEnv("DISPLAY", display_);
         ASSERT_TRUE(kiv_->Start());
         ASSERT_TRUE(kiv_->WaitForLog("Entering Main Loop...")) << kiv_->Log() << kiv_->Errors();
         ASSERT_TRUE(client_.Connect(port_));
     }
     void TearDown() override { kiv_.reset(), xvfb_.kill(), xvfb_.waitForFinished(5000); }
     QString Run(const QString& program, const QStringList& args) {
-        QProcess p; QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", display_); p.setProcessEnvironment(env);
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", display_);
+        p.setProcessEnvironment(env);
         p.start(program, args);
         if (!p.waitForFinished(10000)) p.kill(), p.waitForFinished();
         return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
@@ -59,11 +64,14 @@ protected:
     void AnswerQuit(const char* key) {
         QString box;
         ASSERT_TRUE(Eventually([&] { return !(box = Visible("^Confirm quit$")).isEmpty(); })) << kiv_->Log();
-        Run("xdotool", {"windowfocus", "--sync", box}); Run("xdotool", {"key", "--clearmodifiers", key});
+        Run("xdotool", {"windowfocus", "--sync", box});
+        Run("xdotool", {"key", "--clearmodifiers", key});
     }
 
-    QProcess xvfb_; QString display_;
-    int port_ = 0; std::unique_ptr<KivProcess> kiv_;
+    QProcess xvfb_;
+    QString display_;
+    int port_ = 0;
+    std::unique_ptr<KivProcess> kiv_;
     TcpClient client_{[this] { kiv_->Pump(1); }};
 };
 
@@ -72,16 +80,20 @@ protected:
 TEST_F(GuiEndToEnd, OnlyAConfirmedQuitEndsTheEngine) {
     ASSERT_TRUE(kiv_->WaitForLog("-1 SHOW_CONSOLE OFF (session=gui)"));
     ASSERT_TRUE(Eventually([&] { return Visible("^Kiv Console").isEmpty(); }));
-    QString output; ASSERT_TRUE(Eventually([&] { return !(output = Visible("^Kiv Output$")).isEmpty(); }));
+    QString output;
+    ASSERT_TRUE(Eventually([&] { return !(output = Visible("^Kiv Output$")).isEmpty(); }));
     for (int i = 0; i < 3; ++i)
         ASSERT_EQ(Run("/usr/bin/python3", {KIV_SOURCE_DIR "/tests/gui/close_window.py", output}), "1");
     EXPECT_EQ(Ask("1 VERSION"), "1 Version: 11.0.1\r\n");  // the close requests have been handled
     EXPECT_EQ(Visible("^Kiv Output$"), output);
-    ASSERT_TRUE(client_.Send("2 QUIT\r\n")); AnswerQuit("n");
+    ASSERT_TRUE(client_.Send("2 QUIT\r\n"));
+    AnswerQuit("n");
     EXPECT_EQ(Ask("3 VERSION"), "3 Version: 11.0.1\r\n");  // the first reply to arrive: QUIT is never answered
     EXPECT_TRUE(kiv_->StaysUpFor(500)) << kiv_->Log();
-    client_.received.clear(); ASSERT_TRUE(client_.Send("6 EXIT\r\n"));
-    AnswerQuit("y"); EXPECT_TRUE(Eventually([&] { return !kiv_->Running(); })) << kiv_->Log();
+    client_.received.clear();
+    ASSERT_TRUE(client_.Send("6 EXIT\r\n"));
+    AnswerQuit("y");
+    EXPECT_TRUE(Eventually([&] { return !kiv_->Running(); })) << kiv_->Log();
     client_.ReadUntil([](const std::string&) { return false; }, 2000);
     EXPECT_TRUE(client_.received.empty()) << client_.received;
 }

@@ -33,16 +33,20 @@ protected:
         GuiTest::SetUp();
         window.reset();  // one main window at a time
         window = std::make_unique<frmMain>();
-        InstallMainWindowHooks(); frmMain::SetExitProcessHook([this] { ++exits; });
+        InstallMainWindowHooks();
+        frmMain::SetExitProcessHook([this] { ++exits; });
         exits = 0;
     }
     void TearDown() override {
-        frmMain::SetExitProcessHook({}); SetExecutorHooks({});
-        window.reset(); GuiTest::TearDown();
+        frmMain::SetExitProcessHook({});
+        SetExecutorHooks({});
+        window.reset();
+        GuiTest::TearDown();
     }
     // Leaving would take the output off screen.
     void OnAirWithOutput(bool onAir = true) {
-        Settings.DisableGFXWhenOffAir = 1; GfxInitialized = true;
+        Settings.DisableGFXWhenOffAir = 1;
+        GfxInitialized = true;
         if (onAir) window->GoOnAir();
     }
     // The switch, its font and the two indicators all tell the same state.
@@ -54,7 +58,8 @@ protected:
     }
     QString Cell(QAbstractItemModel* m, int row, int column) const { return m->data(m->index(row, column)).toString(); }
 
-    std::unique_ptr<frmMain> window; int exits = 0;
+    std::unique_ptr<frmMain> window;
+    int exits = 0;
 };
 
 // The switch acts at once, queues nothing, and asks only when leaving takes the output off screen.
@@ -63,17 +68,23 @@ TEST_F(MainWindowTest, OnAirSwitchRules) {
         {0, false, MsgAnswer::Yes, false}, {1, false, MsgAnswer::No, false}, {1, true, MsgAnswer::No, true},
         {1, true, MsgAnswer::Yes, false},  {0, true, MsgAnswer::No, false}};
     for (const auto& [disableWhenOffAir, gfx, a, staysOnAir] : cases) {
-        SCOPED_TRACE(::testing::Message() << disableWhenOffAir << gfx << int(a)); SetUp();
-        Settings.DisableGFXWhenOffAir = disableWhenOffAir; GfxInitialized = gfx;
-        window->chkOnAir->click(); ExpectShows(true);
+        SCOPED_TRACE(::testing::Message() << disableWhenOffAir << gfx << int(a));
+        SetUp();
+        Settings.DisableGFXWhenOffAir = disableWhenOffAir;
+        GfxInitialized = gfx;
+        window->chkOnAir->click();
+        ExpectShows(true);
         EXPECT_TRUE(Logged("Entering On Air mode.") && Logged("Enabling GFX output...") == gfx) << NewLog();
         const size_t logged = NewLog().size();
         window->GoOnAir();  // already On Air: nothing at all
         EXPECT_EQ(NewLog().size(), logged);
-        answer = a; window->chkOnAir->click();
-        ExpectShows(staysOnAir); const bool asks = gfx && disableWhenOffAir == 1, disables = asks && !staysOnAir;
+        answer = a;
+        window->chkOnAir->click();
+        ExpectShows(staysOnAir);
+        const bool asks = gfx && disableWhenOffAir == 1, disables = asks && !staysOnAir;
         EXPECT_EQ(asked, asks ? std::vector<MsgRequest>{kOffAir} : std::vector<MsgRequest>{});
-        EXPECT_EQ(GfxOutputEnabled, gfx && !disables); const size_t leaving = NewLog().find("Leaving On Air mode.");
+        EXPECT_EQ(GfxOutputEnabled, gfx && !disables);
+        const size_t leaving = NewLog().find("Leaving On Air mode.");
         EXPECT_EQ(leaving == std::string::npos, staysOnAir);
         EXPECT_EQ(NewLog().find("Disabling GFX output...", leaving) == std::string::npos, !disables);
         EXPECT_TRUE(Queued().empty());
@@ -85,23 +96,34 @@ TEST_F(MainWindowTest, OnAirSwitchRules) {
 TEST_F(MainWindowTest, QuitAsksOnceAndEndsOnlyOnYes) {
     for (const bool onAir : {false, true})
         for (const MsgAnswer a : {MsgAnswer::No, MsgAnswer::Yes}) {
-            SetUp(); OnAirWithOutput(onAir);
-            answer = a; window->Quit();
+            SetUp();
+            OnAirWithOutput(onAir);
+            answer = a;
+            window->Quit();
             EXPECT_EQ(asked, std::vector<MsgRequest>{onAir ? kQuitOnAir : kQuit});
-            EXPECT_EQ(exits, a == MsgAnswer::Yes ? 1 : 0); EXPECT_EQ(OnAir, onAir && a == MsgAnswer::No);
-            EXPECT_EQ(GfxOutputEnabled, onAir); EXPECT_FALSE(Logged("Disabling GFX output..."));
+            EXPECT_EQ(exits, a == MsgAnswer::Yes ? 1 : 0);
+            EXPECT_EQ(OnAir, onAir && a == MsgAnswer::No);
+            EXPECT_EQ(GfxOutputEnabled, onAir);
+            EXPECT_FALSE(Logged("Disabling GFX output..."));
         }
-    SetUp(); QCloseEvent refused, accepted;
-    answer = MsgAnswer::No; QApplication::sendEvent(window.get(), &refused);
-    EXPECT_FALSE(refused.isAccepted()); EXPECT_EQ(ExecuteCommand("QUIT", ""), kNoReply);
-    answer = MsgAnswer::Yes; EXPECT_EQ(exits, 0);
-    EXPECT_EQ(ExecuteCommand("EXIT", ""), kNoReply); QApplication::sendEvent(window.get(), &accepted);
-    EXPECT_EQ(exits, 2); EXPECT_EQ(asked, std::vector<MsgRequest>(4, kQuit));
+    SetUp();
+    QCloseEvent refused, accepted;
+    answer = MsgAnswer::No;
+    QApplication::sendEvent(window.get(), &refused);
+    EXPECT_FALSE(refused.isAccepted());
+    EXPECT_EQ(ExecuteCommand("QUIT", ""), kNoReply);
+    answer = MsgAnswer::Yes;
+    EXPECT_EQ(exits, 0);
+    EXPECT_EQ(ExecuteCommand("EXIT", ""), kNoReply);
+    QApplication::sendEvent(window.get(), &accepted);
+    EXPECT_EQ(exits, 2);
+    EXPECT_EQ(asked, std::vector<MsgRequest>(4, kQuit));
 }
 
 // Offscreen nobody can answer: every question, the image library's too, is logged and answered safely.
 TEST_F(MainWindowTest, UnattendedQuestionsTakeTheSafeAnswerAndAreLogged) {
-    EXPECT_FALSE(DialogsCanBeAnswered()); SetMessageBoxHandler(AnswerUnattended);
+    EXPECT_FALSE(DialogsCanBeAnswered());
+    SetMessageBoxHandler(AnswerUnattended);
     OnAirWithOutput();
     const std::string box = "[SYS]W Message box \"";
     const std::string tail = "\" cannot be answered on the offscreen platform; answered ";
@@ -114,9 +136,12 @@ TEST_F(MainWindowTest, UnattendedQuestionsTakeTheSafeAnswerAndAreLogged) {
         {[] { ShowImageMessage("Broken picture"); }, box + "Kiv\": \"Broken picture" + tail + "OK.\r\n"},
     };
     for (const auto& [ask, logged] : cases) {
-        const size_t mark = ConsoleText().size(); ask();
-        EXPECT_NE(ConsoleText().find(logged, mark), std::string::npos) << logged; EXPECT_EQ(exits, 0);
-        ExpectShows(true); EXPECT_TRUE(GfxOutputEnabled);
+        const size_t mark = ConsoleText().size();
+        ask();
+        EXPECT_NE(ConsoleText().find(logged, mark), std::string::npos) << logged;
+        EXPECT_EQ(exits, 0);
+        ExpectShows(true);
+        EXPECT_TRUE(GfxOutputEnabled);
     }
 }
 
@@ -125,7 +150,8 @@ TEST_F(MainWindowTest, SignalQuitsWithoutAskingAndOnlyOnce) {
     OnAirWithOutput();
     QTimer::singleShot(0, [] { QuitOnSignal(SIGINT); });  // handled while the cache clean-up waits
     QuitOnSignal(SIGTERM);
-    EXPECT_TRUE(asked.empty()); EXPECT_EQ(exits, 1);
+    EXPECT_TRUE(asked.empty());
+    EXPECT_EQ(exits, 1);
     EXPECT_TRUE(!OnAir && GfxOutputEnabled) << "the picture stays until the process is gone";
     const size_t term = NewLog().find("[SYS]I Received SIGTERM. Quitting Kiv without confirmation.\r\n");
     EXPECT_LT(term, NewLog().find("Leaving On Air mode.")) << NewLog();
@@ -139,23 +165,28 @@ TEST_F(MainWindowTest, ControlsQueueTheirCommandsForTheGuiSessionAboutAnswersAtO
     EXPECT_EQ(Queued(), (std::vector<std::string>{"-1 ICONIFY|-1|\r\n", "-1 QUIT|-1|\r\n",
                                                   "-1 SHOW_CONSOLE OFF|-1|\r\n", "-1 SHOW_CONSOLE ON|-1|\r\n",
                                                   "-1 QUIT|-1|\r\n"}));
-    EXPECT_TRUE(asked.empty()) << "none of them acts before the queue runs"; window->cmdAbout->click();
-    window->mnuAbout->trigger(); ASSERT_EQ(asked.size(), 2u);
+    EXPECT_TRUE(asked.empty()) << "none of them acts before the queue runs";
+    window->cmdAbout->click();
+    window->mnuAbout->trigger();
+    ASSERT_EQ(asked.size(), 2u);
     EXPECT_EQ(asked[1], (MsgRequest{asked[1].text, "About Kiv", MsgButtons::Ok, MsgIcon::Information}));
     EXPECT_TRUE(asked[1].text.starts_with("Kiv " + Version::Text() + "\r\n\r\nRealtime graphics playout engine\r\n"));
     EXPECT_TRUE(asked[1].text.ends_with("F:\tFatal\r\n"));
 }
 
 TEST_F(MainWindowTest, QueueTableFollowsTheQueue) {
-    QAbstractItemModel* m = window->tblQueue->model(); AddCommand("7 VERSION now", 3, "\n");
-    AddCommand("SHOW_CONSOLE OFF", 0, std::string_view("\0", 1)); AddCommand("FOO", -1, "\r\n");
+    QAbstractItemModel* m = window->tblQueue->model();
+    AddCommand("7 VERSION now", 3, "\n");
+    AddCommand("SHOW_CONSOLE OFF", 0, std::string_view("\0", 1));
+    AddCommand("FOO", -1, "\r\n");
     AddCommand("VERSION " + std::string(1 << 20, 'x') + "\r\n", 1, "\r\n");  // a long parameter is cut for display
     QStringList rows;
     for (int row = 0; row < m->rowCount(); ++row)
         for (int column = 0; column < m->columnCount(); ++column) rows << Cell(m, row, column).left(8);
     EXPECT_EQ(rows.join('|'), "3|7|VERSION|now|LF|VERSION|0||SHOW_CON|OFF|NUL|SHOW_CON|-1||FOO||CR LF||1||VERSION|"
                               "xxxxxxxx|CR LF|VERSION");
-    EXPECT_LT(Cell(m, 3, 3).size(), 300); ProcessCommandQueue();
+    EXPECT_LT(Cell(m, 3, 3).size(), 300);
+    ProcessCommandQueue();
     EXPECT_EQ(m->rowCount(), 0);
 }
 }  // namespace

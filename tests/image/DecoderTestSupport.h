@@ -38,10 +38,14 @@ inline bool ReadPngWithLibpng(const ByteArray& bytes, Rgba& out) {
         r->pos += n;
     });
     png_read_info(png, info);
-    png_set_expand(png), png_set_strip_16(png), png_set_gray_to_rgb(png), png_set_interlace_handling(png);
+    png_set_expand(png);
+    png_set_strip_16(png);
+    png_set_gray_to_rgb(png);
+    png_set_interlace_handling(png);
     png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
     png_read_update_info(png, info);
-    out.w = int(png_get_image_width(png, info)), out.h = int(png_get_image_height(png, info));
+    out.w = int(png_get_image_width(png, info));
+    out.h = int(png_get_image_height(png, info));
     out.px.assign(size_t(out.w) * size_t(out.h) * 4, 0);
     for (int y = 0; y < out.h; ++y) rows.push_back(out.px.data() + size_t(y) * size_t(out.w) * 4);
     png_read_image(png, rows.data());

@@ -156,9 +156,11 @@ ByteArray Deflate(const ByteArray& in, int level = 6, int strategy = Z_DEFAULT_S
     deflateInit2(&zs, level, Z_DEFLATED, 15, 8, strategy);
     ByteArray out(deflateBound(&zs, uLong(in.size())));
     zs.next_in = const_cast<Bytef*>(in.data()), zs.avail_in = uInt(in.size());
-    zs.next_out = out.data(), zs.avail_out = uInt(out.size());
+    zs.next_out = out.data();
+    zs.avail_out = uInt(out.size());
     deflate(&zs, Z_FINISH);
-    out.resize(zs.total_out), deflateEnd(&zs);
+    out.resize(zs.total_out);
+    deflateEnd(&zs);
     return out;
 }
 
@@ -180,7 +182,8 @@ ByteArray Assemble(const std::vector<Chunk>& chunks) {
 
 ByteArray Ihdr(uint32_t w, uint32_t h, int depth, int colorType, int interlace = 0) {
     ByteArray d;
-    PutU32BE(d, w), PutU32BE(d, h);
+    PutU32BE(d, w);
+    PutU32BE(d, h);
     d.insert(d.end(), {uint8_t(depth), uint8_t(colorType), 0, 0, uint8_t(interlace)});
     return d;
 }
@@ -202,7 +205,9 @@ ByteArray TgaOf(int type, int w, int h, int depth, int descriptor, ByteArray pix
     // Extension area (495 bytes) with the attributes type, then the footer.
     const uint8_t at = uint8_t(f.size());
     f.resize(at + 495u);
-    f[at] = 495 & 0xFF, f[at + 1] = 495 >> 8, f[at + 494] = uint8_t(attributes);
+    f[at] = 495 & 0xFF;
+    f[at + 1] = 495 >> 8;
+    f[at + 494] = uint8_t(attributes);
     const char footer[] = "\0\0\0\0\0\0\0TRUEVISION-XFILE.";
     f.push_back(at);
     f.insert(f.end(), footer, footer + sizeof footer);
@@ -212,7 +217,10 @@ ByteArray TgaOf(int type, int w, int h, int depth, int descriptor, ByteArray pix
 // One 2x1 icon entry of the given depth (0: a PNG); the AND mask hides pixel 1.
 ByteArray IcoOf(int type, int bits, uint8_t alpha = 0) {
     ByteArray f = {0, 0, uint8_t(type), 0, 1, 0, 2, 1, 0, 0, 1, 0, uint8_t(bits), 0}, dib(40, 0);
-    dib[0] = 40, dib[4] = dib[8] = 2, dib[12] = 1, dib[14] = uint8_t(bits);
+    dib[0] = 40;
+    dib[4] = dib[8] = 2;
+    dib[12] = 1;
+    dib[14] = uint8_t(bits);
     if (bits == 1) dib.insert(dib.end(), {0, 0, 0, 0, 255, 255, 255, 0, 0b10000000, 0, 0, 0});
     if (bits == 4) dib.insert(dib.end(), {9, 9, 9, 0, 255, 255, 255, 0, 0x51, 0, 0, 0});  // index 5 past the palette
     if (bits == 4) dib[32] = 2;
@@ -433,7 +441,8 @@ TEST(PngLarge, EveryBlockTypeAndFilterAsLibpng) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.w) + " colour type " + std::to_string(c.colorType));
         PngFormat f;
-        f.depth = c.depth, f.colorType = c.colorType;
+        f.depth = c.depth;
+        f.colorType = c.colorType;
         ByteArray raw, framed(3, 1);
         uint32_t seed = c.w;
         for (const Adam7Pass& p : c.interlace ? std::vector<Adam7Pass>(kAdam7, kAdam7 + 7)
@@ -690,12 +699,16 @@ ByteArray Encode(int w, int h, int hSamp, int vSamp, bool gray, int restartRows 
     unsigned char* out = nullptr;
     unsigned long outSize = 0;
     jpeg_mem_dest(&info, &out, &outSize);
-    info.image_width = JDIMENSION(w), info.image_height = JDIMENSION(h);
-    info.input_components = gray ? 1 : 3, info.in_color_space = gray ? JCS_GRAYSCALE : JCS_RGB;
+    info.image_width = JDIMENSION(w);
+    info.image_height = JDIMENSION(h);
+    info.input_components = gray ? 1 : 3;
+    info.in_color_space = gray ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, 90, TRUE);
-    info.comp_info[0].h_samp_factor = hSamp, info.comp_info[0].v_samp_factor = vSamp;
-    info.restart_in_rows = restartRows, info.restart_interval = JDIMENSION(restartMcus);
+    info.comp_info[0].h_samp_factor = hSamp;
+    info.comp_info[0].v_samp_factor = vSamp;
+    info.restart_in_rows = restartRows;
+    info.restart_interval = JDIMENSION(restartMcus);
     if (progressive) jpeg_simple_progression(&info);
     jpeg_start_compress(&info, TRUE);
     std::vector<uint8_t> row(size_t(w) * 3);

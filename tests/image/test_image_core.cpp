@@ -24,7 +24,10 @@ std::string ScratchDir(const std::string& name) {
 ByteArray TinyBmp(uint32_t size) {
     ByteArray b = MakeBmp(1, 1, 24, 0, {});
     b.resize(size, 0);
-    Put32(b, 2, size), Put32(b, 10, size - 4), b[size - 3] = 1, b[size - 2] = 2;
+    Put32(b, 2, size);
+    Put32(b, 10, size - 4);
+    b[size - 3] = 1;
+    b[size - 2] = 2;
     return b;
 }
 
@@ -108,7 +111,9 @@ TEST(Image32, DefaultsSizesEraseAndDestroy) {
         const bool small = c[2] > 0 && c[0] < 1000;  // blank, ImageType 0, Alpha 1
         EXPECT_EQ(small ? Diff(sized, std::vector<uint32_t>(size_t(c[2] * c[3]), 0), c[2]) + std::to_string(sized.ImageType() * 10 + sized.Alpha()) : "1", "1");
     }
-    Make(img, 3, 2, [](int, int) { return 0xFF102030u; }).SetImageType(7), img.Alpha(2), img.EraseDIB();
+    Make(img, 3, 2, [](int, int) { return 0xFF102030u; }).SetImageType(7);
+    img.Alpha(2);
+    img.EraseDIB();
     EXPECT_EQ(Diff(img, std::vector<uint32_t>(6, 0), 3) + std::to_string(img.ImageType() * 10 + img.Alpha()), "1");
     img.DestroyDIB();
     EXPECT_EQ(img.HasImage() + img.Width() + img.Height() + img.ImageType() * 10 + img.Alpha(), -10);
@@ -305,7 +310,9 @@ TEST(Resize, AndCopyImageToKeepTheFields) {
     cImage32 img, dst;
     EXPECT_FALSE(img.Resize(4, 4) || img.CopyImageTo(dst) || img.MirrorImage(true, true));
     Make(img, 4, 1, [](int x, int) { return Argb(128, x * 40, 0, 0); });
-    img.SetImageType(9), img.Alpha(2), img.Tag(std::string("mine"));
+    img.SetImageType(9);
+    img.Alpha(2);
+    img.Tag(std::string("mine"));
     img.SetOriginalFormat(ByteArray{1, 2, 3});
     img.HighQualityInterpolation(false);
     ByteArray kept;

@@ -140,11 +140,14 @@ TEST(MonitorChoice, InitGfxOutputCases) {
         SCOPED_TRACE(std::to_string(&c - cases));
         FatalError = GfxInitialized = GfxOutputEnabled = OutputOnPrimary = false;
         Settings = SettingsData{};
-        Settings.OnAirMonitor = c.onAir, Settings.StartupColor = 0x0000FF;
+        Settings.OnAirMonitor = c.onAir;
+        Settings.StartupColor = 0x0000FF;
         SetMonitorProvider(c.list.empty() ? nullptr : std::make_shared<FakeMonitors>(c.list, c.failQueries));
         FakeWindow window;
         LogCapture log;
-        SetOutputWindow(&window), InitGfxOutput(), SetOutputWindow(nullptr);
+        SetOutputWindow(&window);
+        InitGfxOutput();
+        SetOutputWindow(nullptr);
         EXPECT_EQ(log.lines.at(0), "[GFX]  Examining Windows monitor configuration...");
         for (size_t i = 0; i < c.logged.size(); ++i)
             EXPECT_GT(log.IndexOf(c.logged[i]), i ? log.IndexOf(c.logged[i - 1]) : 0) << c.logged[i];
@@ -181,7 +184,9 @@ protected:
     void Output(int w, int h) {
         SetMonitorProvider(std::make_shared<FakeMonitors>(std::vector<MonitorInfo>{{0, 0, w, h, true}}, false));
         Settings.OnAirMonitor = 1;
-        InitGfxOutput(), window.probes.clear(), log.lines.clear();
+        InitGfxOutput();
+        window.probes.clear();
+        log.lines.clear();
     }
     // Writes a PNG of w x h pixels made by `fn` and answers its path.
     std::string Image(const std::string& name, int w, int h, const PixelFn& fn) {
@@ -211,7 +216,9 @@ TEST_F(OutputTest, FailuresTakeTheErrorPathAndResumeTheQueue) {
         {good, dir.string(), 0, 1},  // the first step is drawn, then the pause has no rate
     };
     for (const auto& c : cases) {
-        Settings.CacheDir = c.cacheDir, Settings.DisplayFrameRate = c.frameRate, window.probes.clear();
+        Settings.CacheDir = c.cacheDir;
+        Settings.DisplayFrameRate = c.frameRate;
+        window.probes.clear();
         EXPECT_EQ(DisplayCachedImage(c.path, "Fade"), 1) << c.path;
         EXPECT_EQ(window.probes.size(), c.frames) << c.path;
         EXPECT_EQ(log.lines.back(), "[GFX]E Error in DisplayCachedImage while rendering an image.");
@@ -220,7 +227,8 @@ TEST_F(OutputTest, FailuresTakeTheErrorPathAndResumeTheQueue) {
 }
 
 TEST_F(OutputTest, FadeCompoundsItsStepsAndEndsOnTheExactFrame) {
-    Settings.TransDur = 3, Settings.VerboseConsole = 1;
+    Settings.TransDur = 3;
+    Settings.VerboseConsole = 1;
     const std::string white = Image("white.png", 320, 180, Solid(kWhite));
     ASSERT_EQ(DisplayCachedImage(white, "Fade"), 0);
     ASSERT_EQ(window.probes.size(), 13u);  // 12 steps and the final full draw
@@ -258,9 +266,12 @@ TEST_F(OutputTest, FrameIsItsLayersAndTheCompositeFile) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(&c - cases));
         Output(c.outW, c.outH);
-        Settings.UseBlurredBackground = c.blur, Settings.BlurredBackgroundColor = c.tint;
-        Settings.BlurredBackgroundOpacity = c.tintPct, Settings.BlurredBackgroundLightness = c.lightness;
-        Settings.ShadowOpacity = c.shadow, Settings.AlphaAddTop = c.addTop;
+        Settings.UseBlurredBackground = c.blur;
+        Settings.BlurredBackgroundColor = c.tint;
+        Settings.BlurredBackgroundOpacity = c.tintPct;
+        Settings.BlurredBackgroundLightness = c.lightness;
+        Settings.ShadowOpacity = c.shadow;
+        Settings.AlphaAddTop = c.addTop;
         const std::string path = Image("picture.png", c.imgW, c.imgH, c.fn);
         const size_t bytes = size_t(c.outW) * size_t(c.outH) * 4;
         std::vector<uint8_t> frames[2];
@@ -285,7 +296,8 @@ TEST_F(OutputTest, FrameIsItsLayersAndTheCompositeFile) {
         full.SetSize(c.outW, c.outH);
         const DeviceContext dc = full.DC();
         cImage32 picture, blur;
-        picture.HighQualityInterpolation(true), blur.HighQualityInterpolation(true);
+        picture.HighQualityInterpolation(true);
+        blur.HighQualityInterpolation(true);
         ASSERT_TRUE(blur.LoadPicture_File(path) && picture.LoadPicture_File(path));
         const auto draw = [&](cImage32& layer, int w, int h, int opacity) {
             layer.Render(&dc, c.outW / 2, c.outH / 2, w, h, 0, 0, 0, 0, opacity, true, true, nullptr, -1, 0, 0, true);
@@ -309,7 +321,8 @@ TEST_F(OutputTest, FrameIsItsLayersAndTheCompositeFile) {
 }
 
 TEST_F(OutputTest, DebugLinesBackgroundPictureAndAlphaAddTop) {
-    Settings.UseBlurredBackground = 1, Settings.VerboseConsole = 2;
+    Settings.UseBlurredBackground = 1;
+    Settings.VerboseConsole = 2;
     const std::string square = Image("square.png", 90, 90, Solid(kGreen));
     ASSERT_EQ(DisplayCachedImage(square, "False"), 0);
     Lines debug;

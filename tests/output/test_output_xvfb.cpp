@@ -44,9 +44,13 @@ protected:
         std::filesystem::create_directories(dir);
         FatalError = GfxInitialized = GfxOutputEnabled = OutputOnPrimary = false;
         Settings = SettingsData{};
-        Settings.CacheDir = dir.string(), Settings.DisplayFrameRate = -1, Settings.TransDur = 3;
-        Settings.UseBlurredBackground = 1, Settings.BlurredBackgroundColor = 0x602000;
-        Settings.BlurredBackgroundOpacity = 30, Settings.ShadowOpacity = 80;
+        Settings.CacheDir = dir.string();
+        Settings.DisplayFrameRate = -1;
+        Settings.TransDur = 3;
+        Settings.UseBlurredBackground = 1;
+        Settings.BlurredBackgroundColor = 0x602000;
+        Settings.BlurredBackgroundOpacity = 30;
+        Settings.ShadowOpacity = 80;
         InitGfxOutput();
         ASSERT_TRUE(GfxInitialized);
     }
