@@ -21,6 +21,7 @@
 #include "core/modMain.h"
 #include "tests/cache/FixtureServer.h"
 #include "tests/e2e/KivProcess.h"
+#include "tests/protocol/LogSince.h"
 
 namespace fs = std::filesystem;
 
@@ -90,15 +91,7 @@ protected:
         NewLog();
     }
 
-    // The log written since the last call, without the time stamps.
-    std::string NewLog() {
-        const std::string& text = ConsoleText();
-        std::string out;
-        for (size_t at = mark_, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
-            out += text.substr(at + 23, end + 2 - at - 23);
-        mark_ = text.size();
-        return out;
-    }
+    std::string NewLog() { return LogSince(mark_); }
 
     // Names in the cache directory that start with "kiv_".
     std::vector<std::string> KivFiles() const {

@@ -14,6 +14,7 @@
 #include "protocol/Framing.h"
 #include "protocol/modCommandQueueManager.h"
 #include "tests/e2e/KivProcess.h"
+#include "tests/protocol/LogSince.h"
 
 namespace {
 
@@ -88,15 +89,7 @@ protected:
         mark_ = ConsoleText().size();
     }
 
-    // The log since the last call, without the time stamps.
-    std::string Log() {
-        const std::string& text = ConsoleText();
-        std::string out;
-        for (size_t at = mark_, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
-            out += text.substr(at + 23, end + 2 - at - 23);
-        mark_ = text.size();
-        return out;
-    }
+    std::string Log() { return LogSince(mark_); }
 
     size_t mark_ = 0;
 };
