@@ -1,27 +1,27 @@
-// The cache manager against real files and real local HTTP(S) servers, in
-// process, with the request object's limits lowered so that the hostile
-// cases end quickly.
+// Cache names, image references, and the cache manager against real files and
+// local HTTP(S) servers, with limits lowered so that hostile cases end quickly.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include "cache/ImageReference.h"
+#include "cache/modCacheManager.h"
+#include "cache/modMD5.h"
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "core/Version.h"
 #include "core/modMain.h"
-#include "cache/modCacheManager.h"
 #include "tests/cache/FixtureServer.h"
+#include "tests/e2e/KivProcess.h"
+#include "tests/protocol/LogSince.h"
 
 namespace fs = std::filesystem;
 
@@ -37,333 +37,174 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// Names in the cache directory that start with "kiv_".
-std::vector<std::string> KivFiles(const fs::path& dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(dir, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("kiv_", 0) == 0) names.push_back(name);
-    }
-    return names;
+// Every length across the padding boundaries and every byte value, against
+// Qt's digest; the cache name is the digest of the reference as received.
+TEST(MD5, MatchesAReferenceDigest) {
+    std::string message;
+    for (int n = 0; n < 300; message += char(n * 7 + 1), ++n)
+        ASSERT_EQ(MD5Hex(message), QCryptographicHash::hash(QByteArray::fromStdString(message), QCryptographicHash::Md5)
+                                       .toHex().toUpper().toStdString()) << n;
+    EXPECT_EQ(CacheFileName("abc"), "kiv_900150983CD24FB0D6963F7D28E17F72");
+    EXPECT_EQ(CacheFileName("T:\\A.png "), "kiv_" + MD5Hex("T:\\A.png "));
 }
 
-// A port that accepts TCP connections (the kernel does the handshake) and
-// never reads or answers: a server that hangs, or a TLS handshake that stalls.
-class SilentListener {
-public:
-    SilentListener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(fd_, 8) == 0 &&
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-            port_ = ntohs(addr.sin_port);
+TEST(FindImageReference, Table) {
+    const char *file = kAccessFile, *unc = kAccessUnc, *http = kAccessHttp;
+    const struct { const char *line, *reference, *method; } cases[] = {  // reference nullptr: none
+        {"SCENE*#1234*IMAGE SET \"C:\\img\\a.png\"", "C:\\img\\a.png", file},
+        {"RENDERER SET C:\\my img\\a.png", "C:\\my", file},
+        {"RENDERER SET \"\\\\srv\\share\\a.png\" INITIALIZE", "\\\\srv\\share\\a.png", unc},
+        {"RENDERER SET http://host:8080/a.png?x=1", "http://host:8080/a.png?x=1", http},
+        {"RENDERER SET C:\\a.png http://h/b.png", "http://h/b.png", http},  // a URL anywhere goes first
+        {"RENDERER SET https://a/x.png http://b/y.png", "http://b/y.png", http},  // then http before https
+        {"RENDERER SET HTTP://host/C:\\x.png", "C:\\x.png", file},  // case-sensitive
+        // Local paths of this machine, right after SET in any case.
+        {"RENDERER SET /srv/img/a.png", "/srv/img/a.png", file}, {"RENDERER SET \"/srv/a.png\"", "/srv/a.png", file},
+        {"SCENE*#7*IMAGE set \"/srv/my a.png\" INITIALIZE", "/srv/my", file},
+        {"RENDERER SET  /srv/a.png", nullptr, nullptr}, {"RENDERER SET img/a.png", nullptr, nullptr},
+        {"RENDERER SET C:\\bilder\\\xE4rger.png", "C:\\bilder\\\xE4rger.png", file},  // bytes kept as they are
+        {"RENDERER SET http://h/a\"b c", "http://h/a", http},  // a double quote ends it before a blank
+        {"RENDERER SET http://", "http://", http}, {"RENDERER SET https://host/a.png", "https://host/a.png", http},
+    };
+    for (const auto& c : cases) {
+        const std::optional<ImageReference> found = FindImageReference(c.line);
+        EXPECT_EQ(found ? found->reference + " " + found->accessMethod : "none",
+                  c.reference ? std::string(c.reference) + " " + c.method : "none") << c.line;
     }
-    ~SilentListener() { ::close(fd_); }
-    int port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
+}
 
 const std::string kImage = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(5000, '\x42') + std::string("\0end", 4);
 
 class CacheManagerTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char arg0[] = "test_cache_manager";
-        static char* argv[] = {arg0, nullptr};
-        if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
-    }
-
     void SetUp() override {
-        ASSERT_TRUE(tmp_.isValid());
-        root_ = tmp_.path().toStdString();
-        cacheDir_ = root_ + "/cache";
-        files_ = root_ + "/files";
+        EnsureCoreApplication();
         WriteFile(files_ / "a.png", kImage);
         Settings = SettingsData{};
-        Settings.CacheDir = cacheDir_.string();
+        Settings.CacheDir = cache_.string();
         Settings.DriveRoots['T' - 'A'] = files_.string();
         Settings.UncRoot = root_ + "/unc";
         Settings.VerboseConsole = 1;
-        FatalError = false;
-        cHttpRequest::Limits limits;
-        limits.connectTimeoutMs = 1500;
-        limits.stallTimeoutS = 1;
-        limits.totalTimeoutS = 3;
-        limits.maxBodyBytes = 1 << 20;
-        SetHttpRequestLimits(limits);
+        SetHttpRequestLimits({.connectTimeoutMs = 1500, .stallTimeoutS = 1, .totalTimeoutS = 3, .maxBodyBytes = 1 << 20});
         InitCacheManager();
         ASSERT_FALSE(FatalError);
-    }
-    void TearDown() override { FatalError = false; }
-
-    // The log written since the last call.
-    std::string NewLog() {
-        const std::string& text = ConsoleText();
-        std::string fresh = text.substr(std::min(logMark_, text.size()));
-        logMark_ = text.size();
-        return fresh;
+        NewLog();
     }
 
-    std::string Url(const FixtureServer& server, const std::string& path, const char* scheme = "http") {
-        return std::string(scheme) + "://127.0.0.1:" + std::to_string(server.port()) + path;
+    std::string NewLog() { return LogSince(mark_); }
+
+    // Names in the cache directory that start with "kiv_".
+    std::vector<std::string> KivFiles() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(cache_))
+            if (entry.path().filename().string().starts_with("kiv_")) names.push_back(entry.path().filename());
+        return names;
     }
 
     QTemporaryDir tmp_;
-    std::string root_;
-    fs::path cacheDir_, files_;
-    size_t logMark_ = ConsoleText().size();
+    std::string root_ = tmp_.path().toStdString();
+    fs::path cache_ = root_ + "/cache", files_ = root_ + "/files";
+    size_t mark_ = 0;
 };
 
-TEST_F(CacheManagerTest, StartCreatesMissingDirectoryOneLevelOnly) {
-    Settings.CacheDir = root_ + "/fresh";
-    NewLog();
-    InitCacheManager();
-    EXPECT_TRUE(fs::is_directory(root_ + "/fresh"));
-    EXPECT_NE(NewLog().find("Cache directory doesn't exist. Creating new Cache directory: " + root_ + "/fresh..."),
-              std::string::npos);
-    EXPECT_FALSE(FatalError);
-
-    Settings.CacheDir = root_ + "/missing/cache";
-    InitCacheManager();
-    const std::string log = NewLog();
-    EXPECT_TRUE(FatalError);
-    EXPECT_NE(log.find("Failed to create directory: " + root_ + "/missing/cache"), std::string::npos);
-    EXPECT_NE(log.find("CacheManager: Failed to initialize"), std::string::npos);
-    // The manager gave up at once: no clean-up, no request object.
-    EXPECT_EQ(log.find("Cleaning up cache"), std::string::npos);
-    EXPECT_EQ(log.find("Initializing http_resource_downloader"), std::string::npos);
-}
-
-TEST_F(CacheManagerTest, CleanupDeletesOnlyKivFiles) {
-    WriteFile(cacheDir_ / "kiv_COMPOSITEIMAGE", "frame");
-    WriteFile(cacheDir_ / "kiv_0123", "x");
-    WriteFile(cacheDir_ / "kiv_ABC.partXyZ123", "left over by a crash");
-    WriteFile(cacheDir_ / "keep.txt", "keep");
-    WriteFile(cacheDir_ / "KIV_upper", "keep");
-    fs::create_directory(cacheDir_ / "kiv_dir");
-    NewLog();
+// The clean-up deletes "kiv_" files only. The start creates one missing level
+// of the cache directory; a missing parent is fatal, and the manager gives up.
+TEST_F(CacheManagerTest, StartAndCleanup) {
+    for (const char* name : {"kiv_COMPOSITEIMAGE", "kiv_0123", "kiv_ABC.partXyZ123", "keep.txt", "KIV_upper"})
+        WriteFile(cache_ / name, "x");
+    fs::create_directory(cache_ / "kiv_dir");
     CleanupCache();
-    EXPECT_NE(NewLog().find("CacheManager: Cleaning up cache..."), std::string::npos);
-    EXPECT_EQ(KivFiles(cacheDir_), std::vector<std::string>{"kiv_dir"});
-    EXPECT_TRUE(fs::exists(cacheDir_ / "keep.txt"));
-    EXPECT_TRUE(fs::exists(cacheDir_ / "KIV_upper"));
-}
-
-TEST_F(CacheManagerTest, CopiesDriveUncAndLocalPaths) {
-    WriteFile(root_ + "/unc/srv/share/pics/b.png", kImage + "unc");
-    struct Case {
-        std::string reference, method, bytes;
-    } cases[] = {
-        {"T:\\a.png", kAccessFile, kImage},
-        {"t:\\sub\\..\\a.png", kAccessFile, kImage},
-        {"T:\\A.PNG", kAccessFile, kImage},  // a Windows reference: case does not matter
-        {"\\\\srv\\share\\pics\\b.png", kAccessUnc, kImage + "unc"},
-        {(files_ / "a.png").string(), kAccessFile, kImage},
-    };
-    for (const auto& c : cases) {
-        NewLog();
-        EXPECT_EQ(AddImageToCache(c.reference, c.method), 0) << c.reference;
-        EXPECT_TRUE(IsImageCached(c.reference)) << c.reference;
-        EXPECT_EQ(ReadFile(cacheDir_ / CacheFileName(c.reference)), c.bytes) << c.reference;
-        const std::string log = NewLog();
-        EXPECT_NE(log.find("Loading Image: '" + c.reference + "' (accessmethod=" + c.method + ")"), std::string::npos);
-        EXPECT_NE(log.find("Added Image to cache: " + CacheFileName(c.reference)), std::string::npos);
+    EXPECT_EQ(KivFiles(), std::vector<std::string>{"kiv_dir"});
+    EXPECT_TRUE(fs::exists(cache_ / "keep.txt") && fs::exists(cache_ / "KIV_upper"));
+    for (const std::string& dir : {root_ + "/fresh", root_ + "/missing/cache"}) {
+        Settings.CacheDir = dir;
+        InitCacheManager();
     }
-    EXPECT_FALSE(IsImageCached("T:\\A.png"));
+    EXPECT_TRUE(FatalError && fs::is_directory(root_ + "/fresh"));
+    const std::string creating = "[CCH]  Initializing CacheManager\r\n[CCH]  Cache directory doesn't exist. Creating new "
+                                 "Cache directory: " + root_;
+    EXPECT_EQ(NewLog(), "[CCH]  CacheManager: Cleaning up cache...\r\n" + creating + "/fresh...\r\n"
+                        "[CCH]  CacheManager: Cleaning up cache...\r\n[CCH]  CacheManager: Initializing "
+                        "http_resource_downloader\r\n" + creating + "/missing/cache...\r\n[CCH]E Failed to create "
+                        "directory: " + root_ + "/missing/cache\r\n[CCH]F CacheManager: Failed to initialize\r\n"
+                        "[SYS]F Fatal Error. Cannot continue, and will not be able to enter On Air mode.\r\n");
+    FatalError = false;
 }
 
-TEST_F(CacheManagerTest, FileThatCannotBeCopiedLeavesNoCacheFile) {
-    ::mkfifo((files_ / "pipe").c_str(), 0600);
-    fs::create_directory(files_ / "dir");
-    struct Case {
-        std::string reference, method;
-        int error;
-    } cases[] = {
-        {"T:\\missing.png", kAccessFile, ENOENT},
-        {"T:\\dir", kAccessFile, EISDIR},
-        {"T:\\pipe", kAccessFile, EINVAL},  // must not block on open
-        {"/dev/zero", kAccessFile, EINVAL},  // would never end
-        {"\\\\nohost\\noshare\\a.png", kAccessUnc, ENOENT},
-        {"T:\\a.png\\x", kAccessFile, ENOTDIR},
-    };
-    for (const auto& c : cases) {
-        NewLog();
-        EXPECT_EQ(AddImageToCache(c.reference, c.method), 1) << c.reference;
-        EXPECT_NE(NewLog().find("Error getting file '" + c.reference + "'. (error=" + std::to_string(c.error) +
-                                ", accessmethod=" + c.method + ")"),
-                  std::string::npos)
-            << c.reference;
-        EXPECT_TRUE(KivFiles(cacheDir_).empty()) << c.reference;
-    }
-}
-
-TEST_F(CacheManagerTest, FileOverTheLimitIsRefused) {
-    WriteFile(files_ / "big.png", std::string((1 << 20) + 1, 'x'));
-    EXPECT_EQ(AddImageToCache("T:\\big.png", kAccessFile), 1);
-    EXPECT_NE(NewLog().find("(error=" + std::to_string(EFBIG) + ", accessmethod=file)"), std::string::npos);
-    EXPECT_TRUE(KivFiles(cacheDir_).empty());
-}
-
-// A fetch that fails keeps the whole file an earlier fetch made.
-TEST_F(CacheManagerTest, FailedRefetchKeepsEarlierFile) {
-    ASSERT_EQ(AddImageToCache("T:\\a.png", kAccessFile), 0);
-    fs::remove(files_ / "a.png");
-    EXPECT_EQ(AddImageToCache("T:\\a.png", kAccessFile), 1);
-    EXPECT_EQ(ReadFile(cacheDir_ / CacheFileName("T:\\a.png")), kImage);
-    EXPECT_EQ(KivFiles(cacheDir_).size(), 1u);
-}
-
-TEST_F(CacheManagerTest, DownloadsWithUserAgentAndFollowsRedirects) {
-    FixtureServer server(files_.string(), root_ + "/requests.jsonl");
-    ASSERT_NE(server.port(), 0);
-    for (const std::string path : {"/files/a.png", "/redirect/a.png"}) {
-        const std::string url = Url(server, path);
-        NewLog();
-        EXPECT_EQ(AddImageToCache(url, kAccessHttp), 0) << NewLog();
-        EXPECT_EQ(ReadFile(cacheDir_ / CacheFileName(url)), kImage) << url;
-    }
-    const auto requests = server.Requests();
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[2].path, "/files/a.png");
-    for (const auto& r : requests)
-        EXPECT_EQ(r.userAgent, "Kiv/" + Version::Text() + " (x86)");
-    EXPECT_EQ(KivFiles(cacheDir_).size(), 2u);
-}
-
-// References are bytes (Windows-1252): bytes outside ASCII go out
-// percent-encoded, and the cache name is the digest of the bytes as sent.
-TEST_F(CacheManagerTest, DownloadsNonAsciiReference) {
-    FixtureServer server(files_.string(), root_ + "/requests.jsonl");
-    ASSERT_NE(server.port(), 0);
-    WriteFile(files_ / "\xE4rger.png", kImage);
-    const std::string url = Url(server, "/files/\xE4rger.png");
-    EXPECT_EQ(AddImageToCache(url, kAccessHttp), 0) << NewLog();
-    EXPECT_EQ(ReadFile(cacheDir_ / CacheFileName(url)), kImage);
-    ASSERT_EQ(server.Requests().size(), 1u);
-    EXPECT_EQ(server.Requests()[0].path, "/files/%e4rger.png");
-    fs::remove(files_ / "\xE4rger.png");
-}
-
-TEST_F(CacheManagerTest, StatusOtherThan200WritesNothing) {
-    FixtureServer server(files_.string(), root_ + "/requests.jsonl");
-    ASSERT_NE(server.port(), 0);
-    for (const int status : {404, 500, 204, 203}) {
-        const std::string url = Url(server, "/status/" + std::to_string(status));
-        NewLog();
-        EXPECT_EQ(AddImageToCache(url, kAccessHttp), 1);
-        const std::string log = NewLog();
-        EXPECT_NE(log.find("http_resource_downloader: Error downloading '" + url + "': Received HTTP status " +
-                           std::to_string(status)),
-                  std::string::npos)
-            << log;
-        EXPECT_TRUE(KivFiles(cacheDir_).empty()) << status;
-    }
-}
-
-// Each hostile source ends in the connection-error line with the library's
-// code, within the lowered limits, and leaves no file behind.
-TEST_F(CacheManagerTest, HostileSourcesFailCleanly) {
-    FixtureServer server(files_.string(), root_ + "/requests.jsonl");
-    ASSERT_NE(server.port(), 0);
-    SilentListener silent;
-    ASSERT_NE(silent.port(), 0);
-    const std::string silentUrl = "://127.0.0.1:" + std::to_string(silent.port()) + "/a.png";
-    struct Case {
-        std::string url;
-        int code;
-    } cases[] = {
-        {Url(server, "/loop"), 47},                                // too many redirects
-        {Url(server, "/redirect-to?url=file:///etc/hostname"), 1},  // unsupported protocol
-        {Url(server, "/stall"), 28},                               // no progress
-        {Url(server, "/drip"), 28},                                // never done
-        {Url(server, "/endless"), 63},                             // body over the limit
-        {Url(server, "/claims-huge"), 63},
-        {"http" + silentUrl, 28},   // answers nothing at all
-        {"https" + silentUrl, 28},  // TLS handshake that stalls
-        {"http://127.0.0.1:1/a.png", 7},
-        {"http://", 3},  // no host
-    };
-    for (const auto& c : cases) {
-        NewLog();
-        EXPECT_EQ(AddImageToCache(c.url, kAccessHttp), 1) << c.url;
-        const std::string log = NewLog();
-        const std::string head = "http_resource_downloader: Error downloading '" + c.url +
-                                 "': Could not connect to host. The message from the system is: ";
-        const size_t at = log.find(head);
-        ASSERT_NE(at, std::string::npos) << log;
-        const std::string line = log.substr(at, log.find("\r\n", at) - at);
-        const std::string code = " (" + std::to_string(c.code) + ")";
-        EXPECT_EQ(line.substr(line.size() - std::min(line.size(), code.size())), code) << line;
-        EXPECT_TRUE(KivFiles(cacheDir_).empty()) << c.url;
-    }
-}
-
-TEST_F(CacheManagerTest, AcceptsSelfSignedCertificate) {
-    const std::string cert = root_ + "/cert.pem", key = root_ + "/key.pem";
-    ASSERT_TRUE(MakeSelfSignedCertificate(cert, key));
-    FixtureServer server(files_.string(), root_ + "/requests.jsonl", "", cert, key);
-    ASSERT_NE(server.port(), 0);
-    const std::string url = Url(server, "/redirect/a.png", "https");
-    EXPECT_EQ(AddImageToCache(url, kAccessHttp), 0) << NewLog();
-    EXPECT_EQ(ReadFile(cacheDir_ / CacheFileName(url)), kImage);
-}
-
-// Credentials answer a challenge of the host asked, and nothing else: not
-// up front to a later host once some server has asked (the handle is
-// reused), not to another host after a redirect, and not at all when none
-// are configured.
-TEST_F(CacheManagerTest, CredentialsOnlyInAnswerToTheHostsChallenge) {
-    FixtureServer server(files_.string(), root_ + "/requests.jsonl", "operator:s3cret: x");
-    FixtureServer other(files_.string(), root_ + "/other.jsonl");
-    ASSERT_NE(server.port(), 0);
-    ASSERT_NE(other.port(), 0);
+// Each reference, its access method and either the bytes cached or the end of
+// the error line ("*": any text); a failure leaves no file. Credentials only
+// answer the challenge of the host asked (not a redirect's other host).
+TEST_F(CacheManagerTest, CopiesAndDownloads) {
+    FixtureServer http(files_.string(), root_ + "/http.log", "operator:s3cret: x");
+    FixtureServer https(files_.string(), root_ + "/https.log", "", true);
+    ASSERT_TRUE(http.port() && https.port());
     Settings.HttpAuthUser = "operator";
     Settings.HttpAuthPass = "s3cret: x";
-    const std::string url = Url(server, "/auth/a.png");
-    EXPECT_EQ(AddImageToCache(url, kAccessHttp), 0) << NewLog();
-    EXPECT_EQ(ReadFile(cacheDir_ / CacheFileName(url)), kImage);
-    EXPECT_EQ(AddImageToCache(Url(other, "/files/a.png"), kAccessHttp), 0) << NewLog();
-    EXPECT_EQ(AddImageToCache(Url(server, "/files/a.png"), kAccessHttp), 0) << NewLog();
-    // Redirected to another host name (the same server), which then asks.
-    const std::string otherName = "http://localhost:" + std::to_string(server.port()) + "/auth/a.png";
-    EXPECT_EQ(AddImageToCache(Url(server, "/redirect-to?url=" + otherName), kAccessHttp), 1);
-    EXPECT_NE(NewLog().find("Received HTTP status 401"), std::string::npos);
-    // None configured: the request is still made, and nothing is offered.
-    Settings.HttpAuthUser.clear();
-    Settings.HttpAuthPass.clear();
-    EXPECT_EQ(AddImageToCache(url, kAccessHttp), 1);
-    EXPECT_NE(NewLog().find("Received HTTP status 401"), std::string::npos);
+    WriteFile(root_ + "/unc/srv/share/pics/b.png", kImage + "unc");
+    WriteFile(files_ / "\xE4rger.png", kImage);
+    WriteFile(files_ / "big.png", std::string((1 << 20) + 1, 'x'));
+    ::mkfifo((files_ / "pipe").c_str(), 0600);
+    fs::create_directory(files_ / "dir");
+    const char *file = kAccessFile, *unc = kAccessUnc, *web = kAccessHttp;
+    const auto fail = [](int e, const char* m) { return "'. (error=" + std::to_string(e) + ", accessmethod=" + m + ")"; };
+    const std::string connect = "': Could not connect to host. The message from the system is: ";
+    const std::string elsewhere = "http://localhost:" + std::to_string(http.port()) + "/auth/a.png";
+    const struct { std::string reference; const char* method; std::string expect; } rows[] = {
+        {"T:\\a.png", file, kImage}, {"t:\\sub\\..\\a.png", file, kImage},
+        {"T:\\A.PNG", file, kImage},  // a Windows reference: case does not matter
+        {"\\\\srv\\share\\pics\\b.png", unc, kImage + "unc"}, {(files_ / "a.png").string(), file, kImage},
+        {"T:\\missing.png", file, fail(ENOENT, file)}, {"T:\\dir", file, fail(EISDIR, file)},
+        {"T:\\pipe", file, fail(EINVAL, file)},  // must not block on open
+        {"/dev/zero", file, fail(EINVAL, file)},  // would never end
+        {"T:\\a.png\\x", file, fail(ENOTDIR, file)}, {"T:\\big.png", file, fail(EFBIG, file)},
+        {"\\\\nohost\\noshare\\a.png", unc, fail(ENOENT, unc)},
+        {http.Url("/files/a.png"), web, kImage}, {http.Url("/redirect/a.png"), web, kImage},
+        {http.Url("/files/\xE4rger.png"), web, kImage},  // sent percent-encoded
+        {http.Url("/auth/a.png"), web, kImage}, {https.Url("/redirect/a.png"), web, kImage},  // self-signed is fine
+        {http.Url("/redirect-to?url=" + elsewhere), web, "': Received HTTP status 401"},
+        {http.Url("/status/404"), web, "': Received HTTP status 404"},
+        {http.Url("/status/203"), web, "': Received HTTP status 203"},
+        {http.Url("/status/204"), web, "': Received HTTP status 204"},
+        {http.Url("/loop"), web, connect + "Maximum (10) redirects followed (47)"},
+        {http.Url("/redirect-to?url=file:///etc/hostname"), web, connect + "* (1)"},
+        {http.Url("/drip"), web, connect + "* (28)"}, {http.Url("/endless"), web, connect + "* (63)"},
+        {"http://127.0.0.1:1/a.png", web, connect + "* (7)"}, {"http://", web, connect + "* (3)"},
+    };
+    for (const auto& row : rows) {
+        const size_t files = KivFiles().size();
+        const bool ok = row.expect[0] != '\'';
+        EXPECT_EQ(AddImageToCache(row.reference, row.method), ok ? 0 : 1) << row.reference;
+        const std::string log = NewLog();
+        const std::string head = "[CCH]  Loading Image: '" + row.reference + "' (accessmethod=" + row.method + ")\r\n";
+        const std::string error = row.method == web ? "[CCH]E http_resource_downloader: Error downloading '"
+                                                    : "[CCH]E Error getting file '";
+        const std::string expected =
+            head + (ok ? "[CCH]V Added Image to cache: " + CacheFileName(row.reference) : error + row.reference + row.expect);
+        const size_t star = expected.find('*');  // none: npos + 1 is 0
+        EXPECT_TRUE(log.starts_with(expected.substr(0, star)) && log.ends_with(expected.substr(star + 1) + "\r\n") &&
+                    std::count(log.begin(), log.end(), '\n') == 2) << log;
+        if (ok) { EXPECT_EQ(ReadFile(cache_ / CacheFileName(row.reference)), row.expect) << row.reference; }
+        EXPECT_EQ(KivFiles().size(), files + ok) << row.reference;
+    }
+    Settings.HttpAuthUser = Settings.HttpAuthPass = "";  // none configured: none offered
+    EXPECT_EQ(AddImageToCache(http.Url("/auth/b.png"), web), 1);
+    const std::string agent = "\tKiv/" + Version::Text() + " (x86)\n", requests = http.Requests();
+    for (size_t end = requests.find('\n'); end != std::string::npos; end = requests.find('\n', end + 1))
+        EXPECT_TRUE(requests.substr(0, end + 1).ends_with(agent)) << requests;
+    EXPECT_NE(requests.find("/files/%e4rger.png\t"), std::string::npos);
+    EXPECT_NE(requests.find("\n/auth/a.png\t127.0.0.1:" + std::to_string(http.port()) + "\t" + agent +
+                            "/auth/a.png\t127.0.0.1:" + std::to_string(http.port()) + "\tBasic b3BlcmF0b3I6czNjcmV0OiB4" +
+                            agent), std::string::npos) << requests;
+    EXPECT_EQ(requests.find("Basic", requests.find("Basic") + 1), std::string::npos) << requests;
+    EXPECT_EQ(https.Requests().find("Basic"), std::string::npos);
 
-    // One request carried them: the second one of the first fetch, after the challenge.
-    const auto requests = server.Requests();
-    std::vector<std::string> withCredentials;
-    for (size_t i = 0; i < requests.size(); ++i)
-        if (!requests[i].authorization.empty()) withCredentials.push_back(std::to_string(i) + " " + requests[i].host);
-    EXPECT_EQ(withCredentials, std::vector<std::string>{"1 127.0.0.1:" + std::to_string(server.port())});
-    EXPECT_EQ(requests.back().path, "/auth/a.png");
-    ASSERT_EQ(other.Requests().size(), 1u);
-    EXPECT_EQ(other.Requests()[0].authorization, "");
-}
-
-TEST_F(CacheManagerTest, MissingCacheDirectoryFailsTheDownload) {
-    FixtureServer server(files_.string(), root_ + "/requests.jsonl");
-    ASSERT_NE(server.port(), 0);
-    fs::remove_all(cacheDir_);
-    const std::string url = Url(server, "/files/a.png");
-    EXPECT_EQ(AddImageToCache(url, kAccessHttp), 1);
-    EXPECT_NE(NewLog().find("Could not connect to host. The message from the system is: Failed creating the cache "
-                            "file: No such file or directory (" +
-                            std::to_string(ENOENT) + ")"),
-              std::string::npos);
-    EXPECT_FALSE(IsImageCached(url));
+    // A fetch that fails keeps the whole file an earlier fetch made.
+    fs::remove(files_ / "a.png");
+    EXPECT_EQ(AddImageToCache("T:\\a.png", kAccessFile), 1);
+    EXPECT_EQ(ReadFile(cache_ / CacheFileName("T:\\a.png")), kImage);
+    fs::remove_all(cache_);
+    EXPECT_EQ(AddImageToCache(http.Url("/files/b.png"), kAccessHttp), 1);
+    EXPECT_NE(NewLog().find(connect + "Failed creating the cache file: No such file or directory (2)\r\n"), std::string::npos);
 }
 
 }  // namespace

@@ -1,30 +1,16 @@
 #pragma once
-// A non-blocking TCP client for tests. `pump` runs while waiting, so
-// an engine in the same process (driven by the event loop) keeps working;
-// against a separate process it can be left empty.
+// A non-blocking TCP client for tests. `pump` runs while waiting, so an
+// engine in the same process (driven by the event loop) keeps working.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
-
-// A TCP port nobody listens on right now.
-inline int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
+#include <utility>
 
 class TcpClient {
 public:
@@ -35,77 +21,44 @@ public:
 
     bool Connect(int port) {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
-        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
-        return true;
+        const sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        return ::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 && ::fcntl(fd_, F_SETFL, O_NONBLOCK) == 0;
     }
 
     // Sends everything, pumping while the peer's buffers are full.
     bool Send(std::string_view data, int timeoutMs = 10000) {
-        const auto deadline = Deadline(timeoutMs);
-        while (!data.empty()) {
+        return Wait(timeoutMs, [&] {
             const ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
-            if (n > 0) {
-                data.remove_prefix(static_cast<size_t>(n));
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                if (Clock::now() > deadline) return false;
-                Idle();
-            } else {
-                return false;
-            }
-        }
-        return true;
+            if (n > 0) data.remove_prefix(static_cast<size_t>(n));
+            return data.empty() || (n < 0 && errno != EAGAIN);
+        }) && data.empty();
     }
 
-    // Reads until `done` holds for what was received, the peer closes, or
-    // time runs out.
+    // Reads until `done` holds for what was received, the peer closes, or time runs out.
     bool ReadUntil(const std::function<bool(const std::string&)>& done, int timeoutMs = 10000) {
-        const auto deadline = Deadline(timeoutMs);
-        while (!done(received)) {
+        return Wait(timeoutMs, [&] {
             char buf[65536];
             const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-            if (n > 0) {
-                received.append(buf, static_cast<size_t>(n));
-                continue;
-            }
-            if (n == 0) {
-                closedByPeer = true;
-                return done(received);
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                closedByPeer = true;
-                return done(received);
-            }
-            if (Clock::now() > deadline) return false;
-            Idle();
-        }
-        return true;
+            if (n > 0) received.append(buf, static_cast<size_t>(n));
+            closedByPeer = closedByPeer || n == 0 || (n < 0 && errno != EAGAIN);
+            return done(received) || closedByPeer;
+        }) && done(received);
     }
 
-    // Reads until `count` terminators `term` have arrived.
     bool ReadReplies(size_t count, std::string_view term = "\r\n", int timeoutMs = 10000) {
         return ReadUntil([&](const std::string& r) { return Count(r, term) >= count; }, timeoutMs);
     }
-
     bool WaitForClose(int timeoutMs = 10000) {
         return ReadUntil([this](const std::string&) { return closedByPeer; }, timeoutMs);
     }
 
     // Closes with a reset instead of an orderly close.
     void Reset() {
-        linger l{1, 0};
+        const linger l{1, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
         Close();
     }
-
-    void Close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
+    void Close() { if (fd_ >= 0) ::close(std::exchange(fd_, -1)); }
 
     static size_t Count(std::string_view text, std::string_view what) {
         size_t n = 0;
@@ -117,15 +70,12 @@ public:
     bool closedByPeer = false;
 
 private:
-    using Clock = std::chrono::steady_clock;
-    static Clock::time_point Deadline(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
-    void Idle() {
-        if (pump_) {
-            pump_();
-        } else {
-            pollfd p{fd_, POLLIN, 0};
-            ::poll(&p, 1, 5);
-        }
+    // Repeats `step` until it reports done or time runs out, idling between tries.
+    bool Wait(int timeoutMs, const std::function<bool()>& step) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (pollfd p{fd_, POLLIN, 0}; !step(); pump_ ? pump_() : void(::poll(&p, 1, 5)))
+            if (std::chrono::steady_clock::now() > deadline) return false;
+        return true;
     }
 
     std::function<void()> pump_;
