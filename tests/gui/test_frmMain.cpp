@@ -158,6 +158,21 @@ TEST_F(MainWindowTest, SignalQuitsWithoutAskingAndOnlyOnce) {
     EXPECT_TRUE(Logged("[SYS]I Received SIGINT. Already quitting.\r\n")) << NewLog();
 }
 
+// A fatal stop goes Off Air before its fatal line, disables the switch for good (commands may still go On Air) and
+// brings the console up through the queue when it was hidden.
+TEST_F(MainWindowTest, StopOperationDisablesTheSwitchAndShowsTheConsole) {
+    window->SetConsoleSwitch(false);
+    window->GoOnAir();
+    StopOperation();
+    EXPECT_TRUE(!OnAir && FatalError && !window->chkOnAir->isEnabled() && window->chkConsole->isChecked());
+    EXPECT_EQ(Queued(), std::vector<std::string>{"-1 SHOW_CONSOLE ON|-1|\r\n"});
+    EXPECT_LT(NewLog().find("Leaving On Air mode."), NewLog().find("Fatal Error. Cannot continue")) << NewLog();
+    window->GoOnAir();
+    EXPECT_TRUE(OnAir && !window->chkOnAir->isEnabled());
+    StopOperation();  // the console shown: nothing more to queue
+    EXPECT_EQ(Queued().size(), 1u);
+}
+
 TEST_F(MainWindowTest, ControlsQueueTheirCommandsForTheGuiSessionAboutAnswersAtOnce) {
     for (QAbstractButton* button : {window->cmdMin, window->cmdExit, window->chkConsole, window->chkConsole})
         button->click();

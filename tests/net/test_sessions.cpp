@@ -122,6 +122,35 @@ TEST_F(Sessions, UnfinishedLinesAreCapped) {
     for (size_t i = 1; i + 1 < count; ++i) EXPECT_EQ(GlobalRcvBuffer(peers[i].socket).size(), each);
 }
 
+// Once the index range is used up the listener takes the lowest free index (after a retry when none is free),
+// and text a closed connection left unframed never reaches the next one on its index.
+TEST_F(Sessions, FreedIndexesAreReusedWhenTheRangeIsExhausted) {
+    const auto listening = [] {
+        for (int16_t i = 1; i <= sckCommands().HighestIndex(); ++i)
+            if (sckCommands().State(i) == SocketState::Listening) return i;
+        return int16_t(-1);
+    };
+    const int16_t l = listening();
+    SetMaxSocketIndex(int16_t(l + 1));
+    Peer a = Connect();  // on l, the listener moves to l + 1
+    ASSERT_TRUE(a.tcp->Send("VERS") && PumpUntil([&] { return GlobalRcvBuffer(l) == "VERS"; }));
+    int16_t expected = 1;
+    while (expected <= l + 1 && sckCommands().Exists(expected)) ++expected;
+    Peer b = Connect();  // on l + 1, the last index allowed
+    if (expected > l + 1) {
+        EXPECT_NE(Log().find("[SES]E Cannot create a new listening socket (no free socket index). Will retry on the "
+                             "next socket event.\r\n"), npos);
+        a.tcp->Close();
+        ASSERT_TRUE(WaitForLog("Socket " + P(l) + " destroyed."));
+        expected = l;
+    }
+    EXPECT_EQ(listening(), expected);
+    Peer c = Connect();
+    EXPECT_EQ(c.socket, expected);
+    EXPECT_EQ(c.Ask("VERSION\r\n"), "Version: 4.2\r\n");
+    SetMaxSocketIndex(INT16_MAX);
+}
+
 // A line that finds the queue full is answered at once; reading has paused
 // long before, so what a client sends meanwhile is answered later as usual.
 TEST_F(Sessions, FullQueueAnswersAtOnceWhileTheNetworkWaits) {

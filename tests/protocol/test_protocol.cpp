@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <QTimer>
 
 #include "core/Log.h"
 #include "core/Settings.h"
@@ -170,7 +171,21 @@ TEST_F(Executor, Queue) {
               "[QUE]W Session 3 no longer valid, skipping command...\r\n"
               "[OUT]  4 OFFAIR (session=console, not sent)\r\n"
               "[QUE]V Adding Command to Queue for Session 2: VERSION\r\n[CMD]  VERSION (session=2)\r\n");
+}
 
+// A tick never runs inside another: what is queued while a command waits runs after it.
+TEST_F(Executor, QueueNeverReentered) {
+    AddCommand("#WAIT 60", 0, "\r\n");
+    int lengthSeenInside = -1;
+    QTimer::singleShot(10, [&] {
+        AddCommand("9 VERSION", 0, "\r\n");
+        ProcessCommandQueue();  // as a tick would
+        lengthSeenInside = QueueLength();
+    });
+    ProcessCommandQueue();
+    EXPECT_EQ(lengthSeenInside, 2);
+    EXPECT_EQ(QueueLength(), 0);
+    EXPECT_NE(Log().find("[OUT]  9 Version: 4.2 (session=console, not sent)"), std::string::npos) << Log();
 }
 
 }  // namespace
