@@ -104,6 +104,7 @@ dts::Rgba Reference(Fmt f, const std::string& path, const ByteArray& bytes, int&
 }
 
 struct Suite { Fmt fmt; std::vector<const char*> dirs; std::vector<std::string> exts; int compared, refused; };
+void PrintTo(const Suite& s, std::ostream* os) { *os << s.dirs.front() << " and others"; }
 
 class Conformance : public ::testing::TestWithParam<Suite> {};
 
