@@ -4,14 +4,14 @@
 
 #include <QDir>
 
+#include "app/frmConsole.h"
+#include "app/frmMain.h"
+#include "cache/modCacheManager.h"
 #include "core/Config.h"
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "core/Version.h"
-#include "app/frmConsole.h"
-#include "app/frmMain.h"
 #include "core/modMain.h"
-#include "cache/modCacheManager.h"
 #include "net/modSessionManager.h"
 #include "output/frmStillA.h"
 #include "output/modTL.h"

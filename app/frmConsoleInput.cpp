@@ -6,10 +6,10 @@
 #include <QMouseEvent>
 #include <QTextCursor>
 
-#include "core/Ansi.h"
 #include "app/ConsoleInput.h"
-#include "core/Log.h"
 #include "app/frmConsole.h"
+#include "core/Ansi.h"
+#include "core/Log.h"
 
 namespace {
 // Characters the view shows for `pending`: the view turns CR LF into one

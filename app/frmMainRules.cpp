@@ -1,8 +1,8 @@
 // The executor's window commands (ICONIFY, SHOW_CONSOLE, QUIT and EXIT): the
 // core cannot reach the windows, so the main window installs them.
-#include "core/Log.h"
 #include "app/frmConsole.h"
 #include "app/frmMain.h"
+#include "core/Log.h"
 #include "core/modMain.h"
 #include "protocol/ExecuteCommand.h"
 

@@ -11,12 +11,12 @@
 #include <QApplication>
 #include <QFileInfo>
 
+#include "app/Startup.h"
+#include "app/frmMain.h"
 #include "core/Log.h"
 #include "core/MessageBox.h"
 #include "core/Signals.h"
-#include "app/Startup.h"
 #include "core/StdoutEcho.h"
-#include "app/frmMain.h"
 #include "core/modMain.h"
 
 namespace {

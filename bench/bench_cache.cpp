@@ -27,10 +27,10 @@
 #include <fstream>
 #include <vector>
 
+#include "cache/modCacheManager.h"
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "core/modMain.h"
-#include "cache/modCacheManager.h"
 #include "image/cImage32.h"
 #include "output/GfxOutput.h"
 #include "output/Monitors.h"

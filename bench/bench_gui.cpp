@@ -15,8 +15,8 @@
 #include <QStandardItemModel>
 #include <QTableView>
 
-#include "core/Log.h"
 #include "app/frmMain.h"
+#include "core/Log.h"
 #include "core/modMain.h"
 #include "protocol/modCommandQueueManager.h"
 

@@ -19,10 +19,10 @@
 #include <QApplication>
 #include <QTextDocument>
 
+#include "app/frmConsole.h"
 #include "core/Ansi.h"
 #include "core/Log.h"
 #include "core/Settings.h"
-#include "app/frmConsole.h"
 #include "core/modMain.h"
 
 namespace {

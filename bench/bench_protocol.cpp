@@ -27,9 +27,9 @@
 #include <QApplication>
 #include <QEventLoop>
 
+#include "app/frmConsole.h"
 #include "core/Log.h"
 #include "core/Settings.h"
-#include "app/frmConsole.h"
 #include "core/modMain.h"
 #include "net/modSessionManager.h"
 #include "protocol/modCommandQueueManager.h"

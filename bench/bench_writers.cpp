@@ -12,8 +12,8 @@
 #include <string>
 
 #include "bench/LibpngEncode.h"
-#include "tests/image/ImageCoreTestSupport.h"
 #include "image/cImage32.h"
+#include "tests/image/ImageCoreTestSupport.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cache/modMD5.h"
 #include "core/Log.h"
 #include "core/Paths.h"
 #include "core/Settings.h"
 #include "core/Version.h"
 #include "core/modMain.h"
-#include "cache/modMD5.h"
 #include "output/modTL.h"
 
 namespace {

@@ -23,8 +23,8 @@
 #include "image/Resample.h"
 #include "image/cRectShadow.h"
 #include "output/CompositeFrame.h"
-#include "output/GfxOutput.h"
 #include "output/Geometry.h"
+#include "output/GfxOutput.h"
 #include "output/Monitors.h"
 #include "output/Transition.h"
 

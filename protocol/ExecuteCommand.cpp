@@ -3,12 +3,12 @@
 #include <cmath>
 #include <optional>
 
+#include "cache/ImageReference.h"
+#include "cache/modCacheManager.h"
 #include "core/Config.h"
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "core/modMain.h"
-#include "cache/ImageReference.h"
-#include "cache/modCacheManager.h"
 #include "output/modTL.h"
 #include "protocol/modCommandQueueManager.h"
 
