@@ -33,6 +33,7 @@
 #include "core/modMain.h"
 #include "net/modSessionManager.h"
 #include "protocol/modCommandQueueManager.h"
+#include "tests/e2e/KivProcess.h"
 #include "tests/net/TcpClient.h"
 
 namespace {
@@ -179,7 +180,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     Settings.Compatible = "4.2";
     Settings.DisplayFrameRate = 25;
-    Settings.ListeningPort = FreePort();
+    Settings.ListeningPort = KivProcess::FreePort();
     LoadConsoleWindow().show();
     ConsoleShown = false;
     InitSessionManager();
