@@ -5,13 +5,16 @@
 #include <QCloseEvent>
 #include <QPushButton>
 #include <QTableView>
+#include <QTcpSocket>
 #include <QTimer>
 
 #include "app/OnAirIndicator.h"
 #include "app/frmMain.h"
 #include "core/Version.h"
 #include "image/ImageDialogs.h"
+#include "net/modSessionManager.h"
 #include "protocol/ExecuteCommand.h"
+#include "tests/e2e/KivProcess.h"
 #include "tests/gui/GuiTest.h"
 
 bool operator==(const MsgRequest& a, const MsgRequest& b) {
@@ -203,5 +206,22 @@ TEST_F(MainWindowTest, QueueTableFollowsTheQueue) {
     EXPECT_LT(Cell(m, 3, 3).size(), 300);
     ProcessCommandQueue();
     EXPECT_EQ(m->rowCount(), 0);
+}
+
+TEST_F(MainWindowTest, SessionTableFollowsConnections) {
+    Settings.ListeningPort = KivProcess::FreePort();
+    InitSessionManager();
+    QAbstractItemModel* m = window->tblSessions->model();
+    const int before = m->rowCount();
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(Settings.ListeningPort));
+    for (int i = 0; i < 5000 && m->rowCount() == before; ++i) WaitMs(2);
+    ASSERT_EQ(m->rowCount(), before + 1) << NewLog();
+    EXPECT_EQ(QStringList({Cell(m, before, 0), Cell(m, before, 1), Cell(m, before, 2)}),
+              QStringList({QString::number(SessionTable().back().session), "127.0.0.1",
+                           QString::number(SessionTable().back().socket)}));
+    client.disconnectFromHost();
+    for (int i = 0; i < 5000 && m->rowCount() > before; ++i) WaitMs(2);
+    EXPECT_EQ(m->rowCount(), before);
 }
 }  // namespace
