@@ -141,6 +141,18 @@ void KeepFrameBuffersInHeap() {
 #endif
 }
 
+// What a picture frees is kept for the next one, but not what an outsized
+// picture needed once: a 2^28-pixel picture leaves a gigabyte of free heap
+// behind, which would stay resident for the rest of the run. Ordinary
+// pictures leave well under this much free.
+constexpr size_t kKeptFreeHeapBytes = size_t(64) << 20;
+
+void ReturnPeakMemory() {
+#ifdef __GLIBC__
+    if (mallinfo2().fordblks > kKeptFreeHeapBytes) malloc_trim(kKeptFreeHeapBytes / 2);
+#endif
+}
+
 bool PlaceOutput(int32_t slot) {
     const auto info = GetMonitorInfoOfSlot(slot);
     MonitorInfo rect;
@@ -455,9 +467,11 @@ int DisplayCachedImage(const std::string& imagePath, const std::string& transMod
     } catch (...) {
         // RenderError, or an allocation that failed on the way.
         WriteLog("Error in DisplayCachedImage while rendering an image.", "GFX", "E");
+        ReturnPeakMemory();
         HaltQueue(false);
         return 1;
     }
+    ReturnPeakMemory();
     WriteLog("Realtime operations completed. Resuming CommandQueueManager...", "QUE", "I");
     HaltQueue(false);
     return 0;
