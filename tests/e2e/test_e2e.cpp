@@ -63,18 +63,32 @@ TEST_F(E2E, ComesUpAndStaysUp) {
     EXPECT_TRUE(kiv.StaysUpFor(1500)) << kiv.Log() << kiv.Errors();
 }
 
-// With its port taken the engine says why before the fatal line, never enters its main loop, and stays up.
-TEST_F(E2E, PortInUseIsFatalAndTheEngineStaysUp) {
+// A fatal stop says why before the fatal line, never enters the main loop and leaves the engine up; with its port
+// open, every client is taken and answered.
+TEST_F(E2E, FatalStopsKeepTheEngineUpAndReachable) {
     QTcpServer other;
     ASSERT_TRUE(other.listen(QHostAddress::Any, 0));
-    KivProcess kiv("[General]\r\nVersion=1\r\nOnAirMonitor=0\r\nListeningPort=" + std::to_string(other.serverPort()) +
-                   "\r\n");
     const std::string fatal = "[SYS]F Fatal Error. Cannot continue, and will not be able to enter On Air mode.\r\n";
-    ASSERT_TRUE(kiv.Start() && kiv.WaitForLog(fatal)) << kiv.Log() << kiv.Errors();
-    EXPECT_LT(kiv.Log().find("[SES]E At least one of the locally configured listening ports is already in use by "
-                             "another process. The current configuration cannot be used. Aborting operation.\r\n"),
-              kiv.Log().find(fatal)) << kiv.Log();
-    EXPECT_TRUE(kiv.StaysUpFor(1000) && kiv.Log().find("Entering Main Loop...") == std::string::npos);
+    port_ = KivProcess::FreePort();
+    const std::string head = "[General]\r\nVersion=1\r\nListeningPort=", open = head + std::to_string(port_) + "\r\n";
+    const std::tuple<std::string, std::string, int> cases[] = {  // kiv.ini, the reason, clients answered
+        {head + std::to_string(other.serverPort()) + "\r\n",
+         "[SES]E At least one of the locally configured listening ports is already in use by another process. The "
+         "current configuration cannot be used. Aborting operation.\r\n", 0},
+        {open, "[GFX]F Failed to initialize GFX output on monitor 2,", 3},  // the default monitor, of one
+        {open + "OnAirMonitor=0\r\nCacheDir=/nonexistent/kiv/cache\r\n",
+         "[CCH]F CacheManager: Failed to initialize\r\n", 3}};
+    for (const auto& [ini, reason, clients] : cases) {
+        KivProcess kiv(ini);
+        ASSERT_TRUE(kiv.Start() && kiv.WaitForLog(fatal)) << kiv.Log() << kiv.Errors();
+        EXPECT_LT(kiv.Log().find(reason), kiv.Log().find(fatal)) << kiv.Log();
+        std::vector<std::unique_ptr<TcpClient>> connected;  // all kept open
+        for (int i = 0; i < clients; ++i) {
+            ASSERT_TRUE(connected.emplace_back(Connect(kiv)));
+            EXPECT_EQ(Ask(*connected.back(), std::to_string(i) + " VERSION\r\n"), std::to_string(i) + " Version: 11.0.1\r\n");
+        }
+        EXPECT_TRUE(kiv.StaysUpFor(500) && kiv.Log().find("Entering Main Loop...") == std::string::npos);
+    }
 }
 
 TEST_F(E2E, ProtocolSessionsRepliesWaitAndConsoleLog) {
