@@ -85,7 +85,8 @@ TEST_F(E2E, FatalStopsKeepTheEngineUpAndReachable) {
         std::vector<std::unique_ptr<TcpClient>> connected;  // all kept open
         for (int i = 0; i < clients; ++i) {
             ASSERT_TRUE(connected.emplace_back(Connect(kiv)));
-            EXPECT_EQ(Ask(*connected.back(), std::to_string(i) + " VERSION\r\n"), std::to_string(i) + " Version: 11.0.1\r\n");
+            const std::string prefix = std::to_string(i);
+            EXPECT_EQ(Ask(*connected.back(), prefix + " VERSION\r\n"), prefix + " Version: 11.0.1\r\n");
         }
         EXPECT_TRUE(kiv.StaysUpFor(500) && kiv.Log().find("Entering Main Loop...") == std::string::npos);
     }
