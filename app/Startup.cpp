@@ -45,6 +45,16 @@ std::optional<std::string> CommandLineInfo(const std::vector<std::string>& args)
            "SIGTERM, SIGINT and SIGHUP quit without asking: Off Air, cache emptied, exit status 0.\n";
 }
 
+bool RunOnXWayland(const std::function<const char*(const char*)>& env) {
+    const auto set = [&env](const char* name) {
+        const char* value = env(name);
+        return value && *value;
+    };
+    const char* session = env("XDG_SESSION_TYPE");
+    const bool wayland = set("WAYLAND_DISPLAY") || (session && std::string(session) == "wayland");
+    return wayland && set("DISPLAY") && !set("QT_QPA_PLATFORM");
+}
+
 // After a fatal error the engine stays up with the console showing the log;
 // what the operator types there must still run, so that QUIT can end it.
 void KeepConsoleCommandsRunning() {
@@ -52,7 +62,7 @@ void KeepConsoleCommandsRunning() {
     if (!IsQueueTimerEnabled()) InitCommandQueue();
 }
 
-void Startup(const std::string& commandLine) {
+void Startup(const std::string& commandLine, bool onXWayland) {
     // The console log file and relative paths of the configuration are
     // resolved against the program's directory.
     if (!QDir::setCurrent(QString::fromStdString(ProgramDir())))
@@ -63,6 +73,10 @@ void Startup(const std::string& commandLine) {
     console.show();
 
     WriteLog(std::string("Starting up ") + Version::ProductName + " " + Version::Text() + " (x86)", "SYS", " ");
+    if (onXWayland)
+        WriteLog("Wayland session: running on X11 through XWayland, so that the output can be placed on its monitor "
+                 "and kept on top.",
+                 "SYS", "I");
     WaitMs(250);
     WriteLog("Initializing Kiv...", "SYS", " ");
     if (ReadConfig() == 0) WriteLog("Successfully initialized.", "SYS", " ");

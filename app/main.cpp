@@ -35,6 +35,9 @@ int main(int argc, char** argv) {
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
     KeepStandardDescriptorsOpen();
+    // Read by the application object as it starts.
+    const bool onXWayland = RunOnXWayland(std::getenv);
+    if (onXWayland) ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     QApplication app(argc, argv);
     // Only Quit (or a termination signal) ends the engine: never the last
     // window closing, nor a question answered with its last window gone.
@@ -64,6 +67,6 @@ int main(int argc, char** argv) {
         if (i > 1) commandLine += ' ';
         commandLine += argv[i];
     }
-    Startup(commandLine);
+    Startup(commandLine, onXWayland);
     return app.exec();
 }

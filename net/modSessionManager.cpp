@@ -14,7 +14,8 @@ SessionDataSink gSink;
 int gAcceptDelayMs = 50;
 int16_t gMaxSocketIndex = INT16_MAX;
 // Set when no index could take the listening role after an accept; retried
-// on the next socket event.
+// on the next socket event. A fatal stop elsewhere changes nothing here:
+// every client is still taken and answered.
 bool gListenerMissing = false;
 
 std::string Num(long long n) { return std::to_string(n); }
@@ -51,7 +52,7 @@ bool CreateListeningSocket(std::string* error) {
 }
 
 void RetryListener() {
-    if (!gListenerMissing || FatalError) return;
+    if (!gListenerMissing) return;
     std::string error;
     gListenerMissing = !CreateListeningSocket(&error);
     if (gListenerMissing)

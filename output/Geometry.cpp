@@ -20,8 +20,7 @@ std::optional<FrameGeometry> ComputeFrameGeometry(int32_t outW, int32_t outH, in
                                                   bool ignoreAspect) {
     if (imgW <= 0 || imgH <= 0) return std::nullopt;
     FrameGeometry g;
-    g.ImageAspect = static_cast<double>(imgW) / imgH;
-    const double aspect = g.ImageAspect;
+    const double aspect = static_cast<double>(imgW) / imgH;
     bool ok = true;
     auto round = [&ok](double v) {
         const auto r = RoundHalfEven(v);
@@ -45,6 +44,8 @@ std::optional<FrameGeometry> ComputeFrameGeometry(int32_t outW, int32_t outH, in
     }
     g.BlurRenderWidth = round(g.BlurRenderWidth * 1.5);
     g.BlurRenderHeight = round(g.BlurRenderHeight * 1.5);
+    g.FitWidth = g.RenderWidth;
+    g.FitHeight = g.RenderHeight;
 
     if (g.RenderWidth < outW) {
         g.OffsetX = round(outW / 2.0 - g.RenderWidth / 2.0);

@@ -10,9 +10,12 @@
 std::optional<int32_t> RoundHalfEven(double value);
 
 struct FrameGeometry {
-    double ImageAspect = 0;
     int32_t RenderWidth = 0;
     int32_t RenderHeight = 0;
+    // The aspect-fitted size, also when ignoreAspect stretches the picture:
+    // what the debug lines report.
+    int32_t FitWidth = 0;
+    int32_t FitHeight = 0;
     int32_t BlurRenderWidth = 0;
     int32_t BlurRenderHeight = 0;
     int32_t OffsetX = 0;

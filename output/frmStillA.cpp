@@ -7,7 +7,6 @@
 
 #include <QBackingStore>
 #include <QDeadlineTimer>
-#include <QEventLoop>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -15,7 +14,6 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
-#include <QWindow>
 #include <xcb/xcb.h>
 
 #include "core/TopMost.h"
@@ -54,15 +52,30 @@ public:
 
 std::unique_ptr<frmStillA> gWindow;
 
+// Qt's own connection to the X server; nullptr on another platform.
+xcb_connection_t* X11Connection() {
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    return x11 ? x11->connection() : nullptr;
+}
+
 // The pixels are on the X server when this returns: one round trip on Qt's
 // own connection (the server handles requests in order). Unlike
 // QGuiApplication::sync() it dispatches no events, so no socket or timer
 // event can run in the middle of a fade. Nothing to wait for elsewhere.
 void SyncWithDisplayServer() {
-    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
-    if (!connection) return;
-    std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+    if (xcb_connection_t* connection = X11Connection())
+        std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+}
+
+// Whether the X server shows the window: it and all its ancestors mapped,
+// which a window manager does when it sees fit. Asked on Qt's connection:
+// the reply comes back here, while events stay with Qt.
+bool IsViewable(xcb_connection_t* connection, xcb_window_t window) {
+    xcb_get_window_attributes_reply_t* attributes =
+        xcb_get_window_attributes_reply(connection, xcb_get_window_attributes(connection, window), nullptr);
+    const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+    std::free(attributes);
+    return viewable;
 }
 
 }  // namespace
@@ -91,7 +104,7 @@ void frmStillA::Place(int left, int top, int width, int height) {
 
 void frmStillA::Show() {
     show();
-    WaitForExpose();
+    WaitUntilViewable();
     Present(*m_Surface);
 }
 
@@ -99,20 +112,21 @@ void frmStillA::Hide() { hide(); }
 
 void frmStillA::SetTopMost(bool on) { ::SetTopMost(this, on); }
 
-void frmStillA::WaitForExpose() {
-    // A repaint does nothing before the window system has exposed the
-    // window; the first frame must not be lost to that. Only window-system
-    // events are taken meanwhile: sockets and timers wait, as during the rest
-    // of a picture's realtime work. Bounded, in case the window system never
-    // answers.
-    QDeadlineTimer deadline(2000);
-    const auto flags = QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers |
-                       QEventLoop::X11ExcludeTimers;
-    for (;;) {
-        QCoreApplication::processEvents(flags);
-        if ((windowHandle() && windowHandle()->isExposed()) || deadline.hasExpired()) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+void frmStillA::WaitUntilViewable() {
+    // A repaint does nothing before the window is mapped, and the first
+    // frame must not be lost to that. Realtime mode runs no event at all
+    // (the platform's event loop runs sockets, posted events and so the
+    // signal handler whatever flags it is given), so Qt cannot hear of the
+    // mapping here: the X server is asked until it shows the window, bounded
+    // in case a window manager never maps it, and the widget is then taken
+    // as mapped. Qt's own expose handling follows once the event loop runs
+    // again. Other platforms (offscreen) have the window at once.
+    if (xcb_connection_t* connection = X11Connection()) {
+        const auto window = xcb_window_t(winId());
+        for (QDeadlineTimer deadline(2000); !IsViewable(connection, window) && !deadline.hasExpired();)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    setAttribute(Qt::WA_Mapped);
 }
 
 void frmStillA::Present(const PictureSurface& surface) {

@@ -25,7 +25,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void WaitForExpose();
+    void WaitUntilViewable();
     DeviceContext WindowPixels();
     const PictureSurface* m_Surface = nullptr;
     // Set while PresentDirect repaints: paintEvent lends it the window's pixels.

@@ -243,14 +243,17 @@ void Compose(const std::string& imagePath) {
 
     Check(work.LoadPicture_File(imagePath, 32, 32, false, 32));
     StageDone("load");
+    // The aspect is logged even when the fitting then fails (a strip too
+    // long to fit 32 bits); a picture without pixels has none.
     const int outW = b.Width(), outH = b.Height();
+    Check(work.Width() > 0 && work.Height() > 0);
+    if (DebugLines()) WriteLog("ImageAspect=" + FormatPlainDecimal(double(work.Width()) / work.Height()), "GFX", "D");
     const auto geometry = ComputeFrameGeometry(outW, outH, work.Width(), work.Height(), Settings.IgnoreAspect != 0);
     Check(geometry.has_value());
     const FrameGeometry& f = *geometry;
     if (DebugLines()) {
-        WriteLog("ImageAspect=" + FormatPlainDecimal(f.ImageAspect), "GFX", "D");
-        WriteLog("RenderWidth=" + std::to_string(f.RenderWidth), "GFX", "D");
-        WriteLog("RenderHeight=" + std::to_string(f.RenderHeight), "GFX", "D");
+        WriteLog("RenderWidth=" + std::to_string(f.FitWidth), "GFX", "D");
+        WriteLog("RenderHeight=" + std::to_string(f.FitHeight), "GFX", "D");
     }
 
     const int centreX = Rounded(outW / 2.0), centreY = Rounded(outH / 2.0);

@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   # build
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libcurl4-openssl-dev libturbojpeg0-dev libjpeg62-turbo-dev zlib1g-dev
+  qt6-base-dev libcurl4-openssl-dev libturbojpeg0-dev libjpeg62-turbo-dev zlib1g-dev libxcb1-dev
   # tests
   libgtest-dev libgmock-dev xvfb x11-apps xdotool imagemagick x11-xserver-utils
   libpng-dev libstb-dev openssl python3 netcat-openbsd python3-xlib

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -88,6 +90,20 @@ TEST(CommandLineInfo, HelpAndVersionAloneAreAnswered) {
     for (const std::vector<std::string>& other : std::vector<std::vector<std::string>>{
              {}, {"/DEBUG"}, {"--help", "x"}, {"--version", "--help"}, {"-h"}, {"--HELP"}, {"help"}})
         EXPECT_EQ(CommandLineInfo(other), std::nullopt) << (other.empty() ? "" : other[0]);
+}
+
+TEST(RunOnXWayland, OnAWaylandSessionWithAnXServerUnlessAPlatformIsChosen) {
+    struct Case { const char *wayland, *session, *display, *platform; bool xwayland; };
+    const Case cases[] = {
+        {"wayland-0", nullptr, ":0", nullptr, true}, {nullptr, "wayland", ":0", "", true},
+        {"wayland-0", "wayland", nullptr, nullptr, false}, {"wayland-0", nullptr, "", nullptr, false},
+        {"wayland-0", nullptr, ":0", "wayland", false}, {"", "x11", ":0", nullptr, false},
+    };
+    for (const Case& c : cases) {
+        const std::map<std::string, const char*> env = {{"WAYLAND_DISPLAY", c.wayland}, {"XDG_SESSION_TYPE", c.session},
+                                                         {"DISPLAY", c.display}, {"QT_QPA_PLATFORM", c.platform}};
+        EXPECT_EQ(RunOnXWayland([&env](const char* name) { return env.at(name); }), c.xwayland) << &c - cases;
+    }
 }
 
 // Waits at least the time, dispatching events, also when a handler waits longer inside; 0 or less: nothing.

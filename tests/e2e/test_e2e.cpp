@@ -63,18 +63,33 @@ TEST_F(E2E, ComesUpAndStaysUp) {
     EXPECT_TRUE(kiv.StaysUpFor(1500)) << kiv.Log() << kiv.Errors();
 }
 
-// With its port taken the engine says why before the fatal line, never enters its main loop, and stays up.
-TEST_F(E2E, PortInUseIsFatalAndTheEngineStaysUp) {
+// A fatal stop says why before the fatal line, never enters the main loop and leaves the engine up; with its port
+// open, every client is taken and answered.
+TEST_F(E2E, FatalStopsKeepTheEngineUpAndReachable) {
     QTcpServer other;
     ASSERT_TRUE(other.listen(QHostAddress::Any, 0));
-    KivProcess kiv("[General]\r\nVersion=1\r\nOnAirMonitor=0\r\nListeningPort=" + std::to_string(other.serverPort()) +
-                   "\r\n");
     const std::string fatal = "[SYS]F Fatal Error. Cannot continue, and will not be able to enter On Air mode.\r\n";
-    ASSERT_TRUE(kiv.Start() && kiv.WaitForLog(fatal)) << kiv.Log() << kiv.Errors();
-    EXPECT_LT(kiv.Log().find("[SES]E At least one of the locally configured listening ports is already in use by "
-                             "another process. The current configuration cannot be used. Aborting operation.\r\n"),
-              kiv.Log().find(fatal)) << kiv.Log();
-    EXPECT_TRUE(kiv.StaysUpFor(1000) && kiv.Log().find("Entering Main Loop...") == std::string::npos);
+    port_ = KivProcess::FreePort();
+    const std::string head = "[General]\r\nVersion=1\r\nListeningPort=", open = head + std::to_string(port_) + "\r\n";
+    const std::tuple<std::string, std::string, int> cases[] = {  // kiv.ini, the reason, clients answered
+        {head + std::to_string(other.serverPort()) + "\r\n",
+         "[SES]E At least one of the locally configured listening ports is already in use by another process. The "
+         "current configuration cannot be used. Aborting operation.\r\n", 0},
+        {open, "[GFX]F Failed to initialize GFX output on monitor 2,", 3},  // the default monitor, of one
+        {open + "OnAirMonitor=0\r\nCacheDir=/nonexistent/kiv/cache\r\n",
+         "[CCH]F CacheManager: Failed to initialize\r\n", 3}};
+    for (const auto& [ini, reason, clients] : cases) {
+        KivProcess kiv(ini);
+        ASSERT_TRUE(kiv.Start() && kiv.WaitForLog(fatal)) << kiv.Log() << kiv.Errors();
+        EXPECT_LT(kiv.Log().find(reason), kiv.Log().find(fatal)) << kiv.Log();
+        std::vector<std::unique_ptr<TcpClient>> connected;  // all kept open
+        for (int i = 0; i < clients; ++i) {
+            ASSERT_TRUE(connected.emplace_back(Connect(kiv)));
+            const std::string prefix = std::to_string(i);
+            EXPECT_EQ(Ask(*connected.back(), prefix + " VERSION\r\n"), prefix + " Version: 11.0.1\r\n");
+        }
+        EXPECT_TRUE(kiv.StaysUpFor(500) && kiv.Log().find("Entering Main Loop...") == std::string::npos);
+    }
 }
 
 TEST_F(E2E, ProtocolSessionsRepliesWaitAndConsoleLog) {
@@ -200,22 +215,15 @@ TEST_F(E2E, HeadlessQuitIsAnsweredNoAndAStalledReaderMissesOnlyLines) {
     EXPECT_NE(kiv_->Log().find("[SYS]W Standard output was not read in time: "), std::string::npos);
 }
 
-// A termination signal is Quit's Yes: Off Air, cache emptied, exit status 0, whenever it comes (start-up, a
-// fade) and however often.
+// A termination signal is Quit's Yes: Off Air, cache emptied, exit status 0, whenever it comes (start-up, On Air;
+// while a picture goes on air: below) and however often.
 TEST_F(E2E, SignalsEndTheEngineCleanly) {
-    QTemporaryDir pictures;
-    const std::string red = pictures.path().toStdString() + "/red.png";
-    ASSERT_TRUE(QImage(8, 8, QImage::Format_RGB32).save(QString::fromStdString(red)));
     const std::tuple<const char*, int, const char*> cases[] = {{"SIGTERM", SIGTERM, "Entering Main Loop..."},
                                                                {"SIGINT", SIGINT, "Successfully initialized."},
-                                                               {"SIGHUP", SIGHUP, nullptr}};
+                                                               {"SIGHUP", SIGHUP, "Entering On Air mode."}};
     for (const auto& [name, number, when] : cases) {
-        KivProcess kiv(Ini("[Transition]\r\nTransDur=25\r\n"));
-        ASSERT_TRUE(kiv.Start());
-        std::unique_ptr<TcpClient> client;
-        ASSERT_TRUE(when || (kiv.WaitForLog("Entering Main Loop...") && (client = Connect(kiv)) &&  // during a fade
-                             client->Send("1 RENDERER SET " + red + "\r\n")));
-        ASSERT_TRUE(kiv.WaitForLog(when ? when : "About to render an image")) << kiv.Log();
+        KivProcess kiv(Ini());
+        ASSERT_TRUE(kiv.Start() && kiv.WaitForLog(when)) << kiv.Log();
         ASSERT_EQ(::kill(pid_t(kiv.Process().processId()), number), 0);
         if (number == SIGTERM) ::kill(pid_t(kiv.Process().processId()), number);
         ASSERT_TRUE(kiv.Process().waitForFinished(20000));
@@ -227,6 +235,25 @@ TEST_F(E2E, SignalsEndTheEngineCleanly) {
         const size_t offAir = log.find(number == SIGINT ? line : "[SYS]  Leaving On Air mode.\r\n", log.find(line));
         EXPECT_LT(offAir, log.find("[CCH]  CacheManager: Cleaning up cache...", offAir)) << log;
     }
+}
+
+// Until a picture is on air, even while the hidden output is shown, nothing else runs: a command that arrives
+// meanwhile is taken in, and a termination signal acted on, only after (composing a large picture takes a while).
+TEST_F(E2E, NothingRunsWhileAPictureGoesOnAir) {
+    QTemporaryDir pictures;
+    const std::string big = pictures.path().toStdString() + "/big.png";
+    QImage image(4000, 3000, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    ASSERT_TRUE(image.save(QString::fromStdString(big)) && Up("DisableGui=1\r\nDisableGFXOnCleanup=1\r\n"));
+    EXPECT_EQ(Ask(*client_, "CLEANUP\r\n"), "\r\n");  // hides the output
+    ASSERT_TRUE(client_->Send("1 RENDERER SET " + big + "\r\n") && kiv_->WaitForLog("About to render"));
+    ASSERT_TRUE(client_->Send("2 VERSION\r\n") && ::kill(pid_t(kiv_->Process().processId()), SIGTERM) == 0);
+    ASSERT_TRUE(kiv_->Process().waitForFinished(20000) && kiv_->Process().exitCode() == 0);
+    const std::string& log = kiv_->Log();
+    const size_t done = log.find("Realtime operations completed.");
+    EXPECT_LT(log.find("[GFX]  Enabling GFX output..."), done);
+    EXPECT_LT(done, log.find("[SYS]I Received SIGTERM.")) << log;
+    EXPECT_LT(done, log.find("[CMD]  2 VERSION (session=1)")) << "if taken in before the signal ended the engine";
 }
 
 // The package CPack builds holds the program, its ini, the service units and desktop entries, and the program

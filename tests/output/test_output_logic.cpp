@@ -324,12 +324,18 @@ TEST_F(OutputTest, DebugLinesBackgroundPictureAndAlphaAddTop) {
     Settings.UseBlurredBackground = 1;
     Settings.VerboseConsole = 2;
     const std::string square = Image("square.png", 90, 90, Solid(kGreen));
-    ASSERT_EQ(DisplayCachedImage(square, "False"), 0);
-    Lines debug;
-    for (const std::string& line : log.lines)
-        if (line.rfind("[GFX]D", 0) == 0) debug.push_back(line);
-    EXPECT_EQ(debug, Lines({"[GFX]D ImageAspect=1", "[GFX]D RenderWidth=180", "[GFX]D RenderHeight=180",
-                            "[GFX]D BlurRenderWidth=480", "[GFX]D BlurRenderHeight=480"}));
+    // The fitted size, also when the picture is stretched over the frame (which then has no band).
+    for (const int ignoreAspect : {1, 0}) {
+        Settings.IgnoreAspect = ignoreAspect;
+        log.lines.clear();
+        ASSERT_EQ(DisplayCachedImage(square, "False"), 0);
+        Lines debug, expected = {"[GFX]D ImageAspect=1", "[GFX]D RenderWidth=180", "[GFX]D RenderHeight=180"};
+        if (!ignoreAspect) expected.insert(expected.end(),
+                                           {"[GFX]D BlurRenderWidth=480", "[GFX]D BlurRenderHeight=480"});
+        for (const std::string& line : log.lines)
+            if (line.rfind("[GFX]D", 0) == 0) debug.push_back(line);
+        EXPECT_EQ(debug, expected) << ignoreAspect;
+    }
     // The background picture is fitted (320 x 160) at the picture's offset.
     Settings.UseBlurredBackground = 0;
     Settings.BackgroundImage = Image("red.png", 100, 50, Solid(kRed));
