@@ -11,6 +11,7 @@
 
 #include "image/AlphaAnalysis.h"
 #include "image/ByteReader.h"
+#include "image/LoadGuard.h"
 #include "image/WriterCommon.h"
 
 namespace {
@@ -98,9 +99,7 @@ AlphaMeaning ReadAlphaMeaning(const ByteReader& r, bool footer) {
     }
 }
 
-}  // namespace
-
-bool cTGAparser::LoadBytes(const uint8_t* data, size_t size, cImage32& cHost) {
+bool DecodeTga(const uint8_t* data, size_t size, cImage32& cHost) {
     if (!data) return false;
     const bool footer = HasFooter(data, size);
     if (size <= kHeaderSize) return false;
@@ -206,6 +205,12 @@ bool cTGAparser::LoadBytes(const uint8_t* data, size_t size, cImage32& cHost) {
     cHost.Alpha(cls.Alpha);
     cHost.SetImageType(128);
     return true;
+}
+
+}  // namespace
+
+bool cTGAparser::LoadBytes(const uint8_t* data, size_t size, cImage32& cHost) {
+    return GuardLoad(cHost, false, [&] { return DecodeTga(data, size, cHost); });
 }
 
 bool cTGAparser::LoadStream(const ByteArray& inStream, cImage32& cHost, size_t streamOffset, size_t streamLength) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <map>
 #include <optional>
 #include <set>
@@ -24,9 +25,37 @@
 #include "image/cTGAparser.h"
 #include "tests/image/ImageCoreTestSupport.h"
 
+// Allocations left before the one that fails (negative: none fails), for the out-of-memory checks. The
+// compiler takes these for the standard operators and would warn of new memory freed by free().
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+std::atomic<long> gAllocationsLeft{-1};
+void* operator new(size_t n) {
+    if (gAllocationsLeft.load() >= 0 && gAllocationsLeft.fetch_sub(1) == 0) throw std::bad_alloc();
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+
 namespace {
 
 using dts::PixelAt;
+
+// Runs load with its first, second, ... allocation failing until one run needs no more: none may throw, nor
+// leave a picture while answering false.
+void ExpectOutOfMemorySafe(const std::function<bool(cImage32&)>& load) {
+    for (long n = 0, failed = 1; failed; ++n) {
+        cImage32 img;
+        bool ok = false;
+        gAllocationsLeft = n;
+        EXPECT_NO_THROW(ok = load(img)) << n;
+        failed = gAllocationsLeft.exchange(-1) < 0;
+        ASSERT_TRUE(ok || !img.HasImage()) << n;
+    }
+}
 enum Fmt { Png, Gif, Bmp, Tga, Ico };
 
 // PNG and GIF answer true for a file of theirs that fails to decode; BMP goes through the chain.
@@ -199,9 +228,9 @@ ByteArray PngOf(uint32_t w, uint32_t h, int depth, int ct, const ByteArray& raw,
 }
 
 ByteArray TgaOf(int type, int w, int h, int depth, int descriptor, ByteArray pixels, int attributes = -1) {
-    ByteArray f = {0, 0, uint8_t(type), 0, 0, 0, 0, 0, 0, 0, 0, 0, uint8_t(w), uint8_t(w >> 8), uint8_t(h),
-                   uint8_t(h >> 8), uint8_t(depth), uint8_t(descriptor)};
-    f.insert(f.end(), pixels.begin(), pixels.end());
+    ByteArray f = std::move(pixels);
+    f.insert(f.begin(), {0, 0, uint8_t(type), 0, 0, 0, 0, 0, 0, 0, 0, 0, uint8_t(w), uint8_t(w >> 8), uint8_t(h),
+                         uint8_t(h >> 8), uint8_t(depth), uint8_t(descriptor)});
     if (attributes < 0) return f;
     // Extension area (495 bytes) with the attributes type, then the footer.
     const uint8_t at = uint8_t(f.size());
@@ -417,6 +446,7 @@ TEST(HandMade, EveryDecodersRules) {
             ASSERT_EQ(img.HasImage(), taken && !c.pixels.empty());
             if (!img.HasImage()) continue;
             if (zlib) ExpectDamagedCopiesSafe(c.fmt, c.file, fields[c.fmt]);
+            if (zlib) ExpectOutOfMemorySafe([&](cImage32& i) { return Load(c.fmt, c.file, i); });
             ASSERT_EQ(size_t(img.Width()) * size_t(img.Height()), c.pixels.size());
             for (size_t i = 0; i < c.pixels.size(); ++i)
                 EXPECT_EQ(PixelAt(img, int(i) % img.Width(), int(i) / img.Width()), c.pixels[i]) << i;
@@ -555,6 +585,12 @@ TEST(PictureChain, EveryFormatThroughTheLoader) {
         EXPECT_TRUE(c.width == 0 || img.Width() == c.width) << c.file;
         EXPECT_EQ(img.ImageType(), c.imageType) << c.file;
         EXPECT_TRUE(c.alpha < 0 || img.Alpha() == c.alpha) << c.file;
+        SCOPED_TRACE(c.file);
+        const std::string path = testfiles::TestData(c.file);
+        ExpectOutOfMemorySafe([&](cImage32& i) {
+            return i.LoadPicture_File(path, c.iconSize, c.iconSize, true, c.iconDepth) &&
+                   i.LoadPicture_FromOriginalFormat(c.iconSize, c.iconSize, c.iconDepth);
+        });
     }
     cImage32 img;
     EXPECT_FALSE(img.LoadPicture_Stream(Cut(PngOf(2, 1, 8, 0, {0, 1, 2}), 20)) || img.HasImage());
