@@ -141,16 +141,16 @@ Error WalkChunks(ChunkSource& src, PngState& s) {
         const size_t dataPos = pos + 8, next = pos + 12 + size_t(len);
         if (std::memcmp(type, "IEND", 4) == 0) break;
         pos = next;
-        if (len == 0) continue;
 
         const bool idat = std::memcmp(type, "IDAT", 4) == 0;
         const bool ihdr = std::memcmp(type, "IHDR", 4) == 0;
         const bool plte = std::memcmp(type, "PLTE", 4) == 0;
         const bool trns = std::memcmp(type, "tRNS", 4) == 0;
         if (!idat && !ihdr && !plte && !trns) continue;
-        if (!ihdr && !s.haveHeader) return Error::BadHeader;  // IHDR must come first
+        // A chunk without data is skipped, but only after its CRC is checked.
+        if (len > 0 && !ihdr && !s.haveHeader) return Error::BadHeader;  // IHDR must come first
 
-        const uint8_t* data = src.InPlace(dataPos);
+        const uint8_t* data = len == 0 ? type : src.InPlace(dataPos);
         if (!data) {
             ByteArray& into = idat ? s.zbuf : scratch;
             const size_t old = idat ? s.zLen : 0;
@@ -170,6 +170,7 @@ Error WalkChunks(ChunkSource& src, PngState& s) {
                 return Error::BadCrc;
             }
         }
+        if (len == 0) continue;
         if (idat) {
             if (src.InPlace(dataPos)) s.idat.push_back({data, len});
             s.zLen += len;

@@ -293,6 +293,8 @@ std::vector<Case> Cases() {
                     trnsCrc = PngOf(2, 1, 8, 0, {}, {{"tRNS", {0, 6}, true}}, z);
     // Not a valid CMF/FLG pair (zlib refuses, the own inflate does not look), nor Adler-32.
     const ByteArray noZlibHeader = Poke(Poke(z, 0, {0}), -1, {uint8_t(z.back() ^ 0x55)});
+    // An empty chunk's CRC counts too; literals 0, 5, 6 in a fixed block, cut before its end code and Adler-32.
+    const ByteArray emptyCrc = PngOf(2, 1, 8, 0, {}, {{"IDAT", {}, true}}, z), noEnd = Cut(Deflate({0, 5, 6}, 6, Z_FIXED), 5);
     // A 2x1 GIF of indexes 1, 0 (white, black), each code after a clear code.
     const ByteArray kGif = {'G', 'I', 'F', '8', '9', 'a', 2, 0, 1, 0, 0x80, 0, 0, 0, 0, 0, 255, 255, 255,
                             0x2C, 0, 0, 0, 0, 2, 0, 1, 0, 0, 2, 2, 0x0C, 0x51, 0, 0x3B};
@@ -322,6 +324,7 @@ std::vector<Case> Cases() {
          {0xFF0A0A0A, 0xFF0A0A0A, 0xFF141414, 0xFF050505, 0xFF050505, 0xFF141414}},
         {"data past the last row is ignored", Png, PngOf(2, 1, 8, 0, ByteArray(50000, 0)), {K, K}},
         {"zlib header and Adler-32 are not needed", Png, PngOf(2, 1, 8, 0, {}, {}, noZlibHeader), {0xFF050505, 0xFF060606}},
+        {"stream ends after its last literal", Png, PngOf(2, 1, 8, 0, {}, {}, noEnd), {0xFF050505, 0xFF060606}},
         {"not PNG", Png, {'G', 'I', 'F', '8', '9', 'a', 0, 0, 0, 0}, {kNo}},
         {"signature cut", Png, Cut(Assemble({}), 4), {kNo}}, {"signature only", Png, Assemble({}), {}},
         {"truncated IDAT", Png, Cut(PngOf(2, 1, 8, 0, {0, 1, 2}), 20), {}},
@@ -341,6 +344,7 @@ std::vector<Case> Cases() {
         {"IDAT CRC", Png, idatCrc, {}, 0, 0, 1}, {"IDAT CRC unchecked", Png, idatCrc, {0xFF050505, 0xFF060606}, 0, 0, 0},
         {"tRNS CRC", Png, trnsCrc, {0xFF050505, 0xFF060606}, 0, 0, 1},
         {"tRNS CRC unchecked", Png, trnsCrc, {0xFF050505, 0}, 1, 0, 0},
+        {"empty IDAT CRC", Png, emptyCrc, {}, 0, 0, 1}, {"empty IDAT CRC unchecked", Png, emptyCrc, {0xFF050505, 0xFF060606}, 0, 0, 0},
         {"GIF", Gif, kGif, {W, K}},
         {"signature in any letter case", Gif, Poke(kGif, 0, {'g', 'i', 'f', '8', '7', 'a'}), {W, K}},
         {"missing pixels are index 0", Gif, Poke(kGif, 26, {2}), {W, K, K, K}},
