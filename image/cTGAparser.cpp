@@ -146,7 +146,9 @@ bool DecodeTga(const uint8_t* data, size_t size, cImage32& cHost) {
     read.bytes = bytes;
     const AlphaMeaning meaning = ReadAlphaMeaning(r, footer);
     read.alphaUsable = meaning != AlphaMeaning::Unused;
-    read.attributeBits = (h.descriptor & 15) != 0;
+    // Bits 0-3 of the descriptor count the attribute bits (bit 4 is the
+    // right-to-left origin); a 15-bit pixel has none, whatever it declares.
+    read.attributeBits = h.depth == 16 && (h.descriptor & 15) != 0;
     std::unique_ptr<uint32_t[]> map;
     if (IsMapped(h.type)) {
         map = std::make_unique<uint32_t[]>(h.mapLength);
