@@ -32,7 +32,9 @@ MsgAnswer ShowQtMessageBox(const MsgRequest& request) {
     const bool yesNo = request.buttons == MsgButtons::YesNo;
     QMessageBox box(ToQtIcon(request.icon), DisplayText(request.title), DisplayText(request.text),
                     yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok);
-    box.setDefaultButton(yesNo ? QMessageBox::Yes : QMessageBox::Ok);
+    box.setDefaultButton(!yesNo ? QMessageBox::Ok
+                         : request.defaultAnswer == MsgAnswer::Yes ? QMessageBox::Yes
+                                                                   : QMessageBox::No);
     // Above the always-on-top console and output windows, or the operator
     // could not see the question.
     box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
@@ -54,17 +56,17 @@ bool DialogsCanBeAnswered() {
 }
 
 MsgAnswer AnswerUnattended(const MsgRequest& request) {
-    const bool question = request.buttons == MsgButtons::YesNo;
+    const MsgAnswer answer = request.buttons == MsgButtons::YesNo ? request.defaultAnswer : MsgAnswer::Ok;
+    const char* said = answer == MsgAnswer::Yes ? "Yes" : answer == MsgAnswer::No ? "No" : "OK";
     WriteLog("Message box \"" + request.title + "\": \"" + request.text + "\" cannot be answered on the " +
-                 QGuiApplication::platformName().toStdString() + " platform; answered " + (question ? "No" : "OK") +
-                 ".",
+                 QGuiApplication::platformName().toStdString() + " platform; answered " + said + ".",
              "SYS", "W");
-    return question ? MsgAnswer::No : MsgAnswer::Ok;
+    return answer;
 }
 
 void InstallImageDialogs() {
     SetImageQuestionHook([](const std::string& text, const std::string& title) {
-        return ShowMessageBox({text, title, MsgButtons::YesNo, MsgIcon::Question}) == MsgAnswer::Yes;
+        return ShowMessageBox({text, title, MsgButtons::YesNo, MsgIcon::Question, MsgAnswer::No}) == MsgAnswer::Yes;
     });
     SetImageMessageHook([](const std::string& text) {
         ShowMessageBox({text, Version::ProductName, MsgButtons::Ok, MsgIcon::Information});

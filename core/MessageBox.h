@@ -14,6 +14,11 @@ struct MsgRequest {
     std::string title;
     MsgButtons buttons = MsgButtons::Ok;
     MsgIcon icon = MsgIcon::Information;
+    // A Yes/No box's default button, and the answer when nobody can be asked.
+    // No unless a question says otherwise: a stray Enter, or an unattended
+    // run, then changes nothing (the engine runs on, stays On Air,
+    // overwrites nothing).
+    MsgAnswer defaultAnswer = MsgAnswer::No;
 };
 
 using MessageBoxHandler = std::function<MsgAnswer(const MsgRequest&)>;
@@ -28,8 +33,7 @@ void SetMessageBoxHandler(MessageBoxHandler handler);
 // offscreen and minimal platforms).
 bool DialogsCanBeAnswered();
 // The handler for such a platform: logs the box (SYS, W) and answers at once
-// with the safe default, No to every question (the engine runs on, stays On
-// Air, overwrites nothing) and Ok to a notice.
+// with the question's default (Ok to a notice).
 MsgAnswer AnswerUnattended(const MsgRequest& request);
 
 // Routes the image library's questions and messages through ShowMessageBox.
