@@ -425,6 +425,7 @@ std::vector<Case> Cases() {
         {"1-bit icon", Ico, IcoOf(1, 1), {W, 0}, 1, 8},
         {"index past a short palette is opaque black", Ico, IcoOf(1, 4), {K, 0}, 1, 8},
         {"24-bit cursor", Ico, IcoOf(2, 24), {0xFF1E140A, 0}, 1, 12},
+        {"directory depth 0: the bitmap's", Ico, Poke(IcoOf(1, 24), 12, {0}), {0xFF1E140A, 0}, 1, 8},
         {"32-bit without alpha uses the mask", Ico, IcoOf(1, 32), {0xFF1E140A, 0}, 1, 3},
         {"32-bit with alpha ignores the mask", Ico, IcoOf(1, 32, 255), {0xFF1E140A, 0xFF3C3228}, 0, 3},
         {"32-bit straight alpha is premultiplied", Ico, IcoOf(1, 32, 128), {0x800F0A05, 0x801E1914}, 2, 3},
