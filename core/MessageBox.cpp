@@ -32,7 +32,9 @@ MsgAnswer ShowQtMessageBox(const MsgRequest& request) {
     const bool yesNo = request.buttons == MsgButtons::YesNo;
     QMessageBox box(ToQtIcon(request.icon), DisplayText(request.title), DisplayText(request.text),
                     yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok);
-    box.setDefaultButton(yesNo ? QMessageBox::Yes : QMessageBox::Ok);
+    box.setDefaultButton(!yesNo ? QMessageBox::Ok
+                         : request.defaultButton == MsgAnswer::Yes ? QMessageBox::Yes
+                                                                   : QMessageBox::No);
     // Above the always-on-top console and output windows, or the operator
     // could not see the question.
     box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
@@ -64,7 +66,7 @@ MsgAnswer AnswerUnattended(const MsgRequest& request) {
 
 void InstallImageDialogs() {
     SetImageQuestionHook([](const std::string& text, const std::string& title) {
-        return ShowMessageBox({text, title, MsgButtons::YesNo, MsgIcon::Question}) == MsgAnswer::Yes;
+        return ShowMessageBox({text, title, MsgButtons::YesNo, MsgIcon::Question, MsgAnswer::No}) == MsgAnswer::Yes;
     });
     SetImageMessageHook([](const std::string& text) {
         ShowMessageBox({text, Version::ProductName, MsgButtons::Ok, MsgIcon::Information});

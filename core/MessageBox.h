@@ -14,6 +14,9 @@ struct MsgRequest {
     std::string title;
     MsgButtons buttons = MsgButtons::Ok;
     MsgIcon icon = MsgIcon::Information;
+    // A Yes/No box's default button: the first, Yes, unless the question
+    // asks for No.
+    MsgAnswer defaultButton = MsgAnswer::Yes;
 };
 
 using MessageBoxHandler = std::function<MsgAnswer(const MsgRequest&)>;
@@ -28,7 +31,7 @@ void SetMessageBoxHandler(MessageBoxHandler handler);
 // offscreen and minimal platforms).
 bool DialogsCanBeAnswered();
 // The handler for such a platform: logs the box (SYS, W) and answers at once
-// with the safe default, No to every question (the engine runs on, stays On
+// with the safe answer, No to every question (the engine runs on, stays On
 // Air, overwrites nothing) and Ok to a notice.
 MsgAnswer AnswerUnattended(const MsgRequest& request);
 

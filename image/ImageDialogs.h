@@ -4,7 +4,8 @@
 #include <functional>
 #include <string>
 
-// Yes/No question; answers true for Yes. Without a hook the answer is No, so
+// Yes/No question whose default answer is No (the box's default button);
+// answers true for Yes. Without a hook the answer is that default, so
 // nothing is overwritten behind the operator's back.
 using ImageQuestionHook = std::function<bool(const std::string& text, const std::string& title)>;
 // Information message with an OK button only (no title of its own).

@@ -248,7 +248,6 @@ private:
     bool StoredBlock();
     bool DynamicTables();
     bool HuffmanBlock(const uint32_t* lit, const uint32_t* dist);
-    bool SymbolAfterLastLiteral(const uint32_t* lit, const uint32_t* dist);
 
     const InflateSpan* span_;
     const InflateSpan* const spanEnd_;
@@ -375,23 +374,6 @@ bool Inflater::DynamicTables() {
            BuildTable(lens + hlit, hdist, DistInfo, kDistPrimary, dist_, kDistCapacity);
 }
 
-// The output is complete, its last byte a literal: the symbol after it is
-// still read and must be sound (a stream cut right after that literal, or
-// damaged there, is refused), while a match that completes the output ends
-// decoding at once.
-bool Inflater::SymbolAfterLastLiteral(const uint32_t* lit, const uint32_t* dist) {
-    if (bitcnt_ < 48 && !Refill()) return false;
-    const uint32_t e = Lookup(lit, kLitPrimary, bitbuf_, bitcnt_);
-    if (KindOf(e) == kLiteral || KindOf(e) == kEndOfBlock) {
-        Drop(LenOf(e));
-        return true;
-    }
-    if (KindOf(e) != kBase) return false;
-    TakeBase(e, bitbuf_, bitcnt_);
-    const uint32_t d = Lookup(dist, kDistPrimary, bitbuf_, bitcnt_);
-    return KindOf(d) == kBase && TakeBase(d, bitbuf_, bitcnt_) <= size_t(out_ - buf_);
-}
-
 bool Inflater::HuffmanBlock(const uint32_t* lit, const uint32_t* dist) {
     // The hot state lives in locals: every byte stored through the output
     // pointer could alias the members and force them through memory.
@@ -425,11 +407,12 @@ bool Inflater::HuffmanBlock(const uint32_t* lit, const uint32_t* dist) {
         bc -= n;
     };
 
-    bool afterLiteral = false;
     for (;;) {
         if (out >= mark) {
             save();
-            if (!MakeRoom()) return !afterLiteral || SymbolAfterLastLiteral(lit, dist);
+            // Once every byte is out nothing more is read: the stream may end
+            // there, after a literal as after a match.
+            if (!MakeRoom()) return true;
             load();
         }
         // At least 48 bits: the longest length code with its extra bits plus
@@ -451,7 +434,6 @@ bool Inflater::HuffmanBlock(const uint32_t* lit, const uint32_t* dist) {
                 drop(LenOf(e));
                 *out++ = uint8_t(ValueOf(e));
             }
-            afterLiteral = true;
             continue;
         }
         if (KindOf(e) == kEndOfBlock) {
@@ -465,7 +447,6 @@ bool Inflater::HuffmanBlock(const uint32_t* lit, const uint32_t* dist) {
         if (KindOf(d) != kBase) return false;
         const uint32_t distance = TakeBase(d, bb, bc);
         if (distance > size_t(out - buf)) return false;
-        afterLiteral = false;
 
         const size_t n = std::min<size_t>(length, size_t(end - out));
         const uint8_t* from = out - distance;

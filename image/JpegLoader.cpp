@@ -18,6 +18,7 @@
 #include <jerror.h>
 #include <turbojpeg.h>
 
+#include "image/LoadGuard.h"
 #include "image/ParallelRows.h"
 #include "image/PictureLoader.h"
 
@@ -227,7 +228,7 @@ bool DecodeWithTwoDecoders(Decompressor& top, const uint8_t* data, size_t size, 
 // cut: -1 lets two decoders share a large single-scan picture on two cores;
 // otherwise they take any single-scan picture, cut there, one after the
 // other. `split` tells whether they did.
-bool Decode(const uint8_t* data, size_t size, cImage32& image, int cut, bool& split) {
+bool DecodeUnguarded(const uint8_t* data, size_t size, cImage32& image, int cut, bool& split) {
     split = false;
     image.DestroyDIB();
     if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) return false;
@@ -252,6 +253,10 @@ bool Decode(const uint8_t* data, size_t size, cImage32& image, int cut, bool& sp
     // An error fails the picture even after warnings: rows may be missing.
     if (!ok) image.DestroyDIB();
     return ok;
+}
+
+bool Decode(const uint8_t* data, size_t size, cImage32& image, int cut, bool& split) {
+    return GuardLoad(image, false, [&] { return DecodeUnguarded(data, size, image, cut, split); });
 }
 
 }  // namespace

@@ -35,17 +35,18 @@ double Cubic(double x) {
     return 0.0;
 }
 
-// The source index and unnormalised weights of output index o.
-int Weights(ResampleFilter filter, int srcStart, int srcLen, int outLen, int o, std::vector<double>& w) {
+// The first source index (within the span) and unnormalised weights of
+// output index o.
+int Weights(ResampleFilter filter, int srcLen, int outLen, int o, std::vector<double>& w) {
     const double scale = double(srcLen) / double(outLen);
     w.clear();
     switch (filter) {
         case ResampleFilter::Nearest:
             w.push_back(1.0);
-            return srcStart + std::min(int((o + 0.5) * scale), srcLen - 1);
+            return std::min(int((o + 0.5) * scale), srcLen - 1);
         case ResampleFilter::OwnNearest:
             w.push_back(1.0);
-            return srcStart + int(int64_t(o) * srcLen / outLen);
+            return int(int64_t(o) * srcLen / outLen);
         case ResampleFilter::OwnLinear: {
             const double s = double(o) * scale;
             const int i0 = std::min(int(s), srcLen - 1);
@@ -53,23 +54,23 @@ int Weights(ResampleFilter filter, int srcStart, int srcLen, int outLen, int o, 
             w.push_back(1.0 - f);
             // A neighbour past the span's end is left out; the weights are renormalised.
             if (f > 0.0 && i0 + 1 < srcLen) w.push_back(f);
-            return srcStart + i0;
+            return i0;
         }
         case ResampleFilter::Bicubic: {
-            const double center = srcStart + (o + 0.5) * scale;
+            const double center = (o + 0.5) * scale;
             const double fscale = std::max(scale, 1.0);
             const double support = 2.0 * fscale;
-            const int a = std::max(srcStart, int(std::floor(center - support)));
-            const int b = std::min(srcStart + srcLen, int(std::ceil(center + support)));
+            const int a = std::max(0, int(std::floor(center - support)));
+            const int b = std::min(srcLen, int(std::ceil(center + support)));
             for (int i = a; i < b; ++i) w.push_back(Cubic((i + 0.5 - center) / fscale));
             if (w.empty()) {
                 w.push_back(1.0);
-                return std::clamp(int(center), srcStart, srcStart + srcLen - 1);
+                return std::clamp(int(center), 0, srcLen - 1);
             }
             return a;
         }
     }
-    return srcStart;
+    return 0;
 }
 
 int MaxTaps(ResampleFilter filter, double scale) {
@@ -93,9 +94,15 @@ FilterTable BuildFilter(ResampleFilter filter, int srcStart, int srcLen, int out
     t.weights.assign(size_t(count) * size_t(t.taps), 0);
     std::vector<double> w;
     for (int i = 0; i < count; ++i) {
-        const int o = mirrored ? outLen - 1 - (outFrom + i) : outFrom + i;
-        const int lo = Weights(filter, srcStart, srcLen, outLen, o, w);
+        // A mirrored span is mirrored first and then scaled: output index o
+        // reads the reversed span as an upright draw reads the span itself.
+        int lo = Weights(filter, srcLen, outLen, outFrom + i, w);
         if (int(w.size()) > t.taps) w.resize(size_t(t.taps));
+        if (mirrored) {
+            lo = srcLen - lo - int(w.size());
+            std::reverse(w.begin(), w.end());
+        }
+        lo += srcStart;
         double sum = 0.0;
         for (double v : w) sum += v;
         if (sum == 0.0) sum = 1.0;

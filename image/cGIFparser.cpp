@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "image/ByteReader.h"
+#include "image/LoadGuard.h"
 
 bool GifLzwDecode(const uint8_t* data, size_t size, int minCodeSize, uint8_t* out, size_t outCount) {
     constexpr int kMaxCodes = 4096;
@@ -214,7 +215,7 @@ bool cGIFparser::LoadBytes(const uint8_t* data, size_t size, cImage32& cHost) {
     const Walk walk = FindFirstFrame(r, f);
     if (walk == Walk::NotGif) return false;
     cHost.DestroyDIB();
-    if (walk == Walk::Damaged || !DecodeFrame(r, f, cHost)) {
+    if (walk == Walk::Damaged || !GuardLoad(cHost, false, [&] { return DecodeFrame(r, f, cHost); })) {
         cHost.DestroyDIB();
         return true;
     }

@@ -9,6 +9,7 @@
 
 #include "image/AlphaAnalysis.h"
 #include "image/ByteReader.h"
+#include "image/LoadGuard.h"
 #include "image/cPNGparser.h"
 
 namespace {
@@ -183,6 +184,10 @@ int cICOparser::ChooseEntry(const std::vector<IconEntry>& entries, int W, int H,
 
 bool cICOparser::LoadBytes(const uint8_t* data, size_t size, int iconCx, int iconCy, cImage32& cHost,
                            int icoBitDepth) {
+    return GuardLoad(cHost, false, [&] { return Decode(data, size, iconCx, iconCy, cHost, icoBitDepth); });
+}
+
+bool cICOparser::Decode(const uint8_t* data, size_t size, int iconCx, int iconCy, cImage32& cHost, int icoBitDepth) {
     m_Entries.clear();
     m_Chosen = 0;
     const ByteReader r(data, size);

@@ -39,6 +39,8 @@ public:
     static int ChooseEntry(const std::vector<IconEntry>& entries, int W, int H, int D);
 
 private:
+    bool Decode(const uint8_t* data, size_t size, int iconCx, int iconCy, cImage32& cHost, int icoBitDepth);
+
     std::vector<IconEntry> m_Entries;
     int m_Chosen = 0;
 };

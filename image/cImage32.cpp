@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "image/ImageDialogs.h"
+#include "image/LoadGuard.h"
 #include "image/cGDIPlus.h"
 #include "image/modParsers.h"
 
@@ -151,8 +152,11 @@ bool cImage32::GetOriginalFormat(ByteArray& outStream) const {
 }
 
 bool cImage32::LoadPicture_FromOriginalFormat(int iconCx, int iconCy, int iconBitDepth) {
-    const ByteArray copy = m_SourceBytes;
-    return LoadPicture_Stream(copy, iconCx, iconCy, 0, 0, true, iconBitDepth);
+    // The load starts by dropping the kept bytes: it reads a copy of them.
+    return GuardLoad(*this, false, [&] {
+        const ByteArray copy = m_SourceBytes;
+        return LoadPicture_Stream(copy, iconCx, iconCy, 0, 0, true, iconBitDepth);
+    });
 }
 
 bool cImage32::PrepareSaveFile(const std::string& FileName, bool PromptOverwrite) const {

@@ -12,6 +12,7 @@
 
 #include "image/ByteReader.h"
 #include "image/Inflate.h"
+#include "image/LoadGuard.h"
 #include "image/PngRows.h"
 
 namespace {
@@ -140,16 +141,16 @@ Error WalkChunks(ChunkSource& src, PngState& s) {
         const size_t dataPos = pos + 8, next = pos + 12 + size_t(len);
         if (std::memcmp(type, "IEND", 4) == 0) break;
         pos = next;
-        if (len == 0) continue;
 
         const bool idat = std::memcmp(type, "IDAT", 4) == 0;
         const bool ihdr = std::memcmp(type, "IHDR", 4) == 0;
         const bool plte = std::memcmp(type, "PLTE", 4) == 0;
         const bool trns = std::memcmp(type, "tRNS", 4) == 0;
         if (!idat && !ihdr && !plte && !trns) continue;
-        if (!ihdr && !s.haveHeader) return Error::BadHeader;  // IHDR must come first
+        // A chunk without data is skipped, but only after its CRC is checked.
+        if (len > 0 && !ihdr && !s.haveHeader) return Error::BadHeader;  // IHDR must come first
 
-        const uint8_t* data = src.InPlace(dataPos);
+        const uint8_t* data = len == 0 ? type : src.InPlace(dataPos);
         if (!data) {
             ByteArray& into = idat ? s.zbuf : scratch;
             const size_t old = idat ? s.zLen : 0;
@@ -169,6 +170,7 @@ Error WalkChunks(ChunkSource& src, PngState& s) {
                 return Error::BadCrc;
             }
         }
+        if (len == 0) continue;
         if (idat) {
             if (src.InPlace(dataPos)) s.idat.push_back({data, len});
             s.zLen += len;
@@ -238,6 +240,19 @@ Error Decode(PngState& s, cImage32& img) {
     return Error::None;
 }
 
+// The whole decode of data known to be PNG; running out of memory fails it
+// as damaged data does.
+Error DecodeFrom(ChunkSource& src, cImage32& img) {
+    img.DestroyDIB();
+    const Error e = GuardLoad(img, Error::Allocation, [&] {
+        PngState s;
+        const Error walked = WalkChunks(src, s);
+        return walked == Error::None ? Decode(s, img) : walked;
+    });
+    if (e != Error::None) img.DestroyDIB();
+    return e;
+}
+
 }  // namespace
 
 bool IsPngSignature(const uint8_t* p) { return std::memcmp(p, kSignature, 8) == 0; }
@@ -245,12 +260,8 @@ bool IsPngSignature(const uint8_t* p) { return std::memcmp(p, kSignature, 8) == 
 bool cPNGparser::LoadBytes(const uint8_t* data, size_t size, cImage32& dibClass) {
     m_Error = Error::NotPng;
     if (!data || size < 8 || !IsPngSignature(data)) return false;
-    dibClass.DestroyDIB();
     MemorySource src(data, size);
-    PngState s;
-    m_Error = WalkChunks(src, s);
-    if (m_Error == Error::None) m_Error = Decode(s, dibClass);
-    if (m_Error != Error::None) dibClass.DestroyDIB();
+    m_Error = DecodeFrom(src, dibClass);
     return true;
 }
 
@@ -271,10 +282,6 @@ bool cPNGparser::LoadFile(std::FILE* FileHandle, const std::string&, cImage32& d
     FileSource src(FileHandle, size_t(end));
     uint8_t sig[8];
     if (!src.Read(0, 8, sig) || !IsPngSignature(sig)) return false;
-    dibClass.DestroyDIB();
-    PngState s;
-    m_Error = WalkChunks(src, s);
-    if (m_Error == Error::None) m_Error = Decode(s, dibClass);
-    if (m_Error != Error::None) dibClass.DestroyDIB();
+    m_Error = DecodeFrom(src, dibClass);
     return true;
 }

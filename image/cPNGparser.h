@@ -23,7 +23,7 @@ public:
         BadCrc,        // critical chunk CRC mismatch (zlib enabled only)
         NoImageData,   // no IDAT data
         Decompression, // the zlib stream is corrupt or too short
-        Allocation,    // the image could not be created
+        Allocation,    // memory ran out (the image or a buffer)
     };
 
     // Decodes the streamLength bytes of Stream from streamOffset (0: to the

@@ -11,6 +11,7 @@
 
 #include "image/AlphaAnalysis.h"
 #include "image/ByteReader.h"
+#include "image/LoadGuard.h"
 #include "image/WriterCommon.h"
 
 namespace {
@@ -98,9 +99,7 @@ AlphaMeaning ReadAlphaMeaning(const ByteReader& r, bool footer) {
     }
 }
 
-}  // namespace
-
-bool cTGAparser::LoadBytes(const uint8_t* data, size_t size, cImage32& cHost) {
+bool DecodeTga(const uint8_t* data, size_t size, cImage32& cHost) {
     if (!data) return false;
     const bool footer = HasFooter(data, size);
     if (size <= kHeaderSize) return false;
@@ -147,7 +146,9 @@ bool cTGAparser::LoadBytes(const uint8_t* data, size_t size, cImage32& cHost) {
     read.bytes = bytes;
     const AlphaMeaning meaning = ReadAlphaMeaning(r, footer);
     read.alphaUsable = meaning != AlphaMeaning::Unused;
-    read.attributeBits = (h.descriptor & 15) != 0;
+    // The descriptor's low five bits decide, the right-to-left bit among
+    // them; a 15-bit pixel has no attribute bit, whatever it declares.
+    read.attributeBits = h.depth == 16 && (h.descriptor & 31) != 0;
     std::unique_ptr<uint32_t[]> map;
     if (IsMapped(h.type)) {
         map = std::make_unique<uint32_t[]>(h.mapLength);
@@ -206,6 +207,12 @@ bool cTGAparser::LoadBytes(const uint8_t* data, size_t size, cImage32& cHost) {
     cHost.Alpha(cls.Alpha);
     cHost.SetImageType(128);
     return true;
+}
+
+}  // namespace
+
+bool cTGAparser::LoadBytes(const uint8_t* data, size_t size, cImage32& cHost) {
+    return GuardLoad(cHost, false, [&] { return DecodeTga(data, size, cHost); });
 }
 
 bool cTGAparser::LoadStream(const ByteArray& inStream, cImage32& cHost, size_t streamOffset, size_t streamLength) {

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "image/LoadGuard.h"
 #include "image/cBMPparser.h"
 #include "image/cGIFparser.h"
 #include "image/cICOparser.h"
@@ -21,9 +22,10 @@ bool ReadWholeFile(std::FILE* file, ByteArray& out) {
     return true;
 }
 
-bool LoadPicture_Core(cImage32& image, std::FILE* file, const std::string& FileName, const ByteArray* bytes,
-                      int iconCx, int iconCy, size_t streamStart, size_t streamLength, bool SaveFormat,
-                      int iconBitDepth) {
+namespace {
+
+bool LoadUnguarded(cImage32& image, std::FILE* file, const std::string& FileName, const ByteArray* bytes, int iconCx,
+                   int iconCy, size_t streamStart, size_t streamLength, bool SaveFormat, int iconBitDepth) {
     image.DestroyDIB();
     if (iconCx < 0) iconCx = 0;
     if (iconCy < 0) iconCy = 0;
@@ -75,4 +77,16 @@ bool LoadPicture_Core(cImage32& image, std::FILE* file, const std::string& FileN
         }
     }
     return true;
+}
+
+}  // namespace
+
+bool LoadPicture_Core(cImage32& image, std::FILE* file, const std::string& FileName, const ByteArray* bytes,
+                      int iconCx, int iconCy, size_t streamStart, size_t streamLength, bool SaveFormat,
+                      int iconBitDepth) {
+    // The whole file read at once, and the source bytes kept, may not fit.
+    return GuardLoad(image, false, [&] {
+        return LoadUnguarded(image, file, FileName, bytes, iconCx, iconCy, streamStart, streamLength, SaveFormat,
+                             iconBitDepth);
+    });
 }

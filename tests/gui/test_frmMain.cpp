@@ -121,6 +121,8 @@ TEST_F(MainWindowTest, QuitAsksOnceAndEndsOnlyOnYes) {
     QApplication::sendEvent(window.get(), &accepted);
     EXPECT_EQ(exits, 2);
     EXPECT_EQ(asked, std::vector<MsgRequest>(4, kQuit));
+    AskImageQuestion("Overwrite?", "Save");  // the one question whose default button is No
+    EXPECT_EQ(asked.back().defaultButton, MsgAnswer::No);
 }
 
 // Offscreen nobody can answer: every question, the image library's too, is logged and answered safely.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <map>
 #include <optional>
 #include <set>
@@ -24,9 +25,34 @@
 #include "image/cTGAparser.h"
 #include "tests/image/ImageCoreTestSupport.h"
 
+// Allocations left before the one that fails (negative: none fails), for the out-of-memory checks. The
+// compiler takes these for the standard operators and would warn of new memory freed by free().
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+std::atomic<long> gAllocationsLeft{-1};
+void* operator new(size_t n) {
+    if (gAllocationsLeft.load() >= 0 && gAllocationsLeft.fetch_sub(1) == 0) throw std::bad_alloc();
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+
 namespace {
 
 using dts::PixelAt;
+
+// Runs load with its first, second, ... allocation failing until one run needs no more: none may throw, nor
+// leave a picture while answering false.
+void ExpectOutOfMemorySafe(const std::function<bool(cImage32&)>& load) {
+    for (long n = 0, failed = 1; failed; ++n) {
+        cImage32 img;
+        bool ok = false;
+        gAllocationsLeft = n;
+        EXPECT_NO_THROW(ok = load(img)) << n;
+        failed = gAllocationsLeft.exchange(-1) < 0;
+        ASSERT_TRUE(ok || !img.HasImage()) << n;
+    }
+}
 enum Fmt { Png, Gif, Bmp, Tga, Ico };
 
 // PNG and GIF answer true for a file of theirs that fails to decode; BMP goes through the chain.
@@ -199,9 +225,9 @@ ByteArray PngOf(uint32_t w, uint32_t h, int depth, int ct, const ByteArray& raw,
 }
 
 ByteArray TgaOf(int type, int w, int h, int depth, int descriptor, ByteArray pixels, int attributes = -1) {
-    ByteArray f = {0, 0, uint8_t(type), 0, 0, 0, 0, 0, 0, 0, 0, 0, uint8_t(w), uint8_t(w >> 8), uint8_t(h),
-                   uint8_t(h >> 8), uint8_t(depth), uint8_t(descriptor)};
-    f.insert(f.end(), pixels.begin(), pixels.end());
+    ByteArray f = std::move(pixels);
+    f.insert(f.begin(), {0, 0, uint8_t(type), 0, 0, 0, 0, 0, 0, 0, 0, 0, uint8_t(w), uint8_t(w >> 8), uint8_t(h),
+                         uint8_t(h >> 8), uint8_t(depth), uint8_t(descriptor)});
     if (attributes < 0) return f;
     // Extension area (495 bytes) with the attributes type, then the footer.
     const uint8_t at = uint8_t(f.size());
@@ -264,6 +290,8 @@ std::vector<Case> Cases() {
                     trnsCrc = PngOf(2, 1, 8, 0, {}, {{"tRNS", {0, 6}, true}}, z);
     // Not a valid CMF/FLG pair (zlib refuses, the own inflate does not look), nor Adler-32.
     const ByteArray noZlibHeader = Poke(Poke(z, 0, {0}), -1, {uint8_t(z.back() ^ 0x55)});
+    // An empty chunk's CRC counts too; literals 0, 5, 6 in a fixed block, cut before its end code and Adler-32.
+    const ByteArray emptyCrc = PngOf(2, 1, 8, 0, {}, {{"IDAT", {}, true}}, z), noEnd = Cut(Deflate({0, 5, 6}, 6, Z_FIXED), 5);
     // A 2x1 GIF of indexes 1, 0 (white, black), each code after a clear code.
     const ByteArray kGif = {'G', 'I', 'F', '8', '9', 'a', 2, 0, 1, 0, 0x80, 0, 0, 0, 0, 0, 255, 255, 255,
                             0x2C, 0, 0, 0, 0, 2, 0, 1, 0, 0, 2, 2, 0x0C, 0x51, 0, 0x3B};
@@ -293,6 +321,7 @@ std::vector<Case> Cases() {
          {0xFF0A0A0A, 0xFF0A0A0A, 0xFF141414, 0xFF050505, 0xFF050505, 0xFF141414}},
         {"data past the last row is ignored", Png, PngOf(2, 1, 8, 0, ByteArray(50000, 0)), {K, K}},
         {"zlib header and Adler-32 are not needed", Png, PngOf(2, 1, 8, 0, {}, {}, noZlibHeader), {0xFF050505, 0xFF060606}},
+        {"stream ends after its last literal", Png, PngOf(2, 1, 8, 0, {}, {}, noEnd), {0xFF050505, 0xFF060606}},
         {"not PNG", Png, {'G', 'I', 'F', '8', '9', 'a', 0, 0, 0, 0}, {kNo}},
         {"signature cut", Png, Cut(Assemble({}), 4), {kNo}}, {"signature only", Png, Assemble({}), {}},
         {"truncated IDAT", Png, Cut(PngOf(2, 1, 8, 0, {0, 1, 2}), 20), {}},
@@ -312,6 +341,7 @@ std::vector<Case> Cases() {
         {"IDAT CRC", Png, idatCrc, {}, 0, 0, 1}, {"IDAT CRC unchecked", Png, idatCrc, {0xFF050505, 0xFF060606}, 0, 0, 0},
         {"tRNS CRC", Png, trnsCrc, {0xFF050505, 0xFF060606}, 0, 0, 1},
         {"tRNS CRC unchecked", Png, trnsCrc, {0xFF050505, 0}, 1, 0, 0},
+        {"empty IDAT CRC", Png, emptyCrc, {}, 0, 0, 1}, {"empty IDAT CRC unchecked", Png, emptyCrc, {0xFF050505, 0xFF060606}, 0, 0, 0},
         {"GIF", Gif, kGif, {W, K}},
         {"signature in any letter case", Gif, Poke(kGif, 0, {'g', 'i', 'f', '8', '7', 'a'}), {W, K}},
         {"missing pixels are index 0", Gif, Poke(kGif, 26, {2}), {W, K, K, K}},
@@ -383,6 +413,8 @@ std::vector<Case> Cases() {
         // With an attribute bit declared, bit 15 set marks a clear pixel.
         {"16-bit with attribute bit", Tga, TgaOf(2, 2, 1, 16, 0x21, {0x1F, 0x54, 0xEA, 0x83}), {0xFFAD00FF, 0}, 1},
         {"16-bit without", Tga, TgaOf(2, 3, 1, 16, 0x20, {0x1F, 0x54, 0xEA, 0x83, 0x10, 0x42}), {0xFFAD00FF, 0xFF00FF52, 0xFF808080}},
+        {"16-bit right to left counts as attribute bits", Tga, TgaOf(2, 2, 1, 16, 0x30, {0x1F, 0x54, 0xEA, 0x83}), {0, 0xFFAD00FF}},
+        {"15-bit has no attribute bit", Tga, TgaOf(2, 2, 1, 15, 0x21, {0x1F, 0x54, 0xEA, 0x83}), {0xFFAD00FF, 0xFF00FF52}},
         // A run of 4 crosses into the second row; then a raw packet of 2.
         {"RLE, top-left origin", Tga, TgaOf(10, 3, 2, 24, 0x20, runs), {px, px, px, px, 0xFF090909, 0xFF070707}},
         {"RLE, bottom-right origin", Tga, TgaOf(10, 3, 2, 24, 0x10, runs), {0xFF070707, 0xFF090909, px, px, px, px}},
@@ -390,6 +422,7 @@ std::vector<Case> Cases() {
         {"1-bit icon", Ico, IcoOf(1, 1), {W, 0}, 1, 8},
         {"index past a short palette is opaque black", Ico, IcoOf(1, 4), {K, 0}, 1, 8},
         {"24-bit cursor", Ico, IcoOf(2, 24), {0xFF1E140A, 0}, 1, 12},
+        {"directory depth 0: the bitmap's", Ico, Poke(IcoOf(1, 24), 12, {0}), {0xFF1E140A, 0}, 1, 8},
         {"32-bit without alpha uses the mask", Ico, IcoOf(1, 32), {0xFF1E140A, 0}, 1, 3},
         {"32-bit with alpha ignores the mask", Ico, IcoOf(1, 32, 255), {0xFF1E140A, 0xFF3C3228}, 0, 3},
         {"32-bit straight alpha is premultiplied", Ico, IcoOf(1, 32, 128), {0x800F0A05, 0x801E1914}, 2, 3},
@@ -417,6 +450,7 @@ TEST(HandMade, EveryDecodersRules) {
             ASSERT_EQ(img.HasImage(), taken && !c.pixels.empty());
             if (!img.HasImage()) continue;
             if (zlib) ExpectDamagedCopiesSafe(c.fmt, c.file, fields[c.fmt]);
+            if (zlib) ExpectOutOfMemorySafe([&](cImage32& i) { return Load(c.fmt, c.file, i); });
             ASSERT_EQ(size_t(img.Width()) * size_t(img.Height()), c.pixels.size());
             for (size_t i = 0; i < c.pixels.size(); ++i)
                 EXPECT_EQ(PixelAt(img, int(i) % img.Width(), int(i) / img.Width()), c.pixels[i]) << i;
@@ -555,6 +589,12 @@ TEST(PictureChain, EveryFormatThroughTheLoader) {
         EXPECT_TRUE(c.width == 0 || img.Width() == c.width) << c.file;
         EXPECT_EQ(img.ImageType(), c.imageType) << c.file;
         EXPECT_TRUE(c.alpha < 0 || img.Alpha() == c.alpha) << c.file;
+        SCOPED_TRACE(c.file);
+        const std::string path = testfiles::TestData(c.file);
+        ExpectOutOfMemorySafe([&](cImage32& i) {
+            return i.LoadPicture_File(path, c.iconSize, c.iconSize, true, c.iconDepth) &&
+                   i.LoadPicture_FromOriginalFormat(c.iconSize, c.iconSize, c.iconDepth);
+        });
     }
     cImage32 img;
     EXPECT_FALSE(img.LoadPicture_Stream(Cut(PngOf(2, 1, 8, 0, {0, 1, 2}), 20)) || img.HasImage());

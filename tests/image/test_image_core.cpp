@@ -75,16 +75,16 @@ std::vector<std::pair<int, double>> Taps(Filter f, int n, int m, int o) {
     return w;
 }
 
-// The picture drawn as w x h (negative: mirrored), colours limited to their alpha.
+// The picture drawn as w x h (negative: mirrored first, then scaled), colours limited to their alpha.
 std::vector<uint32_t> Resampled(const cImage32& src, Filter f, int w, int h) {
-    const int aw = std::abs(w), ah = std::abs(h);
+    const int aw = std::abs(w), ah = std::abs(h), sw = src.Width(), sh = src.Height();
     std::vector<uint32_t> out;
     for (int y = 0; y < ah; ++y)
         for (int x = 0; x < aw; ++x) {
             double c[4] = {};
-            for (const auto& [j, wy] : Taps(f, src.Height(), ah, h < 0 ? ah - 1 - y : y))
-                for (const auto& [i, wx] : Taps(f, src.Width(), aw, w < 0 ? aw - 1 - x : x))
-                    for (int k = 0; k < 4; ++k) c[k] += wy * wx * Ch(Px(src, i, j), k);
+            for (const auto& [j, wy] : Taps(f, sh, ah, y))
+                for (const auto& [i, wx] : Taps(f, sw, aw, x))
+                    for (int k = 0; k < 4; ++k) c[k] += wy * wx * Ch(Px(src, w < 0 ? sw - 1 - i : i, h < 0 ? sh - 1 - j : j), k);
             const long a = std::clamp(std::lround(c[3]), 0L, 255L);
             uint32_t p = uint32_t(a) << 24;
             for (int k = 0; k < 3; ++k) p |= uint32_t(std::clamp(std::lround(c[k]), 0L, a)) << (8 * k);
@@ -258,6 +258,7 @@ TEST(Resample, EveryPathMatchesItsFilter) {
         {true, false, true, kNearest, 7, 5, 23, 17, 0},      {true, false, false, kOwnNearest, 13, 8, -29, 6, 0},
         {true, true, false, kOwnLinear, 7, 5, 23, 17, 1},    {true, true, false, kOwnLinear, 13, 8, 9, -6, 1},
         {false, true, true, kBicubic, 6, 6, 41, 37, 255},    {true, true, true, kBicubic, 6, 6, 41, 37, 255},
+        {true, false, false, kOwnNearest, 2, 3, -3, -7, 0},  {false, false, false, kOwnNearest, 3, 2, -7, -3, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.render << c.hq << c.gdi << " " << c.outW << "x" << c.outH);
