@@ -413,7 +413,7 @@ std::vector<Case> Cases() {
         // With an attribute bit declared, bit 15 set marks a clear pixel.
         {"16-bit with attribute bit", Tga, TgaOf(2, 2, 1, 16, 0x21, {0x1F, 0x54, 0xEA, 0x83}), {0xFFAD00FF, 0}, 1},
         {"16-bit without", Tga, TgaOf(2, 3, 1, 16, 0x20, {0x1F, 0x54, 0xEA, 0x83, 0x10, 0x42}), {0xFFAD00FF, 0xFF00FF52, 0xFF808080}},
-        {"16-bit right to left counts as attribute bits", Tga, TgaOf(2, 2, 1, 16, 0x30, {0x1F, 0x54, 0xEA, 0x83}), {0, 0xFFAD00FF}},
+        {"16-bit right to left counts as attribute bits", Tga, TgaOf(2, 2, 1, 16, 0x30, {0x1F, 0x54, 0xEA, 0x83}), {0, 0xFFAD00FF}, 1},
         {"15-bit has no attribute bit", Tga, TgaOf(2, 2, 1, 15, 0x21, {0x1F, 0x54, 0xEA, 0x83}), {0xFFAD00FF, 0xFF00FF52}},
         // A run of 4 crosses into the second row; then a raw packet of 2.
         {"RLE, top-left origin", Tga, TgaOf(10, 3, 2, 24, 0x20, runs), {px, px, px, px, 0xFF090909, 0xFF070707}},
