@@ -170,7 +170,7 @@ h1{font-size:18px;margin:0}
 #air{padding:4px 12px;border-radius:4px;font-weight:700;background:#555;color:#ddd}
 #air.on{background:#e00000;color:#fff}
 main{display:flex;flex-wrap:wrap;gap:16px;padding:16px}
-#frame{max-width:960px;width:100%;background:#000;border:1px solid #444}
+#frame{max-width:720px;width:100%;align-self:flex-start;background:#000;border:1px solid #444}
 table{border-collapse:collapse}td{padding:3px 10px 3px 0;vertical-align:top}td:first-child{color:#9aa}
 #log{font:12px/1.3 monospace;white-space:pre-wrap;color:#f0c060;margin:0 16px 16px}
 #err{color:#f66}

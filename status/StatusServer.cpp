@@ -9,6 +9,7 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QPointer>
+#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThreadPool>
@@ -88,30 +89,38 @@ public:
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override {
         tcp_->RequestRead(socket);
+        // The HTTP layer keeps every connection open: one the client asked
+        // to close is closed once its answer is written.
+        const bool close = request.value("connection").compare("close", Qt::CaseInsensitive) == 0;
+        Answer(request, socket, close);
+        if (close && !encodingFor_.contains(socket)) socket->disconnectFromHost();
+        return true;
+    }
+    void Answer(const QHttpServerRequest& request, QTcpSocket* socket, bool close) {
         QHttpServerResponder responder = makeResponder(request, socket);
         const QString path = request.url().path();
         if (!Settings.HttpToken.empty() &&
             request.value("authorization") != QByteArray::fromStdString("Bearer " + Settings.HttpToken)) {
             responder.write("401 a bearer token is required\n", {{"Content-Type", "text/plain"}, {"WWW-Authenticate", "Bearer"}},
                             Status::Unauthorized);
-            return true;
+            return;
         }
         static const QStringList kPaths = {"/", "/status.json", "/frame.jpg", "/metrics", "/healthz"};
         if (!kPaths.contains(path)) {
             responder.write("404 not found\n", "text/plain", Status::NotFound);
-            return true;
+            return;
         }
         if (request.method() != QHttpServerRequest::Method::Get) {
             responder.write("405 only GET\n", {{"Content-Type", "text/plain"}, {"Allow", "GET"}}, Status::MethodNotAllowed);
-            return true;
+            return;
         }
         // A client that leaves its answers unread holds their memory.
         if (tcp_->UnsentBytes() > kStatusMaxUnsentBytes) {
             responder.write("503 too many answers are not read yet\n", "text/plain", Status::ServiceUnavailable);
-            return true;
+            return;
         }
         if (path == "/frame.jpg") {
-            Frame(request, std::move(responder));
+            Frame(request, std::move(responder), close);
         } else if (path == "/status.json") {
             responder.write(StatusJson(), {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}});
         } else if (path == "/metrics") {
@@ -125,7 +134,6 @@ protected:
         } else {
             responder.write(StatusPage(), "text/html; charset=utf-8");
         }
-        return true;
     }
     void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override {
         makeResponder(request, socket).write("404 not found\n", "text/plain", Status::NotFound);
@@ -134,7 +142,7 @@ protected:
 private:
     // The copy is the only work on this thread; the JPEG is written on a
     // worker and answered back here, unless the client has gone meanwhile.
-    void Frame(const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+    void Frame(const QHttpServerRequest& request, QHttpServerResponder&& responder, bool close) {
         const QUrlQuery query = request.query();
         const auto width = ParseFrameWidth(query.hasQueryItem("width") ? std::optional(query.queryItemValue("width"))
                                                                         : std::nullopt);
@@ -148,21 +156,25 @@ private:
         }
         ++encoding_;
         auto pending = std::make_shared<QHttpServerResponder>(std::move(responder));
-        QPointer<QTcpSocket> socket = pending->socket();
+        QTcpSocket* const socket = pending->socket();
+        QPointer<QTcpSocket> guard = socket;
+        encodingFor_.insert(socket);
         std::shared_ptr<const cImage32> frame = CopyOutputSurface();
-        QThreadPool::globalInstance()->start([this, frame = std::move(frame), w = *width, pending, socket]() mutable {
+        QThreadPool::globalInstance()->start([this, frame = std::move(frame), w = *width, pending, socket, guard, close]() mutable {
             const std::vector<uint8_t> jpeg = EncodeFrame(*frame, w);
             frame.reset();
             QByteArray body(reinterpret_cast<const char*>(jpeg.data()), qsizetype(jpeg.size()));
             QMetaObject::invokeMethod(
                 this,
-                [this, body = std::move(body), pending = std::move(pending), socket] {
+                [this, body = std::move(body), pending = std::move(pending), socket, guard, close] {
                     --encoding_;
-                    if (!socket) return;
+                    encodingFor_.remove(socket);
+                    if (!guard) return;
                     if (body.isEmpty())
                         pending->write("500 the frame could not be encoded\n", "text/plain", Status::InternalServerError);
                     else
                         pending->write(body, {{"Content-Type", "image/jpeg"}, {"Cache-Control", "no-store"}});
+                    if (close) guard->disconnectFromHost();
                 },
                 Qt::QueuedConnection);
         });
@@ -170,6 +182,7 @@ private:
 
     GuardedTcpServer* tcp_;
     int encoding_ = 0;
+    QSet<QTcpSocket*> encodingFor_;  // connections whose frame is being encoded
 };
 
 std::unique_ptr<StatusServer> gServer;
