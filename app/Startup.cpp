@@ -8,6 +8,7 @@
 #include "app/frmMain.h"
 #include "cache/modCacheManager.h"
 #include "core/Config.h"
+#include "core/EngineCounters.h"
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "core/Version.h"
@@ -16,6 +17,7 @@
 #include "output/frmStillA.h"
 #include "output/modTL.h"
 #include "protocol/modCommandQueueManager.h"
+#include "status/StatusServer.h"
 
 bool IsDebugSwitch(const std::string& commandLine) {
     std::string upper = commandLine;
@@ -124,6 +126,8 @@ void Startup(const std::string& commandLine, bool onXWayland) {
     WaitMs(50);
     InstallGfxOutputWindows();
     InitGfxOutput();
+    // An extra beside the managers: also a fatal stop can be watched.
+    StartStatusServer();
 
     if (FatalError) {
         WriteLog("Fatal Error. Cannot continue, and will not be able to enter On Air mode.", "SYS", "F");
@@ -136,7 +140,8 @@ void Startup(const std::string& commandLine, bool onXWayland) {
         mainWindow.GoOnAir();
         // "False" names no transition: the start-up picture is there at once.
         std::error_code ec;
-        if (!Settings.StartupImage.empty() && std::filesystem::is_regular_file(Settings.StartupImage, ec))
-            DisplayCachedImage(Settings.StartupImage, "False");
+        if (!Settings.StartupImage.empty() && std::filesystem::is_regular_file(Settings.StartupImage, ec) &&
+            DisplayCachedImage(Settings.StartupImage, "False") == 0)
+            NotePictureShown(Settings.StartupImage);
     }
 }

@@ -18,6 +18,7 @@
 #include "core/Signals.h"
 #include "core/StdoutEcho.h"
 #include "core/modMain.h"
+#include "status/Watchdog.h"
 
 namespace {
 // A descriptor 0-2 closed by whoever started us would be handed to the next
@@ -68,5 +69,6 @@ int main(int argc, char** argv) {
         commandLine += argv[i];
     }
     Startup(commandLine, onXWayland);
+    StartSystemdNotifications();
     return app.exec();
 }

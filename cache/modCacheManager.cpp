@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "cache/modMD5.h"
+#include "core/EngineCounters.h"
 #include "core/Log.h"
 #include "core/Paths.h"
 #include "core/Settings.h"
@@ -139,6 +140,7 @@ int Download(const std::string& reference, const std::string& accessMethod, cons
     if (gRequest) {
         const std::string userAgent = std::string(Version::ProductName) + "/" + Version::Text() + " (x86)";
         result = gRequest->Get(reference, userAgent, Settings.HttpAuthUser, Settings.HttpAuthPass, file.fd());
+        if (const off_t received = ::lseek(file.fd(), 0, SEEK_CUR); received > 0) CountDownloadBytes(uint64_t(received));
     } else {
         // The manager gave up at start (no cache directory).
         result.message = "The request object was not created";
@@ -207,6 +209,7 @@ int AddImageToCache(const std::string& reference, const std::string& accessMetho
     int rc = 0;
     if (accessMethod == kAccessHttp) rc = Download(reference, accessMethod, path);
     else if (accessMethod == kAccessFile || accessMethod == kAccessUnc) rc = CopyIntoCache(reference, accessMethod, path);
+    CountCacheRequest(rc == 0 ? CacheResult::Fetched : CacheResult::Error);
     if (rc != 0) return rc;
     if (VerboseOn()) WriteLog("Added Image to cache: " + CacheFileName(reference), kCat, "V");
     return 0;
@@ -219,6 +222,7 @@ bool IsImageCached(const std::string& reference) {
 
 int DisplayImage(const std::string& reference, const std::string& accessMethod) {
     const bool cached = IsImageCached(reference);
+    if (cached) CountCacheRequest(CacheResult::Hit);
     if (!cached) {
         WriteLog("Uh! That came unexpected. The image '" + reference +
                      "' hasn't yet been initialized (CacheManager couldn't find it in cache). We'll get it.",
@@ -226,7 +230,7 @@ int DisplayImage(const std::string& reference, const std::string& accessMethod) 
     }
     if (cached || AddImageToCache(reference, accessMethod) == 0) {
         WriteLog("Loading cached image " + CacheFileName(reference), kCat);
-        DisplayCachedImage(CacheFilePath(reference), Settings.TransMode);
+        if (DisplayCachedImage(CacheFilePath(reference), Settings.TransMode) == 0) NotePictureShown(reference);
         return 0;
     }
     WriteLog("Image '" + reference + "' could not be loaded.", kCat, "E");

@@ -159,6 +159,7 @@ const IntKey kIntKeys[] = {
     {"general", "onairmonitor", "2", &SettingsData::OnAirMonitor},
     {"general", "verboseconsole", "0", &SettingsData::VerboseConsole},
     {"transition", "transdur", "12", &SettingsData::TransDur},
+    {"status", "httpport", "0", &SettingsData::HttpPort},
 };
 
 const TextKey kTextKeys[] = {
@@ -172,6 +173,8 @@ const TextKey kTextKeys[] = {
     {"httpauth", "httpauthuser", "", &SettingsData::HttpAuthUser},
     {"httpauth", "httpauthpass", "", &SettingsData::HttpAuthPass},
     {"paths", "uncroot", "", &SettingsData::UncRoot},
+    {"status", "httpaddress", "127.0.0.1", &SettingsData::HttpAddress},
+    {"status", "httptoken", "", &SettingsData::HttpToken},
 };
 
 const ColourKey kColourKeys[] = {

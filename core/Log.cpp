@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/EngineCounters.h"
 #include "core/Settings.h"
 #include "core/modMain.h"
 
@@ -160,6 +161,7 @@ void WriteLog(std::string_view message, std::string_view category, std::string_v
         gConsoleText += line;
         TrimConsoleText();
         if (gEcho) gEcho(line);
+        NoteLogLine(severity, line);
         if (ConsoleShown && gSink) gSink->InsertLogLine(line, gPendingInput);
     } catch (...) {
     }

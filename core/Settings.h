@@ -45,6 +45,10 @@ struct SettingsData {
     // this machine's file system (see core/Paths.h).
     std::string DriveRoots[26];
     std::string UncRoot;
+    // [Status] the HTTP status server: off while HttpPort is 0.
+    int HttpPort = 0;
+    std::string HttpAddress;
+    std::string HttpToken;
 
     bool operator==(const SettingsData&) const = default;
 };

@@ -84,7 +84,7 @@ void cLogEcho::Push(std::string_view line) {
     if (pending_.size() + line.size() <= maxBytes_)
         pending_ += line;
     else
-        ++dropped_;
+        ++dropped_, ++droppedTotal_;
     const bool wake = wasEmpty && !pending_.empty();
     lock.unlock();
     if (wake) wake_.notify_one();
@@ -100,6 +100,11 @@ bool cLogEcho::Flush(int timeoutMs) {
 bool cLogEcho::Ended() {
     const std::lock_guard<std::mutex> lock(mutex_);
     return ended_;
+}
+
+uint64_t cLogEcho::DroppedTotal() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return droppedTotal_;
 }
 
 void cLogEcho::Run() {
@@ -172,3 +177,5 @@ void StartLogEcho(EchoFormat format) {
 void FlushLogEcho(int timeoutMs) {
     if (gEcho) gEcho->Flush(timeoutMs);
 }
+
+uint64_t LogEchoDroppedLines() { return gEcho ? gEcho->DroppedTotal() : 0; }

@@ -32,6 +32,8 @@ public:
     bool Flush(int timeoutMs);
     // The echo has ended on a write error.
     bool Ended();
+    // Lines dropped since the start.
+    uint64_t DroppedTotal();
 
 private:
     void Run();
@@ -46,6 +48,7 @@ private:
     std::condition_variable written_;  // Flush: the writer has caught up
     std::string pending_;
     uint64_t dropped_ = 0;
+    uint64_t droppedTotal_ = 0;
     bool busy_ = false;
     bool ended_ = false;
     bool stop_ = false;
@@ -57,3 +60,5 @@ void StartLogEcho(EchoFormat format);
 // Before the process ends: waits up to `timeoutMs` for the echo to be
 // written out. Nothing to do without an echo.
 void FlushLogEcho(int timeoutMs);
+// Lines the echo could not write in time; 0 without an echo.
+uint64_t LogEchoDroppedLines();

@@ -16,6 +16,7 @@
 #include <malloc.h>
 #endif
 
+#include "core/EngineCounters.h"
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "core/modMain.h"
@@ -454,6 +455,8 @@ void InitGfxOutput() {
 }
 
 int DisplayCachedImage(const std::string& imagePath, const std::string& transMode) {
+    const auto started = std::chrono::steady_clock::now();
+    const auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
     WriteLog("About to render an image (possibly with a transition), halting CommandQueueManager and switching to "
              "realtime mode...",
              "QUE", "I");
@@ -471,10 +474,12 @@ int DisplayCachedImage(const std::string& imagePath, const std::string& transMod
         // RenderError, or an allocation that failed on the way.
         WriteLog("Error in DisplayCachedImage while rendering an image.", "GFX", "E");
         ReturnPeakMemory();
+        CountRender(false, seconds());
         HaltQueue(false);
         return 1;
     }
     ReturnPeakMemory();
+    CountRender(true, seconds());
     WriteLog("Realtime operations completed. Resuming CommandQueueManager...", "QUE", "I");
     HaltQueue(false);
     return 0;
@@ -484,6 +489,7 @@ void ClearGfxOutput() {
     auto& g = Gfx();
     PictureSurface& a = g.picStillA;
     a.RemovePersistentPicture();
+    NoteOutputCleared();
     a.SetBackColor(Settings.CleanupColor);
     a.Clear();
     if (g.FrameImage && IsExistingFile(Settings.CleanupImage)) {

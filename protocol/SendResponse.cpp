@@ -1,5 +1,6 @@
 #include "protocol/SendResponse.h"
 
+#include "core/EngineCounters.h"
 #include "core/Log.h"
 #include "net/modSessionManager.h"
 #include "net/sckCommands.h"
@@ -43,5 +44,6 @@ void SendResponse(int32_t session, std::string_view prefix, std::string_view res
     std::string data;
     data.reserve(line.size() + terminator.size());
     data.append(line).append(terminator);
+    CountReply();
     sckCommands().SendData(socket, data);
 }

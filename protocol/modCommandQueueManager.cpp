@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include "core/EngineCounters.h"
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "core/modMain.h"
@@ -221,6 +222,7 @@ void AddCommand(std::string_view line, int32_t session, std::string_view termina
     record.validity = std::move(parsed.validity);
     record.terminator = std::string(terminator);
     gQueuedBytes += RecordBytes(record);
+    CountCommand(record.validity);
     UpdateReadingFlow();
     if (gObserver) gObserver->CommandAppended(record);
     WriteLog(TrimBlanks(record.prefix + " " + record.command + " " + record.parameter) +
@@ -303,6 +305,7 @@ bool IsQueueTimerEnabled() { return gTimerEnabled; }
 void ProcessCommandQueue() {
     if (gInTick) return;
     gInTick = true;
+    NoteQueueTick(true);
     SetQueueTimerEnabled(false);
     ApplyTimer();
 
@@ -333,5 +336,6 @@ void ProcessCommandQueue() {
     }
 
     gInTick = false;
+    NoteQueueTick(false);
     SetQueueTimerEnabled(true);
 }

@@ -7,9 +7,13 @@ PACKAGES=(
   # build
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libcurl4-openssl-dev libturbojpeg0-dev libjpeg62-turbo-dev zlib1g-dev libxcb1-dev
+  # the status server (Qt's HTTP server needs the WebSockets files to be found) and the systemd notifications
+  qt6-httpserver-dev qt6-websockets-dev libsystemd-dev
   # tests
   libgtest-dev libgmock-dev xvfb x11-apps xdotool imagemagick x11-xserver-utils
   libpng-dev libstb-dev openssl python3 netcat-openbsd python3-xlib
+  # the status server's tests: an HTTP client, the metrics checker, a browser for the page, unit checks
+  curl prometheus chromium systemd
   # packaging (make package): dpkg-shlibdeps
   dpkg-dev
   # fuzzing and sanitizer builds

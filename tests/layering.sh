@@ -5,6 +5,7 @@ cd "$1" || exit 2
 declare -A below=(
   [image]="image" [core]="core image" [net]="net core image" [output]="output core image"
   [cache]="cache output net core image" [protocol]="protocol cache output net core image"
+  [status]="status protocol cache output net core image"
 )
 status=0
 for dir in "${!below[@]}"; do

@@ -149,6 +149,8 @@ TEST_F(ConfigTest, ShippedIniHasTheDefaultsAndAutomaticMonitor) {
     ASSERT_EQ(Read("[General]\nVersion=1\n"), 0);
     EXPECT_EQ(shipped.OnAirMonitor, 0);
     EXPECT_EQ(shipped.UncRoot, "/mnt");  // written out in the shipped file
+    EXPECT_TRUE(shipped.HttpPort == 6180 && Settings.HttpPort == 0 && Settings.HttpAddress == "127.0.0.1");
+    shipped.HttpPort = Settings.HttpPort;
     shipped.OnAirMonitor = Settings.OnAirMonitor;
     shipped.UncRoot = Settings.UncRoot;
     shipped.CacheDir = Settings.CacheDir;  // both "cache" beside the program

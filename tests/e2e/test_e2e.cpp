@@ -6,8 +6,14 @@
 #include <fstream>
 #include <iterator>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <QDir>
 #include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 
 #include "tests/e2e/KivProcess.h"
 #include "tests/net/TcpClient.h"
@@ -46,7 +52,18 @@ protected:
         EXPECT_TRUE(c.Send(command) && c.ReadReplies(1, term, ms)) << command;
         return c.received;
     }
-    int port_ = 0;
+    // GET with curl: the status code and the body.
+    std::pair<int, QByteArray> Get(const std::string& path, const QStringList& options = {}) {
+        QProcess curl;
+        curl.start("curl", options + QStringList{"-s", "-w", "\n%{http_code}",
+                                                 QString::fromStdString("http://127.0.0.1:" + std::to_string(http_) + path)});
+        while (curl.state() != QProcess::NotRunning) kiv_->Pump(), curl.waitForFinished(5);
+        QByteArray out = curl.readAllStandardOutput();
+        const qsizetype cut = out.lastIndexOf('\n');
+        return {out.mid(cut + 1).toInt(), out.left(cut)};
+    }
+    std::string Status(const std::string& status) { return "[Status]\r\nHttpPort=" + std::to_string(http_ = KivProcess::FreePort()) + "\r\n" + status; }
+    int port_ = 0, http_ = 0;
     std::unique_ptr<KivProcess> kiv_;
     std::unique_ptr<TcpClient> client_;
 };
@@ -280,13 +297,128 @@ TEST_F(E2E, PackageHoldsTheEngineThatRuns) {
     run("dpkg-deb", {"-x", deb, out.filePath("root")});
     std::ifstream shipped(out.filePath("root/opt/kiv/kiv.ini").toStdString(), std::ios::binary);
     std::string ini(std::istreambuf_iterator<char>(shipped), {});
-    const size_t at = ini.find("ListeningPort=6100");
-    ASSERT_NE(at, std::string::npos) << ini;
-    port_ = KivProcess::FreePort();
+    const size_t at = ini.find("ListeningPort=6100"), statusAt = ini.find("HttpPort=6180");
+    ASSERT_TRUE(at != std::string::npos && statusAt != std::string::npos) << ini;
+    port_ = KivProcess::FreePort(), http_ = KivProcess::FreePort();
+    ini.replace(statusAt, 13, "HttpPort=" + std::to_string(http_));
     kiv_ = std::make_unique<KivProcess>(ini.replace(at, 18, "ListeningPort=" + std::to_string(port_)),
                                         out.filePath("root/opt/kiv/kiv"));
     ASSERT_TRUE(kiv_->Start() && kiv_->WaitForLog("Entering Main Loop...\r\n") && (client_ = Connect(*kiv_)));
     EXPECT_EQ(Ask(*client_, "1 VERSION\r\n"), "1 Version: 11.0.1\r\n");
+    EXPECT_EQ(Get("/healthz"), std::make_pair(200, QByteArray("ok\n")));
+    // The units as systemd reads them, pointed at the unpacked program.
+    for (const char* unit : {"lib/systemd/system/kiv.service", "usr/lib/systemd/user/kiv.service"}) {
+        QFile file(out.filePath("root/") + unit), copy(out.filePath("kiv.service"));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly) && copy.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        copy.write(file.readAll().replace("/opt/kiv/kiv", out.filePath("root/opt/kiv/kiv").toUtf8()));
+        copy.close();
+        run("systemd-analyze", {"verify", copy.fileName()});
+    }
+}
+
+// A picture on air seen through the status server: its fields, the frame (the output's pixels, kept as the
+// composite file), counters that moved, metrics that pass promtool, the page in a browser; bad requests refused.
+TEST_F(E2E, StatusServerShowsWhatIsOnAir) {
+    ASSERT_TRUE(Up("DisableGui=1\r\n" + Status("")));
+    const QString picture = kiv_->Dir() + "/green.png";
+    QImage green(160, 90, QImage::Format_RGB32);
+    green.fill(Qt::green);
+    ASSERT_TRUE(green.save(picture));
+    EXPECT_EQ(Ask(*client_, "7 RENDERER SET " + picture.toStdString() + "\r\n"), "7\r\n");
+    const QJsonObject status = QJsonDocument::fromJson(Get("/status.json").second).object();
+    EXPECT_EQ(status["picture"].toString(), picture);
+    EXPECT_TRUE(status["onAir"].toBool() && !status["fatalError"].toBool() && status["sessions"].toInt() == 1);
+    EXPECT_TRUE(QRegularExpression(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$)")
+                    .match(status["shownAt"].toString()).hasMatch()) << status["shownAt"].toString().toStdString();
+    EXPECT_EQ(status["output"].toObject()["width"].toInt(), 800);
+    const QImage shown(kiv_->Dir() + "/cache/kiv_COMPOSITEIMAGE"), frame = QImage::fromData(Get("/frame.jpg").second);
+    ASSERT_TRUE(shown.size() == QSize(800, 800) && frame.size() == shown.size()) << frame.width();
+    for (const QPoint at : {QPoint(400, 400), QPoint(5, 5), QPoint(400, 100), QPoint(795, 700)})
+        for (int shift : {0, 8, 16})
+            EXPECT_NEAR(frame.pixel(at) >> shift & 255, shown.pixel(at) >> shift & 255, 6) << at.x() << "," << at.y();
+    EXPECT_EQ(QImage::fromData(Get("/frame.jpg?width=200").second).size(), QSize(200, 200));
+    const QByteArray metrics = Get("/metrics").second;
+    for (const char* moved : {"kiv_commands_total{command=\"RENDERER\"} 1\n", "kiv_renders_total{result=\"ok\"} 1\n",
+                              "kiv_cache_requests_total{result=\"fetched\"} 1\n", "kiv_replies_total 1\n", "kiv_on_air 1\n"})
+        EXPECT_TRUE(metrics.contains(moved)) << moved << metrics.toStdString();
+    QProcess promtool;
+    promtool.start("promtool", {"check", "metrics"});
+    promtool.write(metrics);
+    promtool.closeWriteChannel();
+    EXPECT_TRUE(promtool.waitForFinished(30000) && promtool.exitCode() == 0) << promtool.readAll().toStdString();
+    const std::tuple<std::string, QStringList, int> refused[] = {
+        {"/nope", {}, 404}, {"/metrics", {"-X", "POST"}, 405}, {"/frame.jpg?width=0", {}, 400},
+        {"/frame.jpg?width=100000", {}, 400}, {"/frame.jpg?width=abc", {}, 400}, {"/healthz", {}, 200},
+        {"/status.json", {"-H", "X-Big: " + QString(100 << 10, 'a')}, 0}};
+    for (const auto& [path, options, code] : refused) EXPECT_EQ(Get(path, options).first, code) << path;
+    EXPECT_EQ(Ask(*client_, "8 VERSION\r\n"), "8 Version: 11.0.1\r\n");
+    // The page in a browser: On Air, the picture's reference, and the green frame.
+    QTemporaryDir profile;
+    const QStringList chromium = {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                                  "--user-data-dir=" + profile.path(), "--window-size=1200,800",
+                                  "--virtual-time-budget=4000"};
+    const QString page = "http://127.0.0.1:" + QString::number(http_) + "/", shot = profile.filePath("page.png");
+    QProcess browser;
+    browser.start("chromium", chromium + QStringList{"--dump-dom", page});
+    while (browser.state() != QProcess::NotRunning) kiv_->Pump(), browser.waitForFinished(5);
+    const QString dom = browser.readAllStandardOutput();
+    EXPECT_TRUE(dom.contains(R"(<span id="air" class="on">ON AIR</span>)") && dom.contains(picture)) << dom.toStdString();
+    browser.start("chromium", chromium + QStringList{"--screenshot=" + shot, page});
+    while (browser.state() != QProcess::NotRunning) kiv_->Pump(), browser.waitForFinished(5);
+    const QImage screenshot(shot);
+    int greenPixels = 0;
+    for (int y = 0; y < screenshot.height(); y += 4)
+        for (int x = 0; x < screenshot.width(); x += 4) greenPixels += qGreen(screenshot.pixel(x, y)) > 240 && qRed(screenshot.pixel(x, y)) < 20;
+    EXPECT_GT(greenPixels, 5000) << shot.toStdString();
+}
+
+// Anything but loopback needs a token; with one, requests without it are refused; a port in use is only logged.
+TEST_F(E2E, StatusServerTokenAddressAndPortInUse) {
+    QTcpServer taken;
+    ASSERT_TRUE(taken.listen(QHostAddress::LocalHost, 0));
+    const std::pair<std::string, std::string> cases[] = {
+        {Status("HttpAddress=0.0.0.0\r\n"), "[SYS]E Status server: refusing to listen on 0.0.0.0:"},
+        {"[Status]\r\nHttpPort=" + std::to_string(taken.serverPort()) + "\r\n", "[SYS]E Status server: cannot listen on "},
+        {Status("HttpAddress=0.0.0.0\r\nHttpToken=s3cret\r\n"), "[SYS]I Status server listening on http://0.0.0.0:"}};
+    for (const auto& [ini, line] : cases) {
+        ASSERT_TRUE(Up("OnAirOnStartup=0\r\n" + ini));
+        EXPECT_TRUE(kiv_->WaitForLog(line)) << kiv_->Log();
+        EXPECT_EQ(Ask(*client_, "1 VERSION\r\n"), "1 Version: 11.0.1\r\n");
+    }
+    EXPECT_EQ(Get("/healthz").first, 401);
+    EXPECT_EQ(Get("/healthz", {"-H", "Authorization: Bearer wrong"}).first, 401);
+    EXPECT_EQ(Get("/healthz", {"-H", "Authorization: Bearer s3cret"}), std::make_pair(200, QByteArray("ok\n")));
+}
+
+// Under systemd: ready once started, the state in STATUS, and watchdog pings also through a long #WAIT.
+TEST_F(E2E, NotifiesSystemdAndPingsItsWatchdog) {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("notify").toStdString();
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    std::string notes;
+    const auto take = [&](int ms) {
+        for (QDeadlineTimer deadline(ms); !deadline.hasExpired(); kiv_->Pump(10))
+            for (char buf[512]; const ssize_t n = ::recv(fd, buf, sizeof buf, 0);) {
+                if (n <= 0) break;
+                notes.append(buf, size_t(n)).append("|");
+            }
+    };
+    kiv_ = std::make_unique<KivProcess>(Ini(kPlain));
+    kiv_->SetEnv("NOTIFY_SOCKET", QString::fromStdString(path));
+    kiv_->SetEnv("WATCHDOG_USEC", "2000000");
+    ASSERT_TRUE(kiv_->Start() && kiv_->WaitForLog("Entering Main Loop...\r\n") && (client_ = Connect(*kiv_)));
+    take(1500);
+    EXPECT_EQ(notes.find("READY=1\nSTATUS=Off Air, 0 sessions"), 0u) << notes;
+    EXPECT_NE(notes.find("STATUS=Off Air, 1 session|"), std::string::npos) << notes;
+    ASSERT_TRUE(client_->Send("#WAIT 3000\r\n") && kiv_->WaitForLog("#WAIT command received"));
+    notes.clear();
+    take(2500);
+    EXPECT_GE(Count(notes, "WATCHDOG=1"), 3u) << notes;
+    ::close(fd);
 }
 
 }  // namespace
