@@ -38,6 +38,7 @@ TEST(Parser, ParseRows) {
         {"x renderer*#5", "x", "RENDERER*#5", "", "RENDERER"}, {"*SCENE", "", "*SCENE", "", ""},
         {"SCENE*", "", "SCENE*", "", "SCENE"}, {"TC_INFOX", "", "TC_INFOX", "", ""},
         {"-1 -1 VERSION", "-1", "-1", "", "VERSION"}, {"9 x\0y VERSION"s, "9", "X\0Y"s, "", "VERSION"},
+        {"\xe9t\xe9 \x9c\xff\xdf", "\xe9t\xe9", "\x8c\x9f\xdf", "", ""},  // Windows-1252 letters
     };
     for (const Row& row : rows) {
         const ParsedCommand p = ParseCommandLine(row.line);
