@@ -117,7 +117,9 @@ void FrameSlot(int16_t index) {
 void CompleteCrLf(uint64_t record) {
     const uint64_t head = gAppended - gQueue.size() + 1;
     if (record < head) return;
-    gQueue[record - head].terminator = kTermCRLF;
+    CommandRecord& r = gQueue[record - head];
+    gQueuedBytes += kTermCRLF.size() - r.terminator.size();  // taken off again with the record
+    r.terminator = kTermCRLF;
     if (gObserver) gObserver->QueueChanged();
 }
 

@@ -186,6 +186,7 @@ TEST_F(Sessions, LfAfterACrEndedLineCompletesItsCrLf) {
     QTimer::singleShot(500, [&] { c.tcp->Send("\n"); });
     EXPECT_TRUE(c.tcp->Send("7 #WAIT 1000\r") && c.tcp->ReadReplies(2));
     EXPECT_EQ(c.tcp->received, "7\r\n8 Version: 4.2\r\n");
+    EXPECT_EQ(c.Ask("9 VERSION\r"), "9 Version: 4.2\r");  // reading goes on: the queue's byte count stayed right
 }
 
 // The array alone: beyond 256 requests waiting to be accepted, more are refused
