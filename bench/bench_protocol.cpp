@@ -6,7 +6,7 @@
 //   percentile over 200), which the 40 ms queue tick bounds;
 // - reply latency of the first command on a fresh connection, ended by CR
 //   alone and by CR LF (median over 50 connections each), which the accept
-//   pause and the queue tick bound: a CR is not held back for an LF;
+//   pause and the queue tick bound for either line end;
 // - a connect storm: 5,000 connect/close cycles, then the time until a new
 //   client has its first reply (reconnecting if it is refused at the door).
 #include <benchmark/benchmark.h>
