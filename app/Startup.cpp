@@ -7,6 +7,7 @@
 #include "app/frmConsole.h"
 #include "app/frmMain.h"
 #include "cache/modCacheManager.h"
+#include "core/Ansi.h"
 #include "core/Config.h"
 #include "core/EngineCounters.h"
 #include "core/Log.h"
@@ -19,12 +20,7 @@
 #include "protocol/modCommandQueueManager.h"
 #include "status/StatusServer.h"
 
-bool IsDebugSwitch(const std::string& commandLine) {
-    std::string upper = commandLine;
-    for (char& c : upper)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return upper == "/DEBUG";
-}
+bool IsDebugSwitch(const std::string& commandLine) { return AnsiUpper(commandLine) == "/DEBUG"; }
 
 std::optional<std::string> CommandLineInfo(const std::vector<std::string>& args) {
     const std::string version = std::string(Version::ProductName) + " " + Version::Text() + "\n";

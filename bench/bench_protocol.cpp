@@ -4,6 +4,9 @@
 //   replies read, with the console window hidden and shown;
 // - reply latency of one command on an idle engine (median and 99th
 //   percentile over 200), which the 40 ms queue tick bounds;
+// - reply latency of the first command on a fresh connection, ended by CR
+//   alone and by CR LF (median over 50 connections each), which the accept
+//   pause and the queue tick bound for either line end;
 // - a connect storm: 5,000 connect/close cycles, then the time until a new
 //   client has its first reply (reconnecting if it is refused at the door).
 #include <benchmark/benchmark.h>
@@ -40,6 +43,7 @@ namespace {
 
 constexpr int kPipelined = 10000;
 constexpr int kLatencySamples = 200;
+constexpr int kFreshSamples = 50;
 constexpr int kStormCycles = 5000;
 std::map<std::string, double> gFigures;
 
@@ -55,16 +59,25 @@ int ConnectBlocking() {
     return fd;
 }
 
-// Reads until `count` CR LF replies have arrived; false when the engine closes.
-bool ReadReplies(int fd, int count) {
+// Reads until `count` replies ending in `last` have arrived; false when the engine closes.
+bool ReadReplies(int fd, int count, char last = '\n') {
     char buf[65536];
     int seen = 0;
     while (seen < count) {
         const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
         if (n <= 0) return false;
-        seen += static_cast<int>(std::count(buf, buf + n, '\n'));
+        seen += static_cast<int>(std::count(buf, buf + n, last));
     }
     return true;
+}
+
+double MsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 // Runs `client` on its own thread while this thread runs the engine's event
@@ -125,7 +138,7 @@ void BM_IdleLatency(benchmark::State& state) {
             for (int i = 0; i < kLatencySamples && fd >= 0; ++i) {
                 const auto start = std::chrono::steady_clock::now();
                 if (::send(fd, "VERSION\r\n", 9, 0) != 9 || !ReadReplies(fd, 1)) break;
-                ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+                ms.push_back(MsSince(start));
             }
             ::close(fd);
         });
@@ -134,11 +147,37 @@ void BM_IdleLatency(benchmark::State& state) {
         state.SkipWithError("engine did not answer every command");
         return;
     }
+    gFigures["median_ms"] = Median(ms);
     std::sort(ms.begin(), ms.end());
-    gFigures["median_ms"] = ms[ms.size() / 2];
     gFigures["p99_ms"] = ms[ms.size() * 99 / 100];
     state.counters["median_ms"] = gFigures["median_ms"];
     state.counters["p99_ms"] = gFigures["p99_ms"];
+}
+
+void BM_FreshLatency(benchmark::State& state, const std::string& terminator) {
+    ConsoleShown = false;
+    const std::string command = "VERSION" + terminator;
+    std::vector<double> ms;
+    for (auto _ : state) {
+        WithClient([&] {
+            for (int i = 0; i < kFreshSamples; ++i) {
+                const int fd = ConnectBlocking();
+                const auto start = std::chrono::steady_clock::now();
+                const bool answered = fd >= 0 &&
+                                      ::send(fd, command.data(), command.size(), 0) == ssize_t(command.size()) &&
+                                      ReadReplies(fd, 1, terminator.back());
+                if (answered) ms.push_back(MsSince(start));
+                if (fd >= 0) ::close(fd);
+                if (!answered) break;
+            }
+        });
+    }
+    if (ms.size() < kFreshSamples) {
+        state.SkipWithError("engine did not answer every command");
+        return;
+    }
+    gFigures["fresh_" + terminator] = Median(ms);
+    state.counters["median_ms"] = Median(ms);
 }
 
 void BM_ConnectStorm(benchmark::State& state) {
@@ -156,7 +195,7 @@ void BM_ConnectStorm(benchmark::State& state) {
             for (int attempt = 0; attempt < 1000 && ms < 0; ++attempt) {
                 const int fd = ConnectBlocking();
                 if (fd >= 0 && ::send(fd, "VERSION\r\n", 9, 0) == 9 && ReadReplies(fd, 1))
-                    ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+                    ms = MsSince(start);
                 if (fd >= 0) ::close(fd);
             }
         });
@@ -172,6 +211,11 @@ void BM_ConnectStorm(benchmark::State& state) {
 BENCHMARK_CAPTURE(BM_Pipelined, console_hidden, false)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Pipelined, console_shown, true)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_IdleLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_FreshLatency, cr, std::string("\r"))->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_FreshLatency, crlf, std::string("\r\n"))
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_ConnectStorm)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
@@ -199,6 +243,9 @@ int main(int argc, char** argv) {
                 gFigures["shown"], gFigures["shown"] / 5000.0, gFigures["shown_cpu"]);
     std::printf("Idle reply latency over %d commands: median %.1f ms, p99 %.1f ms (queue tick 40 ms)\n",
                 kLatencySamples, gFigures["median_ms"], gFigures["p99_ms"]);
+    std::printf("First reply on a fresh connection, median over %d: CR alone %.1f ms, CR LF %.1f ms "
+                "(accept pause 50 ms, queue tick 40 ms)\n",
+                kFreshSamples, gFigures["fresh_\r"], gFigures["fresh_\r\n"]);
     std::printf("After %d connect/close cycles, a new client's first reply: %.0f ms (%.1f queue ticks of 40 ms)\n",
                 kStormCycles, gFigures["storm_ms"], gFigures["storm_ms"] / 40.0);
     return 0;

@@ -16,6 +16,23 @@ constexpr char16_t kHigh[32] = {
 char16_t ToUnicode(unsigned char c) { return (c >= 0x80 && c <= 0x9F) ? kHigh[c - 0x80] : char16_t(c); }
 }  // namespace
 
+unsigned char AnsiUpperChar(unsigned char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return static_cast<unsigned char>(c - 0x20);
+    switch (c) {
+        case 0x9A: return 0x8A;
+        case 0x9C: return 0x8C;
+        case 0x9E: return 0x8E;
+        case 0xFF: return 0x9F;
+        default: return c;
+    }
+}
+
+std::string AnsiUpper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(AnsiUpperChar(static_cast<unsigned char>(c)));
+    return out;
+}
+
 QString AnsiToQString(std::string_view text) {
     QString out(static_cast<qsizetype>(text.size()), Qt::Uninitialized);
     QChar* dst = out.data();

@@ -1,11 +1,18 @@
 #pragma once
-// Windows-1252, the engine's one-byte text, to and from Unicode. Text is kept
-// as bytes everywhere; this is only for display, typed input and files
-// written by editors that save Unicode.
+// Windows-1252, the engine's one-byte text: its letter case, and its
+// conversion to and from Unicode. Text is kept as bytes everywhere; Unicode is
+// only for display, typed input and files written by editors that save it.
 #include <string>
 #include <string_view>
 
 class QString;
+
+// Upper case as the code page has it: a-z, the accented small letters
+// (0xE0-0xFE except the division sign), and s, oe, z with caron and y with
+// diaeresis (0x9A, 0x9C, 0x9E, 0xFF). Sharp s and micro sign have no capital
+// in the code page and stay.
+unsigned char AnsiUpperChar(unsigned char c);
+std::string AnsiUpper(std::string_view text);
 
 // Every byte becomes exactly one UTF-16 unit, so positions in the text stay
 // positions in the QString.

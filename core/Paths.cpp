@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/Ansi.h"
 #include "core/Settings.h"
 
 namespace {
@@ -46,22 +47,12 @@ bool Exists(const std::string& path, bool* isDirectory = nullptr) {
     return true;
 }
 
-// Windows-1252 upper case, as a Windows file system compares names.
-unsigned char FoldCase(unsigned char c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return static_cast<unsigned char>(c - 32);
-    switch (c) {
-        case 0x9A: return 0x8A;  // s with caron
-        case 0x9C: return 0x8C;  // oe
-        case 0x9E: return 0x8E;  // z with caron
-        case 0xFF: return 0x9F;  // y with diaeresis
-        default: return c;
-    }
-}
-
+// Windows-1252 letters without regard to case, as a Windows file system compares names.
 bool EqualIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (FoldCase(static_cast<unsigned char>(a[i])) != FoldCase(static_cast<unsigned char>(b[i]))) return false;
+        if (AnsiUpperChar(static_cast<unsigned char>(a[i])) != AnsiUpperChar(static_cast<unsigned char>(b[i])))
+            return false;
     return true;
 }
 

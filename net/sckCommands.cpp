@@ -442,13 +442,6 @@ std::string cSocketArray::GetData(int16_t index) {
     return data;
 }
 
-bool cSocketArray::DataWaiting(int16_t index) const {
-    const Element* e = d->Find(index);
-    if (!e || e->fd < 0) return false;
-    char byte;
-    return !e->in.empty() || ::recv(e->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
-}
-
 void cSocketArray::SendData(int16_t index, std::string_view data) {
     Element* e = d->Find(index);
     if (!e || e->fd < 0 || data.empty()) return;

@@ -73,8 +73,6 @@ public:
     std::string RemoteHostIP(int16_t index) const;
     // Everything received and not yet read; "" when none.
     std::string GetData(int16_t index);
-    // True when bytes have arrived that GetData has not delivered yet.
-    bool DataWaiting(int16_t index) const;
     // Queues the bytes for sending and returns at once; failures are silent.
     void SendData(int16_t index, std::string_view data);
     // Bytes handed to SendData and not yet taken by the operating system.

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "core/Ansi.h"
+
 namespace {
 
 constexpr std::array<std::string_view, 25> kKeywords = {
@@ -26,22 +28,13 @@ std::string_view Rest(std::string_view s) {
     return blank == std::string_view::npos ? std::string_view() : s.substr(blank + 1);
 }
 
-// ASCII only: the other bytes of the code page keep their value, as the
-// keywords are plain ASCII anyway.
-std::string Upper(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return out;
-}
-
 std::string MatchKeyword(std::string_view candidate) {
     // A handle suffix ("SCENE*#1234") does not count for recognition, but a
     // word that starts with "*" is compared whole.
     std::string_view s = candidate;
     const size_t star = candidate.find('*');
     if (star != std::string_view::npos && star > 0) s = candidate.substr(0, star);
-    std::string upper = Upper(s);
+    std::string upper = AnsiUpper(s);
     for (std::string_view keyword : kKeywords)
         if (upper == keyword) return upper;
     return {};
@@ -65,7 +58,7 @@ std::string GetPrefix(std::string_view text) {
     return std::string(first);
 }
 
-std::string GetCommand(std::string_view text) { return Upper(FirstWord(text)); }
+std::string GetCommand(std::string_view text) { return AnsiUpper(FirstWord(text)); }
 
 std::string GetParameter(std::string_view text) { return std::string(Rest(text)); }
 

@@ -5,6 +5,7 @@
 
 #include "cache/ImageReference.h"
 #include "cache/modCacheManager.h"
+#include "core/Ansi.h"
 #include "core/Config.h"
 #include "core/Log.h"
 #include "core/Settings.h"
@@ -16,12 +17,6 @@ namespace {
 
 ExecutorHooks gHooks;
 cHandleGenerator gHandles;
-
-std::string Upper(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return s;
-}
 
 std::string TrimBlanks(const std::string& s) {
     const size_t first = s.find_first_not_of(' ');
@@ -81,7 +76,7 @@ std::string ByTriggerWord(const std::string& command, const std::string& paramet
     }
     if (gHooks.SetConsoleVisible && Contains(u, "SHOW_CONSOLE")) {
         // "OFF" and "0" are tested first, so "10" hides the console.
-        const std::string t = TrimBlanks(Upper(parameter));
+        const std::string t = TrimBlanks(AnsiUpper(parameter));
         if (Contains(t, "OFF") || Contains(t, "0"))
             gHooks.SetConsoleVisible(false);
         else if (Contains(t, "ON") || Contains(t, "1"))
@@ -113,8 +108,8 @@ void SetExecutorHooks(ExecutorHooks hooks) { gHooks = std::move(hooks); }
 
 std::string ExecuteCommand(const std::string& command, const std::string& parameter) {
     const std::string f = command + " " + parameter;
-    const std::string u = Upper(f);
-    const std::string upperParameter = Upper(parameter);
+    const std::string u = AnsiUpper(f);
+    const std::string upperParameter = AnsiUpper(parameter);
 
     if (Contains(u, "VERSION")) return "Version: " + Settings.Compatible;
 

@@ -21,9 +21,8 @@ std::string_view ChooseSeparator(std::string_view b) {
 
 }  // namespace
 
-bool FrameReceivedText(std::string& buffer,
-                       const std::function<void(std::string_view line, std::string_view terminator)>& onLine,
-                       bool holdTrailingCR) {
+void FrameReceivedText(std::string& buffer,
+                       const std::function<void(std::string_view line, std::string_view terminator)>& onLine) {
     const std::string_view b = buffer;
     const std::string_view separator = ChooseSeparator(b);
 
@@ -41,7 +40,6 @@ bool FrameReceivedText(std::string& buffer,
     }
 
     size_t consumed = 0;
-    bool held = false;
     for (const auto& [start, length] : pieces) {
         const std::string_view piece = b.substr(start, length);
         std::string_view terminator;
@@ -52,13 +50,8 @@ bool FrameReceivedText(std::string& buffer,
         } else {
             break;
         }
-        if (holdTrailingCR && terminator == kTermCR && start + length == b.size()) {
-            held = true;
-            break;
-        }
         consumed = start + length;
         onLine(piece.substr(0, piece.size() - terminator.size()), terminator);
     }
     buffer.erase(0, consumed);
-    return held;
 }

@@ -15,9 +15,5 @@ inline constexpr std::string_view kTermLF = "\n";
 // holds (NUL, then CR LF, then CR, then LF), so a line may contain the other
 // terminators. The views handed to `onLine` point into `buffer`, which the
 // callback must not change.
-// With `holdTrailingCR`, a line ended by a CR that is the buffer's last byte
-// stays in the buffer too, since its LF may still be on the way; the result
-// tells whether that happened.
-bool FrameReceivedText(std::string& buffer,
-                       const std::function<void(std::string_view line, std::string_view terminator)>& onLine,
-                       bool holdTrailingCR = false);
+void FrameReceivedText(std::string& buffer,
+                       const std::function<void(std::string_view line, std::string_view terminator)>& onLine);

@@ -1,9 +1,7 @@
 #include "protocol/modCommandQueueManager.h"
 
-#include <algorithm>
-#include <chrono>
-#include <iterator>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <QCoreApplication>
@@ -25,26 +23,23 @@ namespace {
 
 std::deque<CommandRecord> gQueue;
 size_t gQueuedBytes = 0;  // text of the queued records
+// Records ever appended: the head is record number gAppended - size + 1.
+uint64_t gAppended = 0;
 bool gReadingPaused = false;
 CommandQueueObserver* gObserver = nullptr;
 
-enum class LineEnd : uint8_t { Unknown, CrLf, Cr };
-
 struct RcvBuffer {
     std::string text;
-    uint64_t crHold = 0;  // the CR hold in force for this text, 0 when none
     // The text holds no NUL, CR or LF: an arrival without them frames
     // nothing, and a long unfinished line is not scanned again and again.
     bool plain = true;
-    LineEnd lineEnd = LineEnd::Unknown;  // how the client's last CR-ended line ended
     // The last line ended with a CR at the very end of what had arrived, and
     // nothing came since: an LF that comes next is that CR's other half.
     bool crEnded = false;
-    std::chrono::steady_clock::time_point lastArrival;
+    uint64_t crRecord = 0;  // that line's record number; 0 when it was never queued
 };
 std::vector<RcvBuffer> gRcvBuffers(1);
 size_t gRcvBytes = 0;  // all buffers together
-uint64_t gLastCrHold = 0;
 
 // Debug and verbose lines show at most the first 4 KiB of received text and
 // its length: logging whole buffers on every arrival would let one client
@@ -97,64 +92,36 @@ void UpdateReadingFlow() {
     sckCommands().SetReadingPaused(paused);
 }
 
-// Queues the complete lines of a socket's buffer for its session; true when
-// a trailing CR was held back.
-bool FrameSlot(int16_t index, bool holdTrailingCR) {
-    std::string& text = gRcvBuffers[index].text;
-    const size_t before = text.size();
+// Queues the complete lines of a socket's buffer for its session.
+void FrameSlot(int16_t index) {
+    RcvBuffer& slot = gRcvBuffers[index];
+    const size_t before = slot.text.size();
     const int32_t session = GetSessionBySocket(index);
     bool lastEndedInCR = false;
-    const bool held = FrameReceivedText(
-        text,
-        [index, session, &lastEndedInCR](std::string_view line, std::string_view terminator) {
-            if (terminator == kTermCRLF || terminator == kTermCR)
-                gRcvBuffers[index].lineEnd = terminator == kTermCRLF ? LineEnd::CrLf : LineEnd::Cr;
-            lastEndedInCR = terminator == kTermCR;
-            AddCommand(line, session, terminator);
-        },
-        holdTrailingCR);
-    gRcvBytes -= before - text.size();
-    gRcvBuffers[index].crEnded = lastEndedInCR && text.empty();
-    gRcvBuffers[index].plain = text.find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos;
-    return held;
+    uint64_t lastRecord = 0;
+    FrameReceivedText(slot.text, [&](std::string_view line, std::string_view terminator) {
+        const uint64_t appended = gAppended;
+        AddCommand(line, session, terminator);
+        lastEndedInCR = terminator == kTermCR;
+        lastRecord = gAppended != appended ? gAppended : 0;  // a line that finds the queue full is not queued
+    });
+    gRcvBytes -= before - slot.text.size();
+    slot.crEnded = lastEndedInCR && slot.text.empty();
+    slot.crRecord = lastRecord;
+    slot.plain = slot.text.find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos;
 }
 
-void ReleaseHeldCR(int16_t index, uint64_t hold);
-
-void HoldCR(int16_t index, uint64_t hold, int ms) {
-    gRcvBuffers[index].crHold = hold;
-    QTimer::singleShot(ms, [index, hold] { ReleaseHeldCR(index, hold); });
-}
-
-void ReleaseHeldCR(int16_t index, uint64_t hold) {
-    if (static_cast<size_t>(index) >= gRcvBuffers.size() || gRcvBuffers[index].crHold != hold) return;
-    // More data is here but not yet read (reading paused, or its event still
-    // to come): it decides, so hold on.
-    if (sckCommands().DataWaiting(index)) {
-        HoldCR(index, hold, kCrHoldMs);
-        return;
-    }
-    gRcvBuffers[index].crHold = 0;
-    FrameSlot(index, false);
-}
-
-// An LF that arrives after its CR was already taken as a line end completes
-// that CR LF: it makes no empty command of its own, and the command still
-// waiting in the queue is answered with CR LF.
-void CompleteCrLf(int16_t index) {
-    RcvBuffer& slot = gRcvBuffers[index];
-    slot.crEnded = false;
-    slot.lineEnd = LineEnd::CrLf;
-    const int32_t session = GetSessionBySocket(index);
-    for (auto it = gQueue.rbegin(); it != gQueue.rend(); ++it) {
-        if (it->session != session) continue;
-        // The head is already being answered while a command runs.
-        if (it->terminator == kTermCR && !(gInTick && it == std::prev(gQueue.rend()))) {
-            it->terminator = kTermCRLF;
-            if (gObserver) gObserver->QueueChanged();
-        }
-        break;
-    }
+// An LF right after the CR that ended a line completes that CR LF: it makes
+// no empty command of its own, and the command, if not answered yet (also
+// while it runs), is answered with CR LF. Once the reply has gone the LF
+// has nothing left to do.
+void CompleteCrLf(uint64_t record) {
+    const uint64_t head = gAppended - gQueue.size() + 1;
+    if (record < head) return;
+    CommandRecord& r = gQueue[record - head];
+    gQueuedBytes += kTermCRLF.size() - r.terminator.size();  // taken off again with the record
+    r.terminator = kTermCRLF;
+    if (gObserver) gObserver->QueueChanged();
 }
 
 // Over the overall cap the connection holding the most unfinished text is
@@ -221,6 +188,7 @@ void AddCommand(std::string_view line, int32_t session, std::string_view termina
     record.session = session;
     record.validity = std::move(parsed.validity);
     record.terminator = std::string(terminator);
+    ++gAppended;
     gQueuedBytes += RecordBytes(record);
     CountCommand(record.validity);
     UpdateReadingFlow();
@@ -242,9 +210,8 @@ void PrepareRcvBuffer(int16_t index) {
     RcvBuffer& slot = gRcvBuffers[index];
     gRcvBytes -= slot.text.size();
     std::string().swap(slot.text);
-    slot.crHold = 0;
     slot.plain = true;
-    slot.lineEnd = LineEnd::Unknown;
+    slot.crEnded = false;
 }
 
 void sckCommands_DataArrival(int16_t index, long /*bytesTotal*/) {
@@ -258,30 +225,17 @@ void sckCommands_DataArrival(int16_t index, long /*bytesTotal*/) {
         WriteLog("RECV " + sockets.RemoteHostIP(index) + "," + Num(index) + ": " + Excerpt(data), "TCP", "V");
     RcvBuffer& slot = gRcvBuffers[index];
     std::string_view rest = data;
-    if (slot.crEnded) {
-        slot.crEnded = false;
-        if (rest.front() == '\n') {
-            CompleteCrLf(index);
-            rest.remove_prefix(1);
-            if (rest.empty()) return;
-        }
+    if (std::exchange(slot.crEnded, false) && rest.front() == '\n') {
+        CompleteCrLf(slot.crRecord);
+        rest.remove_prefix(1);
+        if (rest.empty()) return;
     }
-    const auto now = std::chrono::steady_clock::now();
-    const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(now - slot.lastArrival).count();
-    const bool inPieces = !slot.text.empty();
-    slot.lastArrival = now;
     slot.text += rest;
-    slot.crHold = 0;
     gRcvBytes += rest.size();
     if (DebugMode) WriteLog("GlobalRcvBuffer(" + Num(index) + ") = " + Excerpt(slot.text), "TCP", "D");
 
     const bool plain = slot.plain && rest.find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos;
-    if (!plain && FrameSlot(index, slot.lineEnd != LineEnd::Cr)) {
-        const long long ms = slot.lineEnd == LineEnd::CrLf ? kCrLfHoldMs
-                             : inPieces ? std::clamp<long long>(2 * pause, kCrHoldMs, kCrLfHoldMs)
-                                        : kCrHoldMs;
-        HoldCR(index, ++gLastCrHold, static_cast<int>(ms));
-    }
+    if (!plain) FrameSlot(index);
 
     // A peer that never ends its line must not grow memory without bound.
     if (GlobalRcvBuffer(index).size() > kMaxUnconsumedBytes) {
@@ -317,12 +271,11 @@ void ProcessCommandQueue() {
             // A copy: commands queued while this one runs go to the tail.
             const CommandRecord head = gQueue.front();
             if (IsSessionValid(head.session)) {
-                if (!head.validity.empty()) {
-                    const std::string response = ExecuteCommand(head.command, head.parameter);
-                    if (response != kNoReply) SendResponse(head.session, head.prefix, response, head.terminator);
-                } else {
-                    SendResponse(head.session, head.prefix, "Error: Unknown command", head.terminator);
-                }
+                const std::string response = head.validity.empty() ? std::string("Error: Unknown command")
+                                                                    : ExecuteCommand(head.command, head.parameter);
+                // The terminator as it is when the reply goes: an LF completing
+                // the command's CR LF may have come while it ran.
+                if (response != kNoReply) SendResponse(head.session, head.prefix, response, gQueue.front().terminator);
             } else {
                 WriteLog("Session " + Num(head.session) + " no longer valid, skipping command...", "QUE", "W");
             }

@@ -42,15 +42,6 @@ inline constexpr size_t kPauseReadingAtBytes = 32u << 20;
 // holding the most is closed.
 inline constexpr size_t kMaxUnconsumedBytes = 1u << 20;
 inline constexpr size_t kMaxUnconsumedBytesTotal = 16u << 20;
-// A CR at the very end of what has arrived may be the first half of a CR LF
-// whose LF is still on the way: it waits for more data before it ends its
-// line as a CR, so that the reply count does not depend on where the network
-// cut the data. How long depends on what the client has shown: not at all
-// once its lines end in CR alone, up to kCrLfHoldMs once they end in CR LF;
-// before that kCrHoldMs, or twice the pause before the CR when the line came
-// in pieces (a slow client's LF comes as slowly), up to kCrLfHoldMs.
-inline constexpr int kCrHoldMs = 20;
-inline constexpr int kCrLfHoldMs = 2000;
 
 // Registers the queue with the layers below it: the sockets hand it what
 // they receive, the output halts and resumes its timer around a rendering
@@ -69,7 +60,9 @@ const std::deque<CommandRecord>& CommandQueue();
 const std::string& GlobalRcvBuffer(int16_t index);
 // Makes sure `index` has a buffer, and empties it.
 void PrepareRcvBuffer(int16_t index);
-// The data-arrival event of the socket array.
+// The data-arrival event of the socket array. A CR ends its line at once;
+// an LF that arrives next on that connection is the CR's other half, not an
+// empty line: the command is answered with CR LF if its reply has not gone.
 void sckCommands_DataArrival(int16_t index, long bytesTotal);
 
 // The queue loop: one tick of tmrCQ. Never runs inside itself.

@@ -14,6 +14,16 @@ TEST(Ansi, Windows1252BothWays) {
     EXPECT_EQ(QStringToAnsi(QString::fromUtf8("€äAΩ😀x")), "\x80\xe4" "A??x");
 }
 
+// Every letter whose capital the code page holds becomes that capital.
+TEST(Ansi, UpperCase) {
+    for (int b = 0; b < 256; ++b) {
+        const std::string unicodeUpper = QStringToAnsi(AnsiToQString(std::string(1, char(b))).toUpper());
+        const bool kept = unicodeUpper.size() != 1 || (unicodeUpper == "?" && b != '?');
+        EXPECT_EQ(AnsiUpperChar(b), kept ? b : static_cast<unsigned char>(unicodeUpper[0])) << b;
+    }
+    EXPECT_EQ(AnsiUpper("caf\xe9 \xdf\xb5\xf7\x9a"), "CAF\xc9 \xdf\xb5\xf7\x8a");
+}
+
 TEST(Ansi, FileTextWithAndWithoutByteOrderMark) {
     const std::pair<std::string, std::string> cases[] = {
         {"plain \xE9\x80", "plain \xE9\x80"},  // no mark: the bytes as they are

@@ -114,8 +114,8 @@ TEST_F(E2E, ProtocolSessionsRepliesWaitAndConsoleLog) {
     auto& a = client_;
     auto b = Connect(*kiv_);
     ASSERT_TRUE(b && kiv_->WaitForLog("Creating new session 2 for 127.0.0.1\r\n"));
-    // Prefixes echoed, each terminator answered with itself; a CR alone on a connection of its own (one whose lines
-    // end in CR LF waits longer for an LF); verbose: what was received and sent, terminators spelled out.
+    // Prefixes echoed, each terminator answered with itself; a CR alone on a connection of its own; verbose: what was
+    // received and sent, terminators spelled out.
     const std::tuple<TcpClient*, std::string, std::string, std::string> replies[] = {
         {a.get(), "12 VERSION\r\n", "\r\n", "12 Version: 4.2\r\n"},
         {a.get(), "5 FOO BAR\r\n", "\r\n", "5 Error: Unknown command\r\n"},
@@ -133,15 +133,19 @@ TEST_F(E2E, ProtocolSessionsRepliesWaitAndConsoleLog) {
                              "[TCP]  SEND 127.0.0.1,1: VerboseConsole set to 1{LF}\r\n"})
         EXPECT_TRUE(kiv_->WaitForLog(line, 5000)) << line;
     // A command queued during #WAIT 1000 is answered after it, in order; another client's waits too, and its
-    // session goes away meanwhile.
+    // session goes away meanwhile; so does a third's, which closes right after a line ended by CR alone.
     ASSERT_TRUE(a->Send("#WAIT 1000\r\n") && kiv_->WaitForLog("#WAIT command received, halting CommandQueueManager"));
-    ASSERT_TRUE(a->Send("2 VERSION\r\n") && b->Send("7 VERSION\r\n"));
+    auto c = Connect(*kiv_);
+    ASSERT_TRUE(c && a->Send("2 VERSION\r\n") && b->Send("7 VERSION\r\n") && c->Send("8 VERSION\r"));
+    c->Close();
     ASSERT_TRUE(kiv_->WaitForLog("[CMD]  7 VERSION (session=2)"));
     b->Close();
     a->received.clear();
     ASSERT_TRUE(a->ReadReplies(2));
     EXPECT_EQ(a->received, "\r\n2 Version: 4.2\r\n");
-    ASSERT_TRUE(kiv_->WaitForLog("[QUE]W Session 2 no longer valid, skipping command...\r\n"));
+    for (const char* line : {"[CMD]  8 VERSION (session=3)\r\n", "[QUE]W Session 2 no longer valid, skipping command...",
+                             "[QUE]W Session 3 no longer valid, skipping command..."})
+        EXPECT_TRUE(kiv_->WaitForLog(line)) << line;
     // The console log file holds the whole log so far.
     const std::string clog = Ask(*a, "CLOG\r\n"), path = clog.substr(0, clog.size() - 5);
     ASSERT_TRUE(clog.size() > 5 && clog.substr(clog.size() - 5) == " OK\r\n") << clog;
