@@ -16,6 +16,7 @@
 #include "core/modMain.h"
 #include "net/modSessionManager.h"
 #include "output/frmStillA.h"
+#include "output/Streams.h"
 #include "output/modTL.h"
 #include "protocol/modCommandQueueManager.h"
 #include "status/StatusServer.h"
@@ -122,6 +123,7 @@ void Startup(const std::string& commandLine, bool onXWayland) {
     WaitMs(50);
     InstallGfxOutputWindows();
     InitGfxOutput();
+    if (GfxInitialized) StartStreams();
     // An extra beside the managers: also a fatal stop can be watched.
     StartStatusServer();
 

@@ -31,6 +31,7 @@
 #include "core/StdoutEcho.h"
 #include "core/Version.h"
 #include "core/modMain.h"
+#include "output/Streams.h"
 #include "output/modTL.h"
 #include "protocol/modCommandQueueManager.h"
 
@@ -40,7 +41,9 @@ frmMain* gMainWindow = nullptr;
 void ExitProcessNow() {
     // Quit ends the process at once: connections are dropped by the system and
     // nothing else is torn down. The last lines still reach a reader of the
-    // echo that keeps up (the journal of a service).
+    // echo that keeps up (the journal of a service). The streams end theirs
+    // first, so that their files are complete.
+    StopStreams();
     FlushLogEcho(1000);
     std::fflush(nullptr);
     std::_Exit(0);

@@ -319,6 +319,10 @@ int ReadConfigFile(const std::string& path) {
         const char letter[2] = {static_cast<char>('a' + d), '\0'};
         Settings.DriveRoots[d] = Lookup(ini, "drives", letter, "");
     }
+    for (int i = 0; i < 4; ++i) Settings.Streams[i] = Lookup(ini, "streams", ("stream" + std::to_string(i + 1)).c_str(), "");
+    if (!Lookup(ini, "streams", "stream5", "").empty())
+        WriteLog("Warning: Stream5 in [Streams] is ignored: at most four streams (Stream1 to Stream4) are fed.", "GFX",
+                 "W");
     for (const IntKey& k : kIntKeys) {
         const std::optional<int32_t> v = ToInt32HalfEven(Lookup(ini, k.section, k.key, k.def));
         if (!v) return FailReading();

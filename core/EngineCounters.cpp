@@ -4,7 +4,10 @@
 
 namespace {
 EngineCountersData gCounters;
+std::array<StreamCounts, 4> gStreamCounts;
 }  // namespace
+
+std::array<StreamCounts, 4>& StreamCounters() { return gStreamCounts; }
 
 const EngineCountersData& EngineCounters() { return gCounters; }
 

@@ -1,8 +1,10 @@
 #pragma once
 // What the engine has done, counted by the layers as they work (protocol,
 // cache, output, log) and read by the status server above them. Everything
-// here runs on the one GUI thread, except the echo's dropped lines.
+// here runs on the one GUI thread, except the echo's dropped lines and the
+// stream counts.
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -46,3 +48,10 @@ void NotePictureShown(const std::string& reference);
 void NoteOutputCleared();
 void NoteQueueTick(bool running);
 void NoteLogLine(std::string_view severity, const std::string& line);
+
+// Frames handed to each stream (Stream1..Stream4) and those its queue
+// dropped, counted by the streams' worker thread.
+struct StreamCounts {
+    std::atomic<uint64_t> frames{0}, dropped{0};
+};
+std::array<StreamCounts, 4>& StreamCounters();

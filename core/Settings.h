@@ -49,6 +49,9 @@ struct SettingsData {
     int HttpPort = 0;
     std::string HttpAddress;
     std::string HttpToken;
+    // [Streams] Stream1..Stream4: pipeline descriptions after the engine's
+    // source; empty: no stream.
+    std::string Streams[4];
 
     bool operator==(const SettingsData&) const = default;
 };

@@ -39,6 +39,11 @@ cImage32* FrameImage();
 // through picStillA, so that the window shows exactly its pixels.
 void DrawFadeStep(cImage32& frame, int32_t opacity, bool firstStep);
 
+// Told of each frame put on air, with the pixels as shown: picStillA's, or
+// the window's own during a fade. The streams copy from it. Empty: none.
+using PresentObserver = std::function<void(const DeviceContext& shown)>;
+void SetPresentObserver(PresentObserver observer);
+
 // <CacheDir>/kiv_COMPOSITEIMAGE
 std::string CompositeImagePath();
 

@@ -47,6 +47,7 @@ struct GfxState {
     std::unique_ptr<cImage32> FrameImage;
     OutputWindow* frmStillA = nullptr;
     GfxStageHook stageHook;
+    PresentObserver presentObserver;
 };
 
 GfxState& Gfx() {
@@ -65,6 +66,10 @@ bool DebugLines() { return Settings.VerboseConsole > 1; }
 
 void StageDone(const char* stage) {
     if (Gfx().stageHook) Gfx().stageHook(stage);
+}
+
+void Presented(const DeviceContext& shown) {
+    if (Gfx().presentObserver) Gfx().presentObserver(shown);
 }
 
 // Any failure inside DisplayCachedImage ends it the same way.
@@ -177,6 +182,7 @@ void DrawFrameOnAir(cImage32& frame, int32_t opacity) {
     const DeviceContext dc = a.DC();
     Check(frame.Render(&dc, 0, 0, a.Width(), a.Height(), 0, 0, 0, 0, opacity, true, true));
     a.Repaint();
+    Presented(dc);
 }
 
 // Brings the composite file on air: a sinusoidal fade of 4 x TransDur steps
@@ -347,6 +353,7 @@ void SetOutputWindow(OutputWindow* window) {
 }
 
 void SetGfxStageHook(GfxStageHook hook) { Gfx().stageHook = std::move(hook); }
+void SetPresentObserver(PresentObserver observer) { Gfx().presentObserver = std::move(observer); }
 
 PictureSurface& picStillA() { return Gfx().picStillA; }
 PictureSurface& picStillB() { return Gfx().picStillB; }
@@ -361,8 +368,11 @@ void DrawFadeStep(cImage32& frame, int32_t opacity, bool firstStep) {
     // the fade's final full draw brings the surface up to date again.
     if (!firstStep && g.frmStillA &&
         g.frmStillA->PresentDirect([&](const DeviceContext& dc) {
-            return dc.Width == a.Width() && dc.Height == a.Height() &&
-                   frame.Render(&dc, 0, 0, a.Width(), a.Height(), 0, 0, 0, 0, opacity, true, true);
+            if (dc.Width != a.Width() || dc.Height != a.Height() ||
+                !frame.Render(&dc, 0, 0, a.Width(), a.Height(), 0, 0, 0, 0, opacity, true, true))
+                return false;
+            Presented(dc);
+            return true;
         }))
         return;
     DrawFrameOnAir(frame, opacity);
@@ -505,6 +515,7 @@ void ClearGfxOutput() {
         }
     }
     a.Repaint();
+    Presented(a.DC());
 }
 
 void ShowGfxOutput() {

@@ -130,6 +130,17 @@ QByteArray MetricsText() {
              "Log lines dropped: the oldest from the log kept in memory, or not echoed on standard output in time.");
     m.Sample("kiv_log_lines_dropped_total", double(DroppedLogLines()), R"(sink="memory")");
     m.Sample("kiv_log_lines_dropped_total", double(LogEchoDroppedLines()), R"(sink="stdout")");
+    // Each family's samples follow its header: one pass per family.
+    const auto streams = [&](const char* name, const char* help, std::atomic<uint64_t> StreamCounts::*count) {
+        m.Family(name, "counter", help);
+        for (size_t i = 0; i < StreamCounters().size(); ++i)
+            if (!Settings.Streams[i].empty())
+                m.Sample(name, double(StreamCounters()[i].*count),
+                         MetricsWriter::Label("stream", "Stream" + std::to_string(i + 1)));
+    };
+    streams("kiv_stream_frames_total", "Frames handed to each configured stream.", &StreamCounts::frames);
+    streams("kiv_stream_dropped_total", "Frames a stream's queue dropped because its pipeline lagged.",
+            &StreamCounts::dropped);
     m.Family("process_start_time_seconds", "gauge", "Start time of the process since the Unix epoch in seconds.");
     m.Sample("process_start_time_seconds",
              double(std::chrono::duration_cast<std::chrono::seconds>(gStartedWall.time_since_epoch()).count()));
