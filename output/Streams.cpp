@@ -235,8 +235,8 @@ private:
         }
         if (frame) Push(s, frame);
         if (s.unloggedDrops > 0 && (!s.dropsLogged || now - *s.dropsLogged >= kDropLogSpacing)) {
-            Log(s.Name() + " cannot keep up: " + std::to_string(s.unloggedDrops) +
-                    " frames dropped (the oldest waiting each time).",
+            Log(s.Name() + " cannot keep up: its queue dropped " + std::to_string(s.unloggedDrops) +
+                    " frame(s), the oldest waiting each time.",
                 "W");
             s.unloggedDrops = 0;
             s.dropsLogged = now;

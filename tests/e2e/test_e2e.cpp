@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include <sys/socket.h>
@@ -423,6 +424,86 @@ TEST_F(E2E, NotifiesSystemdAndPingsItsWatchdog) {
     take(2500);
     EXPECT_GE(Count(notes, "WATCHDOG=1"), 3u) << notes;
     ::close(fd);
+}
+
+// A stream carries what the output shows at its size and frame rate, the last frame repeated: the start-up picture's
+// cut, then a fade sampled on its way; SIGTERM ends it with end-of-stream. An SRT receiver decodes the picture and
+// leaves again mid-stream, which disturbs nothing.
+TEST_F(E2E, StreamsCarryTheOutput) {
+    QTemporaryDir dir;
+    const QString red = dir.filePath("red.png"), blue = dir.filePath("blue.png"), frames = dir.filePath("f");
+    QImage image(800, 800, QImage::Format_RGB32);
+    image.fill(QColor(220, 30, 30));
+    ASSERT_TRUE(image.save(red) && QDir(dir.path()).mkdir("f"));
+    image.fill(QColor(30, 40, 210));
+    ASSERT_TRUE(image.save(blue));
+    const std::string srt = "srt://127.0.0.1:" + std::to_string(KivProcess::FreePort());
+    ASSERT_TRUE(Up("DisableGui=1\r\n[Defaults]\r\nStartupImage=" + red.toStdString() + "\r\n[Streams]\r\nStream1=" +
+                   "videoconvert ! jpegenc ! multifilesink location=" + frames.toStdString() + "/%05d.jpg\r\n" +
+                   "Stream2=videoconvert ! video/x-raw,format=I420 ! x264enc tune=zerolatency speed-preset=ultrafast "
+                   "key-int-max=5 ! mpegtsmux ! srtsink uri=" + srt + "?mode=listener\r\n" + Status("")));
+    QProcess receiver;
+    receiver.start("gst-launch-1.0", {"-q", "srtsrc", QString::fromStdString("uri=" + srt + "?mode=caller"), "!",
+                                      "tsdemux", "!", "h264parse", "!", "avdec_h264", "!", "videoconvert", "!",
+                                      "jpegenc", "!", "multifilesink", "location=" + dir.filePath("r%03d.jpg")});
+    const auto until = [&](const std::function<bool()>& done) {
+        for (QDeadlineTimer deadline(20000); !done() && !deadline.hasExpired();) kiv_->Pump(20);
+        return done();
+    };
+    ASSERT_TRUE(until([&] { return QFile::exists(dir.filePath("r002.jpg")); })) << kiv_->Log();
+    receiver.kill();
+    receiver.waitForFinished();
+    const QRgb received = QImage(dir.filePath("r001.jpg")).pixel(400, 400);
+    EXPECT_TRUE(qRed(received) > 150 && qGreen(received) < 80 && qBlue(received) < 80) << std::hex << received;
+    EXPECT_EQ(Ask(*client_, "1 RENDERER SET " + blue.toStdString() + "\r\n"), "1\r\n");
+    const qsizetype faded = QDir(frames).count();
+    ASSERT_TRUE(until([&] { return QDir(frames).count() > faded + 10; }));
+    EXPECT_TRUE(QRegularExpression(R"(kiv_stream_frames_total\{stream="Stream2"\} [1-9])")
+                    .match(Get("/metrics").second).hasMatch());
+    ASSERT_TRUE(::kill(pid_t(kiv_->Process().processId()), SIGTERM) == 0 && kiv_->Process().waitForFinished(20000));
+    EXPECT_NE(kiv_->Log().find("[GFX]  Stream1 ended with end-of-stream."), std::string::npos) << kiv_->Log();
+    EXPECT_EQ(kiv_->Log().find("[GFX]E"), std::string::npos) << kiv_->Log();
+    // Each frame's centre: red, blue, or on the way between them.
+    std::string kinds;
+    for (const QString& name : QDir(frames).entryList(QDir::Files, QDir::Name)) {
+        const QImage frame(frames + "/" + name);
+        ASSERT_EQ(frame.size(), QSize(800, 800)) << name.toStdString();
+        const QColor c = frame.pixelColor(400, 400);
+        const auto near = [&](int r, int g, int b) { return std::abs(c.red() - r) + std::abs(c.green() - g) + std::abs(c.blue() - b) < 24; };
+        kinds += near(220, 30, 30) ? 'R' : near(30, 40, 210) ? 'B' : near(0, 0, 0) ? '0' : 'f';
+    }
+    EXPECT_TRUE(QRegularExpression("^0*R+f+B{10,}$").match(QString::fromStdString(kinds)).hasMatch()) << kinds;
+}
+
+// Streams that cannot be built or run, a fifth key and a frame rate that cannot pace a stream are logged; a stream
+// whose sink never takes a frame drops the oldest, while fades and replies go on; a failed stream is restarted.
+TEST_F(E2E, StreamsThatFailOrBlockLeaveTheEngineAlone) {
+    ASSERT_TRUE(Up("DisableGui=1\r\nDisplayFrameRate=-4\r\n[Streams]\r\nStream1=nosuchelement ! fakesink\r\n"
+                   "Stream2=videoconvert ! ! fakesink\r\nStream3=jpegenc ! multifilesink location=/nonexistent/%d\r\n"
+                   "Stream4=fakesink sync=true ts-offset=3600000000000\r\nStream5=fakesink\r\n" + Status("")));
+    for (const char* line : {"[GFX]W Warning: Stream5 in [Streams] is ignored",
+                             "[GFX]W DisplayFrameRate=-4 cannot pace a stream: the streams run at 25 frames per second.",
+                             "[GFX]E Stream1 failed: the pipeline cannot be built: no element \"nosuchelement\". "
+                             "It is restarted in 5 s.",
+                             "[GFX]E Stream2 failed: the pipeline cannot be built: syntax error.",
+                             "Error while writing to file \"/nonexistent/0\". It is restarted in 5 s.",
+                             "[GFX]W Stream4 cannot keep up: its queue dropped "})
+        EXPECT_TRUE(kiv_->WaitForLog(line)) << line << kiv_->Log();
+    const auto descriptors = [&] { return QDir("/proc/" + QString::number(kiv_->Process().processId()) + "/fd").count(); };
+    const qsizetype open = descriptors();
+    const QString picture = kiv_->Dir() + "/p.png";
+    QImage image(64, 64, QImage::Format_RGB32);
+    image.fill(Qt::gray);
+    ASSERT_TRUE(image.save(picture));
+    EXPECT_EQ(Ask(*client_, "1 RENDERER SET " + picture.toStdString() + "\r\n"), "1\r\n");
+    EXPECT_EQ(Ask(*client_, "2 VERSION\r\n"), "2 Version: 11.0.1\r\n");
+    EXPECT_TRUE(kiv_->WaitForLog("Error while writing to file \"/nonexistent/0\". It is restarted in 60 s."));
+    EXPECT_EQ(descriptors(), open) << "across a restart";
+    EXPECT_TRUE(QRegularExpression(R"(kiv_stream_dropped_total\{stream="Stream4"\} [1-9])")
+                    .match(Get("/metrics").second).hasMatch());
+    ASSERT_TRUE(::kill(pid_t(kiv_->Process().processId()), SIGTERM) == 0 && kiv_->Process().waitForFinished(20000));
+    EXPECT_EQ(kiv_->Process().exitCode(), 0);
+    EXPECT_NE(kiv_->Log().find("[GFX]W Stream4 did not finish its end-of-stream: no answer within 3 s"), std::string::npos);
 }
 
 }  // namespace
