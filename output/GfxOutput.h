@@ -39,9 +39,13 @@ cImage32* FrameImage();
 // through picStillA, so that the window shows exactly its pixels.
 void DrawFadeStep(cImage32& frame, int32_t opacity, bool firstStep);
 
-// Told of each frame put on air, with the pixels as shown: picStillA's, or
-// the window's own during a fade. The streams copy from it. Empty: none.
-using PresentObserver = std::function<void(const DeviceContext& shown)>;
+// Told of each frame put on air, with the pixels as shown (picStillA's, or
+// the window's own during a fade), and before those pixels are drawn over:
+// the streams read them in between, on a thread of their own.
+struct PresentObserver {
+    std::function<void(const DeviceContext& shown)> Presented;
+    std::function<void()> Drawing;
+};
 void SetPresentObserver(PresentObserver observer);
 
 // <CacheDir>/kiv_COMPOSITEIMAGE

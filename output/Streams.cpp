@@ -82,20 +82,23 @@ public:
         flush_.setInterval(int(1000 / frameRate));
         QObject::connect(&flush_, &QTimer::timeout, [this] {
             if (copyDue_ && !copyTurn_.exchange(false)) return;
-            if (copyDue_) Publish(picStillA().DC());
+            if (copyDue_) HandOver(picStillA().DC());
             copyDue_ = false;
             flush_.stop();
         });
-        Publish(picStillA().DC());
     }
 
-    void Start() { worker_ = std::thread([this] { Run(); }); }
+    void Start() {
+        copier_ = std::thread([this] { Copy(); });
+        worker_ = std::thread([this] { Run(); });
+        HandOver(picStillA().DC());
+    }
 
-    // On the user-interface thread, at each present: one copy per stream
-    // frame at most, the rest is caught up by the timer.
+    // On the user-interface thread, at each present: the copier takes one
+    // copy per stream frame at most, the rest is caught up by the timer.
     void Presented(const DeviceContext& shown) {
         if (copyTurn_.exchange(false)) {
-            Publish(shown);
+            HandOver(shown);
             copyDue_ = false;
         } else {
             copyDue_ = true;
@@ -103,9 +106,25 @@ public:
         }
     }
 
+    // Before the pixels handed over are drawn over. The copier started at
+    // the present, so during a fade it is done well within the pause; one
+    // still running (the first copies into new memory, a busy machine) is
+    // abandoned within a few rows rather than waited for.
+    void Drawing() {
+        std::unique_lock lock(copyMutex_);
+        if (viewPending_) abandon_ = true;
+        copyWake_.wait(lock, [this] { return !viewPending_; });
+    }
+
     // True when the worker has finished within the wait.
     bool Stop() {
         flush_.stop();
+        {
+            std::lock_guard lock(copyMutex_);
+            copierStopping_ = true;
+            copyWake_.notify_all();
+        }
+        copier_.join();
         std::unique_lock lock(mutex_);
         stopping_ = true;
         wake_.notify_all();
@@ -124,8 +143,34 @@ public:
     }
 
 private:
-    void Publish(const DeviceContext& shown) {
+    void HandOver(const DeviceContext& shown) {
         if (!shown || shown.Width != width_ || shown.Height != height_) return;
+        std::lock_guard lock(copyMutex_);
+        view_ = shown;
+        viewPending_ = true;
+        copyWake_.notify_all();
+    }
+
+    // The copier does nothing else, so that Drawing never waits on a
+    // pipeline.
+    void Copy() {
+        std::unique_lock lock(copyMutex_);
+        while (true) {
+            copyWake_.wait(lock, [this] { return viewPending_ || copierStopping_; });
+            if (!viewPending_) return;
+            const DeviceContext shown = view_;
+            lock.unlock();
+            // A copy cut short leaves the turn for the next present.
+            if (!Publish(shown)) copyTurn_ = true;
+            lock.lock();
+            viewPending_ = false;
+            abandon_ = false;
+            copyWake_.notify_all();
+        }
+    }
+
+    // False when abandoned.
+    bool Publish(const DeviceContext& shown) {
         std::shared_ptr<Frame> frame;
         for (const auto& pooled : pool_)
             if (pooled.use_count() == 1) frame = pooled;
@@ -134,9 +179,13 @@ private:
             if (pool_.size() < kPooledFrames) pool_.push_back(frame);
         }
         const size_t rowBytes = size_t(width_) * 4;
-        for (int y = 0; y < height_; ++y) std::memcpy(frame->data() + y * rowBytes, shown.Row(y), rowBytes);
+        for (int y = 0; y < height_; ++y) {
+            if (y % 16 == 0 && abandon_) return false;
+            std::memcpy(frame->data() + y * rowBytes, shown.Row(y), rowBytes);
+        }
         std::lock_guard lock(mutex_);
         latest_ = std::move(frame);
+        return true;
     }
 
     // Worker side: the log is written by the user-interface thread.
@@ -299,9 +348,15 @@ private:
 
     const int width_, height_, frameRate_;
     std::vector<Stream> streams_;  // the worker's
-    std::vector<std::shared_ptr<Frame>> pool_;  // the user-interface thread's
+    std::vector<std::shared_ptr<Frame>> pool_;  // the copier's
     QTimer flush_;
     std::atomic<bool> copyTurn_{true}, copyDue_{false};
+    std::mutex copyMutex_;
+    std::condition_variable copyWake_;
+    DeviceContext view_;
+    bool viewPending_ = false, copierStopping_ = false;
+    std::atomic<bool> abandon_{false};
+    std::thread copier_;
     std::mutex mutex_;
     std::condition_variable wake_;
     SharedFrame latest_;
@@ -340,7 +395,7 @@ void StartStreams(const std::vector<std::string>& descriptions, int width, int h
                          std::to_string(height) + " at " + std::to_string(frameRate) + " fps): " + descriptions[i],
                      "GFX", " ");
     gHub = std::make_unique<StreamHub>(descriptions, width, height, frameRate);
-    SetPresentObserver([](const DeviceContext& shown) { gHub->Presented(shown); });
+    SetPresentObserver({[](const DeviceContext& shown) { gHub->Presented(shown); }, [] { gHub->Drawing(); }});
     gHub->Start();
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // Live streams of the output: each a GStreamer pipeline, fed by a worker
-// thread of its own with what the output shows, as raw video at the frame
-// rate on a steady clock. The user-interface thread only copies a presented
-// frame, at most once per stream frame, shared by all the streams.
+// thread with what the output shows, as raw video at the frame rate on a
+// steady clock. A copier thread takes at most one copy of a presented frame
+// per stream frame, shared by all the streams; the user-interface thread
+// copies nothing.
 #include <string>
 #include <vector>
 

@@ -69,7 +69,11 @@ void StageDone(const char* stage) {
 }
 
 void Presented(const DeviceContext& shown) {
-    if (Gfx().presentObserver) Gfx().presentObserver(shown);
+    if (Gfx().presentObserver.Presented) Gfx().presentObserver.Presented(shown);
+}
+
+void Drawing() {
+    if (Gfx().presentObserver.Drawing) Gfx().presentObserver.Drawing();
 }
 
 // Any failure inside DisplayCachedImage ends it the same way.
@@ -178,6 +182,7 @@ bool PlaceOutput(int32_t slot) {
 
 // Draws `frame` over the whole visible surface at `opacity` and shows it.
 void DrawFrameOnAir(cImage32& frame, int32_t opacity) {
+    Drawing();
     auto& a = Gfx().picStillA;
     const DeviceContext dc = a.DC();
     Check(frame.Render(&dc, 0, 0, a.Width(), a.Height(), 0, 0, 0, 0, opacity, true, true));
@@ -360,6 +365,7 @@ PictureSurface& picStillB() { return Gfx().picStillB; }
 cImage32* FrameImage() { return Gfx().FrameImage.get(); }
 
 void DrawFadeStep(cImage32& frame, int32_t opacity, bool firstStep) {
+    Drawing();
     auto& g = Gfx();
     PictureSurface& a = g.picStillA;
     // At 2160p the step is bound by memory traffic: blending into the
@@ -496,6 +502,7 @@ int DisplayCachedImage(const std::string& imagePath, const std::string& transMod
 }
 
 void ClearGfxOutput() {
+    Drawing();
     auto& g = Gfx();
     PictureSurface& a = g.picStillA;
     a.RemovePersistentPicture();

@@ -9,6 +9,9 @@ PACKAGES=(
   qt6-base-dev libcurl4-openssl-dev libturbojpeg0-dev libjpeg62-turbo-dev zlib1g-dev libxcb1-dev
   # the status server (Qt's HTTP server needs the WebSockets files to be found) and the systemd notifications
   qt6-httpserver-dev qt6-websockets-dev libsystemd-dev
+  # the live streams (appsrc) and the plugins of the README's recipes; the tests' receivers decode H.264 with libav
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav gstreamer1.0-tools
   # tests
   libgtest-dev libgmock-dev xvfb x11-apps xdotool imagemagick x11-xserver-utils
   libpng-dev libstb-dev openssl python3 netcat-openbsd python3-xlib
