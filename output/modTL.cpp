@@ -489,6 +489,9 @@ int DisplayCachedImage(const std::string& imagePath, const std::string& transMod
     } catch (...) {
         // RenderError, or an allocation that failed on the way.
         WriteLog("Error in DisplayCachedImage while rendering an image.", "GFX", "E");
+        // A fade cut short may have handed the window's own pixels to the
+        // streams: their copy must be done before the window can change.
+        Drawing();
         ReturnPeakMemory();
         CountRender(false, seconds());
         HaltQueue(false);
