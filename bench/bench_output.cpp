@@ -25,38 +25,17 @@
 #include "core/modMain.h"
 #include "image/cImage32.h"
 #include "output/GfxOutput.h"
+#include "bench/OutputBench.h"
 #include "output/Monitors.h"
 #include "output/frmStillA.h"
 #include "output/modTL.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Stages are timed on the wall clock: the pixel loops run on all cores, so
 // one thread's CPU time would undercount them. The process's CPU time is
 // shown beside it (above the wall time when both cores worked). Other load
 // on the machine inflates the wall time: compare rows of one run.
-double WallMs() { return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count(); }
-double ProcessCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-double ThreadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-class FixedMonitor : public MonitorProvider {
-public:
-    FixedMonitor(int w, int h) : info{0, 0, w, h, true} {}
-    std::optional<std::vector<MonitorHandle>> EnumerateMonitors() override { return std::vector<MonitorHandle>{1}; }
-    std::optional<MonitorInfo> QueryMonitor(MonitorHandle) override { return info; }
-    MonitorInfo info;
-};
-
 std::filesystem::path gDir;
 std::string gJpeg4k, gPng1080, gJpeg4x3;
 std::map<std::string, double> gSummary;  // name -> ms

@@ -20,6 +20,7 @@
 #include "core/modMain.h"
 #include "image/cImage32.h"
 #include "output/GfxOutput.h"
+#include "bench/OutputBench.h"
 #include "output/Monitors.h"
 #include "output/Streams.h"
 #include "output/Transition.h"
@@ -36,20 +37,6 @@ constexpr int kFrameRate = 25;
 // elsewhere on the machine falls on both alike.
 constexpr int kRounds = 3;
 
-double WallMs() { return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count(); }
-double ProcessCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-class FixedMonitor : public MonitorProvider {
-public:
-    FixedMonitor(int w, int h) : info{0, 0, w, h, true} {}
-    std::optional<std::vector<MonitorHandle>> EnumerateMonitors() override { return std::vector<MonitorHandle>{1}; }
-    std::optional<MonitorInfo> QueryMonitor(MonitorHandle) override { return info; }
-    MonitorInfo info;
-};
 
 std::filesystem::path gDir;
 std::map<std::string, double> gSummary;
