@@ -472,11 +472,11 @@ void InitGfxOutput() {
 
 int DisplayCachedImage(const std::string& imagePath, const std::string& transMode) {
     const auto started = std::chrono::steady_clock::now();
-    const auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
     WriteLog("About to render an image (possibly with a transition), halting CommandQueueManager and switching to "
              "realtime mode...",
              "QUE", "I");
     HaltQueue(true);
+    bool ok = true;
     try {
         Compose(imagePath);
         if (!GfxOutputEnabled) {
@@ -492,16 +492,13 @@ int DisplayCachedImage(const std::string& imagePath, const std::string& transMod
         // A fade cut short may have handed the window's own pixels to the
         // streams: their copy must be done before the window can change.
         Drawing();
-        ReturnPeakMemory();
-        CountRender(false, seconds());
-        HaltQueue(false);
-        return 1;
+        ok = false;
     }
     ReturnPeakMemory();
-    CountRender(true, seconds());
-    WriteLog("Realtime operations completed. Resuming CommandQueueManager...", "QUE", "I");
+    CountRender(ok, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    if (ok) WriteLog("Realtime operations completed. Resuming CommandQueueManager...", "QUE", "I");
     HaltQueue(false);
-    return 0;
+    return ok ? 0 : 1;
 }
 
 void ClearGfxOutput() {
