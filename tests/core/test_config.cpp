@@ -60,7 +60,6 @@ TEST_F(ConfigTest, FileShapes) {
         // Ties to even; only the first [General] section counts, as with the system's reader.
         {g + "[Transition]\nTransDur=12.5\n[General]\nDisplayFrameRate=13.5\n", false,
          [] { EXPECT_EQ(Settings.TransDur, 12); EXPECT_EQ(Settings.DisplayFrameRate, 25); }},
-        {g + "[Transition]\nTransDur=13.5\n", false, [] { EXPECT_EQ(Settings.TransDur, 14); }},
         // Sections and keys without regard to case, blanks and quotes trimmed; the first of a key counts.
         {"  [ GENERAL ]  \n VERSION = 1 \nlisteningPORT\t=\t7001\t\nListeningPort=abc\nFoo=bar\n[Nowhere]\n"
          "ListeningPort=1\n[defaults]\nStartupImage = \"/img/a b.png\"\n",
@@ -95,7 +94,6 @@ TEST_F(ConfigTest, FileShapes) {
         SCOPED_TRACE(ini.substr(0, 80));
         SetUp();
         EXPECT_EQ(Read(ini), 0);
-        EXPECT_NE(Logged().find("[SYS]  Reading " + dir.Path() + "/kiv.ini...\r\n"), std::string::npos) << Logged();
         EXPECT_EQ(Logged().find(kWarning) != std::string::npos, warning) << Logged();
         EXPECT_TRUE(Logged().find(kError) == std::string::npos && !FatalError) << Logged();
         if (check) check();
@@ -131,10 +129,7 @@ TEST_F(ConfigTest, FailurePath) {
 
 TEST_F(ConfigTest, HugeFileIsReadOnlyAsFarAsTheBound) {
     std::string ini = "[General]\nVersion=1\nListeningPort=7004\n";
-    std::string filler(1001, 'x');
-    filler[0] = ';';
-    filler.back() = '\n';
-    while (ini.size() < (4u << 20)) ini += filler;
+    while (ini.size() < (4u << 20)) ini += ";" + std::string(999, 'x') + "\n";
     ini += "DisplayFrameRate=50\n";
     EXPECT_EQ(Read(ini), 0);
     EXPECT_TRUE(Settings.ListeningPort == 7004 && Settings.DisplayFrameRate == 25);
@@ -150,10 +145,9 @@ TEST_F(ConfigTest, ShippedIniHasTheDefaultsAndAutomaticMonitor) {
     EXPECT_EQ(shipped.OnAirMonitor, 0);
     EXPECT_EQ(shipped.UncRoot, "/mnt");  // written out in the shipped file
     EXPECT_TRUE(shipped.HttpPort == 6180 && Settings.HttpPort == 0 && Settings.HttpAddress == "127.0.0.1");
-    shipped.HttpPort = Settings.HttpPort;
-    shipped.OnAirMonitor = Settings.OnAirMonitor;
-    shipped.UncRoot = Settings.UncRoot;
-    shipped.CacheDir = Settings.CacheDir;  // both "cache" beside the program
+    // CacheDir: both "cache" beside the program.
+    std::tie(shipped.HttpPort, shipped.OnAirMonitor, shipped.UncRoot, shipped.CacheDir) =
+        std::tie(Settings.HttpPort, Settings.OnAirMonitor, Settings.UncRoot, Settings.CacheDir);
     EXPECT_TRUE(shipped == Settings) << "every other key of the shipped kiv.ini is at its default";
 }
 
@@ -184,11 +178,9 @@ TEST(ToInt32HalfEven, Conversions) {
 }
 
 TEST(ParseColor, Shapes) {
-    const std::pair<const char*, uint32_t> cases[] = {
-        {"#ff0000", 0x0000ffu}, {"#00FF00", 0x00ff00u}, {"#0000ff", 0xff0000u}, {"#123456", 0x563412u},
-        {"#FfFfFf", 0xffffffu}, {"ff0000", 0u},         {"#f00", 0u},          {"#ff00001", 0u},
-        {"", 0u},               {"#", 0u},              {"#gg0000", 0u},       {"# ff000", 0u},
-        {"#-10000", 0u},        {"#ff000g", 0u},        {"0xff0000", 0u},      {" #ff0000", 0u},
+    const std::pair<const char*, uint32_t> cases[] = {  // more shapes are read from kiv.ini above
+        {"#123456", 0x563412u}, {"#FfFfFf", 0xffffffu}, {"#ff00001", 0u}, {"", 0u}, {"#", 0u}, {"# ff000", 0u},
+        {"#-10000", 0u}, {"#ff000g", 0u}, {"0xff0000", 0u}, {" #ff0000", 0u},
     };
     for (const auto& [text, value] : cases) EXPECT_EQ(ParseColor(text), value) << '"' << text << '"';
 }

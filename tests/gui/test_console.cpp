@@ -35,8 +35,7 @@ protected:
     }
     QString View() const { return console->txtConsole->toPlainText(); }
     QTextDocument* Document() const { return console->txtConsole->document(); }
-    // The view is always the log followed by the pending input (the lines of
-    // the test are short, so they are not cut).
+    // The view is always the log followed by the pending input (the test's lines are short, so not cut).
     void ExpectViewMirrorsState() const {
         QString expected = AnsiToQString(NewLog() + PendingInput());
         expected.replace("\r\n", "\n").replace('\r', '\n');
@@ -71,8 +70,7 @@ TEST_F(ConsoleTest, TypedLineIsQueuedForTheConsoleSessionBelowTheLog) {
     Type("b");
     console->txtConsole->Locked = false;
     Type("ersion ~");
-    Key(0, QString::fromUtf8("中"));
-    Key(0, QString::fromUtf8("Ω"));
+    for (const char* missing : {"中", "Ω"}) Key(0, QString::fromUtf8(missing));
     Type(" ");
     EXPECT_EQ(PendingInput(), " version ~?? ");
     WriteLog("caf\xe9 \x80 arrived", "TCP", "I");
