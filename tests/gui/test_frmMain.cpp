@@ -147,7 +147,6 @@ TEST_F(MainWindowTest, UnattendedQuestionsTakeTheSafeAnswerAndAreLogged) {
     }
 }
 
-// A termination signal takes Quit's Yes without asking, once.
 TEST_F(MainWindowTest, SignalQuitsWithoutAskingAndOnlyOnce) {
     OnAirWithOutput();
     QTimer::singleShot(0, [] { QuitOnSignal(SIGINT); });  // handled while the cache clean-up waits
