@@ -116,20 +116,17 @@ TEST_F(LogTest, KeepsTheNewestTwentyConsoleLogs) {
 
 // Journal lines are UTF-8 with their priority; raw ones as they are.
 TEST(LogEcho, JournalLinesAreUtf8WithTheirPriority) {
-    const auto echoed = [](EchoFormat format, const std::string& pushed) {
-        int fds[2];
-        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    TestDir dir;
+    const auto echoed = [&dir](EchoFormat format, const std::string& pushed) {
+        const std::string path = dir.Write("echo", "");
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
         {
-            cLogEcho echo(fds[1], fds[1], format, 4096);
+            cLogEcho echo(fd, fd, format, 4096);
             echo.Push(pushed);
             EXPECT_TRUE(echo.Flush(5000));
         }
-        ::close(fds[1]);
-        std::string out;
-        char buf[4096];
-        for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
-        ::close(fds[0]);
-        return out;
+        ::close(fd);
+        return ReadFile(path);
     };
     const std::string lines = kStamp + "00 [SYS]W caf\xe9 \x80\r\n" + kStamp + "00 [TCP]  plain\r\n" + kStamp +
                               "00 [SYS]F fatal\r\n" + kStamp + "00 [QUE]D debug\r\n";

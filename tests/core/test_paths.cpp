@@ -24,7 +24,6 @@ TEST(MapWindowsPath, References) {
     for (const auto& [ref, path] : cases) EXPECT_EQ(MapWindowsPath(ref), path) << ref;
     Settings.UncRoot = "/net/";
     EXPECT_EQ(MapWindowsPath("\\\\server\\share\\pic.png"), "/net/server/share/pic.png");
-    Settings = SettingsData{};
 }
 
 // Names on disk that differ in case from a Windows reference are found, with
@@ -52,6 +51,5 @@ TEST(MapWindowsPath, CaseInsensitiveWhenMissingAsWritten) {
     for (const auto& [ref, path] : cases) EXPECT_EQ(MapWindowsPath(ref), root + path) << ref;
     // Paths of this machine are case-sensitive.
     EXPECT_EQ(MapWindowsPath(root + "/STILLS/News/Flash.PNG"), root + "/STILLS/News/Flash.PNG");
-    Settings = SettingsData{};
 }
 }  // namespace

@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""Asks X windows to close, as a window manager does for Alt+F4 or a task
-bar's Close: a WM_DELETE_WINDOW client message to each window id given;
-prints how many were sent."""
+"""Asks X windows to close as a window manager does for Alt+F4: a WM_DELETE_WINDOW
+client message to each window id given; prints how many were sent."""
 import sys
 
 from Xlib import X, display

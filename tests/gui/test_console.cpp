@@ -27,16 +27,13 @@ protected:
     void Type(const QString& text) {
         for (QChar c : text) Key(c.isLetter() ? Qt::Key_A + (c.toUpper().unicode() - 'A') : 0, QString(c));
     }
-    void Backspace() { Key(Qt::Key_Backspace, "\b"); }
-    void Enter() { Key(Qt::Key_Return, "\r"); }
     void Click(Qt::MouseButton button) {
         QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), button, button, Qt::NoModifier);
         QApplication::sendEvent(console->txtConsole->viewport(), &press);
     }
     QString View() const { return console->txtConsole->toPlainText(); }
     QTextDocument* Document() const { return console->txtConsole->document(); }
-    // The view is always the log followed by the pending input (the lines of
-    // the test are short, so they are not cut).
+    // The view is always the log followed by the pending input (the test's lines are short, so not cut).
     void ExpectViewMirrorsState() const {
         QString expected = AnsiToQString(NewLog() + PendingInput());
         expected.replace("\r\n", "\n").replace('\r', '\n');
@@ -61,18 +58,17 @@ TEST_F(ConsoleTest, OneWindowStaysOnTopAndRefusesToClose) {
 // into the log, nothing while locked, lines logged meanwhile above the input, Enter trims the line.
 TEST_F(ConsoleTest, TypedLineIsQueuedForTheConsoleSessionBelowTheLog) {
     const QString before = View();
-    Backspace();
+    Key(Qt::Key_Backspace, "\b");
     EXPECT_EQ(View(), before);
     Type(" vx");
-    Backspace();
+    Key(Qt::Key_Backspace, "\b");
     for (const char16_t code : {u'\u00e4', u'\u00ff', u'\u20ac', u'\u2019', u'\t', u'\x03', u'\x1f', u'\x7f'})
         Key(0, QString(QChar(code)));
     console->txtConsole->Locked = true;
     Type("b");
     console->txtConsole->Locked = false;
     Type("ersion ~");
-    Key(0, QString::fromUtf8("中"));
-    Key(0, QString::fromUtf8("Ω"));
+    for (const char* missing : {"中", "Ω"}) Key(0, QString::fromUtf8(missing));
     Type(" ");
     EXPECT_EQ(PendingInput(), " version ~?? ");
     WriteLog("caf\xe9 \x80 arrived", "TCP", "I");
@@ -84,7 +80,7 @@ TEST_F(ConsoleTest, TypedLineIsQueuedForTheConsoleSessionBelowTheLog) {
     ConsoleShown = true;
     RefillConsoleView();
     ExpectViewMirrorsState();
-    Enter();
+    Key(Qt::Key_Return, "\r");
     EXPECT_EQ(PendingInput(), "");
     EXPECT_EQ(Queued(), std::vector<std::string>{" VERSION ~??|0|\r\n"});
     EXPECT_TRUE(Logged("[CMD]  VERSION ~?? (session=console)\r\n")) << NewLog();
@@ -98,7 +94,7 @@ TEST_F(ConsoleTest, PastesJoinIntoOneCommand) {
     Type("version");
     Key(Qt::Key_V, QString(QChar(22)), Qt::ControlModifier);
     ExpectViewMirrorsState();
-    Enter();
+    Key(Qt::Key_Return, "\r");
     EXPECT_EQ(Queued(), std::vector<std::string>{" VERSION first\nsecond|0|\r\n"});
     QGuiApplication::clipboard()->setText("a\r");
     Click(Qt::RightButton);
@@ -109,7 +105,7 @@ TEST_F(ConsoleTest, PastesJoinIntoOneCommand) {
     for (const char* left : {"a\r\nb", "a\r\n", "a\r", "a"}) {
         EXPECT_EQ(PendingInput(), left);
         ExpectViewMirrorsState();
-        Backspace();
+        Key(Qt::Key_Backspace, "\b");
     }
 }
 

@@ -22,6 +22,7 @@ protected:
             if (xvfb_.waitForReadyRead(100)) display_ += xvfb_.readAllStandardOutput();
         display_ = ":" + display_.trimmed();
         ASSERT_NE(display_, ":") << "Xvfb did not start";
+        qputenv("DISPLAY", display_.toLocal8Bit());  // for the tools and the engine
         // Two monitors on one X screen: the operator's and the On Air one.
         Run("xrandr", {"--setmonitor", "MON-A", "1920/508x1080/286+0+0", "screen"});
         Run("xrandr", {"--setmonitor", "MON-B", "1920/508x1080/286+1920+0", "none"});
@@ -29,7 +30,6 @@ protected:
         kiv_ = std::make_unique<KivProcess>("[General]\nVersion=1\nListeningPort=" + std::to_string(port_) +
                                             "\nOnAirMonitor=0\nDisableGui=1\nHideConsoleOnStartup=1\n");
         kiv_->SetEnv("QT_QPA_PLATFORM", "xcb");
-        kiv_->SetEnv("DISPLAY", display_);
         ASSERT_TRUE(kiv_->Start());
         ASSERT_TRUE(kiv_->WaitForLog("Entering Main Loop...")) << kiv_->Log() << kiv_->Errors();
         ASSERT_TRUE(client_.Connect(port_));
@@ -37,9 +37,6 @@ protected:
     void TearDown() override { kiv_.reset(), xvfb_.kill(), xvfb_.waitForFinished(5000); }
     QString Run(const QString& program, const QStringList& args) {
         QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", display_);
-        p.setProcessEnvironment(env);
         p.start(program, args);
         if (!p.waitForFinished(10000)) p.kill(), p.waitForFinished();
         return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();

@@ -133,9 +133,6 @@ TEST_F(MainWindowTest, UnattendedQuestionsTakeTheSafeAnswerAndAreLogged) {
     const std::string box = "[SYS]W Message box \"";
     const std::string tail = "\" cannot be answered on the offscreen platform; answered ";
     const std::pair<std::function<void()>, std::string> cases[] = {
-        {[] { EXPECT_EQ(ExecuteCommand("QUIT", ""), kNoReply); },
-         box + "Confirm quit\": \"Kiv is still in On Air mode!{CR}{LF}{CR}{LF}Do you really want to quit Kiv?" + tail +
-             "No.\r\n"},
         {[&] { window->chkOnAir->click(); }, box + "Confirm going Off Air\": \"Kiv is configured to disable"},
         {[] { EXPECT_FALSE(AskImageQuestion("Overwrite?", "Save")); }, box + "Save\": \"Overwrite?" + tail + "No.\r\n"},
         {[] { ShowImageMessage("Broken picture"); }, box + "Kiv\": \"Broken picture" + tail + "OK.\r\n"},
@@ -150,7 +147,6 @@ TEST_F(MainWindowTest, UnattendedQuestionsTakeTheSafeAnswerAndAreLogged) {
     }
 }
 
-// A termination signal takes Quit's Yes without asking, once.
 TEST_F(MainWindowTest, SignalQuitsWithoutAskingAndOnlyOnce) {
     OnAirWithOutput();
     QTimer::singleShot(0, [] { QuitOnSignal(SIGINT); });  // handled while the cache clean-up waits

@@ -70,8 +70,7 @@ protected:
     size_t mark_ = 0;
 };
 
-// A reset is logged as an error and closes; of the other errors only an
-// aborted connection closes, the rest are logged.
+// A reset is logged as an error and closes; of the other errors only an aborted connection closes, the rest are logged.
 TEST_F(Sessions, SocketErrors) {
     Peer reset = Connect(), aborted = Connect();
     const std::string r = P(reset.socket), a = P(aborted.socket);
@@ -166,9 +165,8 @@ TEST_F(Sessions, FullQueueAnswersAtOnceWhileTheNetworkWaits) {
     EXPECT_NE(Log().find("[OUT]  7 Error: command queue full (session=" + P(c.session) + ")\r\n"), npos);
 }
 
-// A CR ends its line at once. The LF that may arrive next is its other half,
-// never an empty command: the reply ends CR LF if it has not gone yet (the
-// command queued or running), else the LF is dropped.
+// A CR ends its line at once. The LF that may arrive next is its other half, never an empty command: the reply ends
+// CR LF if it has not gone yet (the command queued or running), else the LF is dropped.
 TEST_F(Sessions, LfAfterACrEndedLineCompletesItsCrLf) {
     // One connection each: what is sent, turn by turn, and the replies to it.
     const std::vector<std::vector<std::pair<std::string, std::string>>> talks = {

@@ -18,6 +18,5 @@ struct LogCapture {
         const auto it = std::find(lines.begin(), lines.end(), entry);
         return it == lines.end() ? -1 : int(it - lines.begin());
     }
-    bool Has(const std::string& entry) const { return IndexOf(entry) >= 0; }
     std::vector<std::string> lines;
 };

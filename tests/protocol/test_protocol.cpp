@@ -22,9 +22,7 @@ namespace {
 using namespace std::string_literals;
 
 TEST(Parser, ParseRows) {
-    struct Row {
-        std::string line, prefix, command, parameter, validity;
-    };
+    struct Row { std::string line, prefix, command, parameter, validity; };
     const std::vector<Row> rows = {
         {"VERSION", "", "VERSION", "", "VERSION"}, {"tc_info", "", "TC_INFO", "", "TC_INFO"},
         {"-1 SHOW_CONSOLE ON", "-1", "SHOW_CONSOLE", "ON", "SHOW_CONSOLE"},
@@ -52,12 +50,9 @@ TEST(Parser, ParseRows) {
         EXPECT_EQ(RecognizeCommand(QString::fromStdString(" " + k + " ").toLower().toStdString()), k);
 }
 
-// Each row: what arrived, the lines framed with their terminators spelled out,
-// and what is left.
+// Each row: what arrived, the lines framed with their terminators spelled out, and what is left.
 TEST(Framing, OneArrival) {
-    const struct {
-        std::string input, framed, rest;
-    } rows[] = {
+    const struct { std::string input, framed, rest; } rows[] = {
         {"VERSION\r\n", "VERSION{CRLF}", ""}, {"VERS", "", "VERS"}, {"A\r\nB\r\n", "A{CRLF}B{CRLF}", ""},
         {"A\r\nB", "A{CRLF}", "B"}, {"A\r\n\r\nB\r\n", "A{CRLF}{CRLF}B{CRLF}", ""}, {"A\rB\r\n", "A{CR}B{CR}{LF}", ""},
         {"A\nB\r\n", "A{LF}B{CRLF}", ""}, {"A\0"s, "A{NUL}", ""}, {"A\r\n\0B\0"s, "A\r\n{NUL}B{NUL}", ""},
@@ -87,9 +82,7 @@ protected:
         InitCommandQueue();
         mark_ = ConsoleText().size();
     }
-
     std::string Log() { return LogSince(mark_); }
-
     size_t mark_ = 0;
 };
 
