@@ -208,7 +208,7 @@ TEST(Savers, FileFormsWriteTheStreamBytes) {
     // A fixed tIME gives the same bytes each time; the title only the own writer keeps.
     ASSERT_TRUE(img.PngPropertySet(2048, std::string("2020-01-01 00:00:00")) && img.PngPropertySet(1, std::string("A title")));
     const std::string path = std::string(KIV_BINARY_DIR) + "/writer-test.out";
-    ByteArray png, jpg, platform;
+    ByteArray png, jpg, platform, tga;
     for (bool zlib : {true, false}) {
         SetZlibEnabled(zlib);
         ASSERT_TRUE(zlib ? img.SaveToStream_PNG(png) : !img.SaveToStream_PNG(platform) && cGDIPlus::SaveToPNG("", png, img));
@@ -221,6 +221,8 @@ TEST(Savers, FileFormsWriteTheStreamBytes) {
         EXPECT_EQ((back.LoadPicture_Stream(png), Diff(back, Pixels(img), 30)), "");
         EXPECT_EQ(std::string(png.begin(), png.end()).find("tEXt") == std::string::npos, !zlib);
     }
+    EXPECT_TRUE(img.SaveToStream_TGA(tga, true) && img.SaveToFile_TGA(path, true, false, false, false) && ReadFile(path) == tga);
+    EXPECT_FALSE(cImage32().SaveToFile_TGA(path, false, false, false, false));
     img.isGDIplusEnabled(false);
     EXPECT_FALSE((std::filesystem::remove(path), SetZlibEnabled(false), img.SaveToFile_PNG(path, false)));
     SetZlibEnabled(true);
