@@ -33,23 +33,19 @@ inline ByteArray ReadFile(const std::string& path) {
     return ByteArray(std::istreambuf_iterator<char>(f), {});
 }
 
-// A little-endian size field of a header: its offset and width in bytes.
-struct SizeField {
-    size_t offset;
-    int bytes;
-};
+using SizeField = std::pair<size_t, int>;  // a little-endian size field of a header: offset, width in bytes
 
 // Copies cut at a spread of lengths (the loaders' 20- and 57-byte thresholds too), with single bits
 // flipped (deterministic), and with size fields claiming more than the data holds.
 inline void ForEachDamagedCopy(const ByteArray& src, const std::function<void(const ByteArray&)>& fn,
                                const std::vector<SizeField>& sizeFields = {}) {
     if (src.empty()) return;
-    for (const SizeField& f : sizeFields) {
-        if (f.offset + size_t(f.bytes) > src.size()) continue;
-        const uint32_t largest = f.bytes == 1 ? 0xFF : f.bytes == 2 ? 0xFFFF : 0x7FFFFFFF;
+    for (const auto& [offset, width] : sizeFields) {
+        if (offset + size_t(width) > src.size()) continue;
+        const uint32_t largest = width == 1 ? 0xFF : width == 2 ? 0xFFFF : 0x7FFFFFFF;
         for (uint32_t v : {largest, std::min(largest, 1u << 14), std::min(largest, (1u << 14) + 1)}) {
             ByteArray big = src;
-            for (int i = 0; i < f.bytes; ++i) big[f.offset + size_t(i)] = uint8_t(v >> (8 * i));
+            for (int i = 0; i < width; ++i) big[offset + size_t(i)] = uint8_t(v >> (8 * i));
             fn(big);
         }
     }

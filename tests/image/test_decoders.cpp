@@ -214,10 +214,8 @@ TEST_P(Conformance, EveryFileMatchesItsReferenceOrFailsCleanly) {
             const bool trns = png && std::search(bytes.begin(), bytes.end(), "tRNS", "tRNS" + 4) != bytes.end();
             EXPECT_TRUE(s.fmt == Ico || img.ImageType() == (std::vector{10, 9, declaredAlpha ? 6 : 1, 128}[s.fmt])) << path;
             EXPECT_TRUE((s.fmt != Png && s.fmt != Bmp) || img.Alpha() == (declaredAlpha || (png && bytes[25] >= 4) ? 2 : trns)) << path;
-            if (std::FILE* file = png ? std::fopen(path.c_str(), "rb") : nullptr) {
-                EXPECT_TRUE(cPNGparser().LoadFile(file, path, fromFile) && SamePixels(fromFile, img)) << path;
-                std::fclose(file);
-            }
+            std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(png ? std::fopen(path.c_str(), "rb") : nullptr, std::fclose);
+            EXPECT_TRUE(!png || (cPNGparser().LoadFile(file.get(), path, fromFile) && SamePixels(fromFile, img))) << path;
             ++compared;
         }
     EXPECT_GE(compared, s.compared);
@@ -238,8 +236,7 @@ ByteArray Deflate(const ByteArray& in, int level = 6, int strategy = Z_DEFAULT_S
     deflateInit2(&zs, level, Z_DEFLATED, 15, 8, strategy);
     ByteArray out(deflateBound(&zs, uLong(in.size())));
     zs.next_in = const_cast<Bytef*>(in.data()), zs.avail_in = uInt(in.size());
-    zs.next_out = out.data();
-    zs.avail_out = uInt(out.size());
+    zs.next_out = out.data(), zs.avail_out = uInt(out.size());
     deflate(&zs, Z_FINISH);
     out.resize(zs.total_out);
     deflateEnd(&zs);
@@ -323,9 +320,7 @@ ByteArray Cut(ByteArray b, size_t n) { return ByteArray(b.begin(), b.end() - ptr
 constexpr uint32_t W = 0xFFFFFFFF, K = 0xFF000000, R = 0xFFFF0000, G = 0xFF00FF00, B = 0xFF0000FF, kNo = 1;
 
 struct Case {
-    const char* what;
-    Fmt fmt;
-    ByteArray file;
+    const char* what; Fmt fmt; ByteArray file;
     std::vector<uint32_t> pixels;  // 0xAARRGGBB top row first; {}: taken without an image; {kNo}: not taken
     int alpha = 0, imageType = 0;  // 0: the format's own type
     int zlib = -1;                 // the row holds only with (1) or without (0) zlib
@@ -623,8 +618,8 @@ TEST(PictureChain, EveryFormatThroughTheLoader) {
         {"bmpsuite/g/pal8.bmp", 32, 32, 127, 1, 0},
         {"libjpeg-turbo/testorig.jpg", 32, 32, 227, 1, 0},
     };
+    cImage32 img;
     for (const auto& c : cases) {
-        cImage32 img;
         ASSERT_TRUE(img.LoadPicture_File(TestData(c.file), c.iconSize, c.iconSize, false, c.iconDepth)) << c.file;
         EXPECT_TRUE(c.width == 0 || img.Width() == c.width) << c.file;
         EXPECT_EQ(img.ImageType(), c.imageType) << c.file;
@@ -636,7 +631,6 @@ TEST(PictureChain, EveryFormatThroughTheLoader) {
                    i.LoadPicture_FromOriginalFormat(c.iconSize, c.iconSize, c.iconDepth);
         });
     }
-    cImage32 img;
     EXPECT_FALSE(img.LoadPicture_Stream(Cut(PngOf(2, 1, 8, 0, {0, 1, 2}), 20)) || img.HasImage());
     int taken = 0;
     const auto files = ListFiles(TestData(""), {".png", ".gif", ".bmp", ".jpg", ".jpeg", ".ico", ".cur"});
@@ -751,9 +745,7 @@ TEST(JpegDecoding, TestFilesAndDamagedCopiesDecodeAsTurboJpeg) {
         std::vector<int> cuts;
         for (int cut = 0; cut <= ref.h && ref.ok; cut += 8) cuts.push_back(cut);
         split += ExpectAllAsTurboJpeg(original, cuts, path) && !cuts.empty();
-        ForEachDamagedCopy(original, [&](const ByteArray& copy) {
-            ExpectAllAsTurboJpeg(copy, {0, ref.h / 2}, path);
-        });
+        ForEachDamagedCopy(original, [&](const ByteArray& copy) { ExpectAllAsTurboJpeg(copy, {0, ref.h / 2}, path); });
     }
     EXPECT_GE(split, 60);
 }
@@ -781,14 +773,10 @@ ByteArray Encode(int w, int h, int hSamp, int vSamp, bool gray, int restartRows 
     if (progressive) jpeg_simple_progression(&info);
     jpeg_start_compress(&info, TRUE);
     std::vector<uint8_t> row(size_t(w) * 3);
-    uint32_t seed = 1;
     for (JSAMPROW rows[1] = {row.data()}; int(info.next_scanline) < h; jpeg_write_scanlines(&info, rows, 1))
         for (int x = 0, y = int(info.next_scanline); x < w; ++x) {
-            seed = seed * 1664525u + 1013904223u;
-            const int noise = int(seed >> 28) - 8;
-            row[size_t(x) * 3 + 0] = uint8_t(std::clamp((x * 255 / w + y / 3) % 256 + noise, 0, 255));
-            row[size_t(x) * 3 + 1] = uint8_t(std::clamp(y * 255 / h + noise, 0, 255));
-            row[size_t(x) * 3 + 2] = uint8_t(std::clamp(((x ^ y) & 0xFF) / 2 + 64 + noise, 0, 255));
+            const uint32_t p = PhotoPixel(x, y);
+            for (int k = 0; k < 3; ++k) row[size_t(x) * 3 + size_t(k)] = uint8_t(Ch(p, 2 - k));
         }
     jpeg_finish_compress(&info);
     ByteArray bytes(out, out + outSize);
