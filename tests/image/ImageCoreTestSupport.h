@@ -1,33 +1,74 @@
 #pragma once
-// Helpers of the image tests: pictures made from a pixel function, pixel
-// access in picture coordinates, a photo-like picture, hand-made bitmap files
-// and damaged copies of inputs.
+// Helpers of the image tests: test data, damaged copies of inputs, pictures made from a pixel
+// function, pixel access in picture coordinates, a photo-like picture, hand-made bitmap files.
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "image/cImage32.h"
-#include "tests/image/TestFiles.h"
 
 namespace ict {
 
-using testfiles::ListFiles;
-using testfiles::ReadFile;
-using testfiles::WriteFile;
-using testfiles::TestData;
+inline std::string TestData(const std::string& rel) { return std::string(KIV_TESTDATA) + "/" + rel; }
+
+// Regular files below `dir` whose extension (any case) is one of `exts`, sorted.
+inline std::vector<std::string> ListFiles(const std::string& dir, const std::vector<std::string>& exts) {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+        std::string ext = e.path().extension().string();
+        std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        if (e.is_regular_file() && std::find(exts.begin(), exts.end(), ext) != exts.end())
+            out.push_back(e.path().string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+inline ByteArray ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return ByteArray(std::istreambuf_iterator<char>(f), {});
+}
+
+using SizeField = std::pair<size_t, int>;  // a little-endian size field of a header: offset, width in bytes
+
+// Copies cut at a spread of lengths (the loaders' 20- and 57-byte thresholds too), with single bits
+// flipped (deterministic), and with size fields claiming more than the data holds.
+inline void ForEachDamagedCopy(const ByteArray& src, const std::function<void(const ByteArray&)>& fn,
+                               const std::vector<SizeField>& sizeFields = {}) {
+    if (src.empty()) return;
+    for (const auto& [offset, width] : sizeFields) {
+        if (offset + size_t(width) > src.size()) continue;
+        const uint32_t largest = width == 1 ? 0xFF : width == 2 ? 0xFFFF : 0x7FFFFFFF;
+        for (uint32_t v : {largest, std::min(largest, 1u << 14), std::min(largest, (1u << 14) + 1)}) {
+            ByteArray big = src;
+            for (int i = 0; i < width; ++i) big[offset + size_t(i)] = uint8_t(v >> (8 * i));
+            fn(big);
+        }
+    }
+    for (size_t cut : {size_t(1), size_t(8), size_t(13), size_t(20), size_t(33), size_t(57), src.size() / 4,
+                       src.size() / 2, src.size() - src.size() / 8, src.size() - 1})
+        if (cut < src.size()) fn(ByteArray(src.begin(), src.begin() + ptrdiff_t(cut)));
+    uint32_t seed = 0x9E3779B9u ^ uint32_t(src.size());
+    ByteArray copy = src;
+    for (int i = 0; i < 24; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        const size_t pos = (seed >> 8) % src.size();
+        const uint8_t mask = uint8_t(1u << (seed & 7));
+        copy[pos] ^= mask;
+        fn(copy);
+        copy[pos] ^= mask;
+    }
+}
+
 using PixelFn = std::function<uint32_t(int x, int y)>;  // 0xAARRGGBB
 
 inline uint32_t Argb(unsigned a, unsigned r, unsigned g, unsigned b) { return a << 24 | r << 16 | g << 8 | b; }
 // Byte k of a pixel: 0 blue, 1 green, 2 red, 3 alpha.
 inline unsigned Ch(uint32_t p, int k) { return (p >> (8 * k)) & 255; }
-inline unsigned A(uint32_t p) { return Ch(p, 3); }
-inline unsigned R(uint32_t p) { return Ch(p, 2); }
-inline unsigned G(uint32_t p) { return Ch(p, 1); }
-inline unsigned B(uint32_t p) { return Ch(p, 0); }
 // A straight colour premultiplied the library's way (c * a div 255).
 inline uint32_t Premul(uint32_t c) {
     const unsigned a = c >> 24;
@@ -35,7 +76,7 @@ inline uint32_t Premul(uint32_t c) {
 }
 
 // Pixel (x, y), y = 0 the top row.
-inline uint32_t Px(const cImage32& img, int x, int y) {
+inline uint32_t Px(const cImage32& img, int x, int y = 0) {
     uint32_t v;
     std::memcpy(&v, img.Row(y) + size_t(x) * 4, 4);
     return v;
@@ -110,14 +151,6 @@ inline ByteArray MakeBmp(int width, int height, int bits, uint32_t compression,
     for (size_t i = 0; i < palette.size(); ++i) Put32(b, 54 + i * 4, palette[i]);
     b.insert(b.end(), pixels.begin(), pixels.end());
     return b;
-}
-
-// The damaged copies of an input, collected.
-inline std::vector<ByteArray> DamagedCopies(const ByteArray& in,
-                                            const std::vector<testfiles::SizeField>& sizeFields = {}) {
-    std::vector<ByteArray> out;
-    testfiles::ForEachDamagedCopy(in, [&](const ByteArray& c) { out.push_back(c); }, sizeFields);
-    return out;
 }
 
 }  // namespace ict

@@ -119,7 +119,7 @@ TEST(Image32, DefaultsSizesEraseAndDestroy) {
     EXPECT_EQ(img.HasImage() + img.Width() + img.Height() + img.ImageType() * 10 + img.Alpha(), -10);
 }
 
-TEST(Image32Loading, StreamFileAndRangeRules) {
+TEST(Image32Loading, StreamFileRangeAndKeptBytes) {
     const ByteArray bmp = TinyBmp(57);
     cImage32 img;
     ASSERT_TRUE(img.LoadPicture_Stream(bmp));
@@ -128,9 +128,11 @@ TEST(Image32Loading, StreamFileAndRangeRules) {
     EXPECT_FALSE(img.LoadPicture_Stream(bmp, 32, 32, 0, 19) || img.LoadPicture_Stream(bmp, 32, 32, bmp.size()) ||
                  img.LoadPicture_Stream(bmp, 32, 32, 10, bmp.size()));  // too short; start, range past the end
     EXPECT_TRUE(img.LoadPicture_Stream(bmp, -5, -5, 0, 0, false, 40));  // bad icon sizes and depth are normalised
-    ByteArray padded = bmp, kept;  // a range of a stream keeps only that range
+    ByteArray padded = bmp, kept;  // a range of a stream keeps only that range; length 0: to the end
     padded.insert(padded.begin(), 5, 0);
     EXPECT_TRUE(img.LoadPicture_Stream(padded, 32, 32, 5, 0, true) && img.GetOriginalFormat(kept) && kept == bmp);
+    padded.insert(padded.end(), 11, 0xEE);
+    EXPECT_TRUE(img.LoadPicture_Stream(padded, 32, 32, 5, bmp.size(), true) && img.GetOriginalFormat(kept) && kept == bmp);
 
     // A file must be longer than 56 bytes to reach the decoders.
     const std::string dir = ScratchDir("loading");
@@ -141,12 +143,9 @@ TEST(Image32Loading, StreamFileAndRangeRules) {
     img.isGDIplusEnabled(false);  // JPEG goes through the picture loader also without the drawing engine
     ASSERT_TRUE(img.LoadPicture_File(TestData("libjpeg-turbo/testorig.jpg")));
     EXPECT_EQ((std::vector<int>{img.ImageType(), img.Alpha(), img.Width(), img.Height()}), (std::vector<int>{1, 0, 227, 149}));
-}
-
-TEST(Image32Loading, KeptSourceBytesReloadTheSamePicture) {
+    // A file's bytes, kept, reload the same picture.
     const std::string path = TestData("bmpsuite/g/pal8.bmp");
-    cImage32 img, plain;
-    ByteArray kept;
+    cImage32 plain;
     ASSERT_TRUE(img.LoadPicture_File(path, 32, 32, true) && img.GetOriginalFormat(kept));
     EXPECT_EQ(kept, ReadFile(path));
     const std::vector<uint32_t> before = Pixels(img);
@@ -307,7 +306,8 @@ TEST(ScaleImage, FittedSizes) {
 }
 
 // Resize and a copy keep type, alpha class and tag, the copy its own settings; the same size keeps the storage.
-TEST(Resize, AndCopyImageToKeepTheFields) {
+// Mirroring on each axis.
+TEST(ResizeCopyMirror, FieldsAndPixels) {
     cImage32 img, dst;
     EXPECT_FALSE(img.Resize(4, 4) || img.CopyImageTo(dst) || img.MirrorImage(true, true));
     Make(img, 4, 1, [](int x, int) { return Argb(128, x * 40, 0, 0); });
@@ -328,14 +328,10 @@ TEST(Resize, AndCopyImageToKeepTheFields) {
     EXPECT_FALSE(img.Resize(INT32_MIN, 4));
     ASSERT_TRUE(img.Resize(2, 3));
     EXPECT_EQ(std::to_string(img.ImageType() * 10 + img.Alpha()) + std::any_cast<std::string>(img.Tag()), "92mine");
-}
-
-TEST(PixelOps, MirrorImage) {
-    cImage32 img, m;
     Make(img, 3, 3, [](int x, int y) { return Argb(255, x, y, 0); });
     for (int axes = 0; axes < 4; ++axes) {
-        ASSERT_TRUE(img.CopyImageTo(m) && m.MirrorImage(axes & 1, axes & 2));
-        EXPECT_EQ(Diff(m, Pixels(3, 3, [&](int x, int y) { return Px(img, axes & 1 ? 2 - x : x, axes & 2 ? 2 - y : y); }), 3), "");
+        ASSERT_TRUE(img.CopyImageTo(dst) && dst.MirrorImage(axes & 1, axes & 2));
+        EXPECT_EQ(Diff(dst, Pixels(3, 3, [&](int x, int y) { return Px(img, axes & 1 ? 2 - x : x, axes & 2 ? 2 - y : y); }), 3), "");
     }
 }
 

@@ -208,7 +208,7 @@ TEST(Savers, FileFormsWriteTheStreamBytes) {
     // A fixed tIME gives the same bytes each time; the title only the own writer keeps.
     ASSERT_TRUE(img.PngPropertySet(2048, std::string("2020-01-01 00:00:00")) && img.PngPropertySet(1, std::string("A title")));
     const std::string path = std::string(KIV_BINARY_DIR) + "/writer-test.out";
-    ByteArray png, jpg, platform;
+    ByteArray png, jpg, platform, tga;
     for (bool zlib : {true, false}) {
         SetZlibEnabled(zlib);
         ASSERT_TRUE(zlib ? img.SaveToStream_PNG(png) : !img.SaveToStream_PNG(platform) && cGDIPlus::SaveToPNG("", png, img));
@@ -221,6 +221,9 @@ TEST(Savers, FileFormsWriteTheStreamBytes) {
         EXPECT_EQ((back.LoadPicture_Stream(png), Diff(back, Pixels(img), 30)), "");
         EXPECT_EQ(std::string(png.begin(), png.end()).find("tEXt") == std::string::npos, !zlib);
     }
+    EXPECT_TRUE(img.SaveToStream_TGA(tga, true) && img.SaveToFile_TGA(path, true, false, false, false));
+    EXPECT_EQ(ReadFile(path), tga);
+    EXPECT_FALSE(cImage32().SaveToFile_TGA(path, false, false, false, false));
     img.isGDIplusEnabled(false);
     EXPECT_FALSE((std::filesystem::remove(path), SetZlibEnabled(false), img.SaveToFile_PNG(path, false)));
     SetZlibEnabled(true);
@@ -247,10 +250,10 @@ TEST(JpegWriter, DecodesWithinPsnrFloorsAndKeepsItsBytes) {
         {37, 23, 100, 0, PhotoPixel, 1489, 0x71783c921e428adaull, 45},      {8, 8, 1, 0, PhotoPixel, 630, 0xe231cf0ebcc0ab4eull, 24},
         {75, 41, 95, 0x3366CC, fading, 1857, 0x0f4b2dd0a6317fb4ull, 40},    {75, 41, 50, 0xFFFFFF, fading, 814, 0xc743e4c424169617ull, 34},
         {40, 24, 90, 0, nullptr, 2382, 0x4a4a20cfe6ca3d31ull, 0},           {40, 24, 30, 0x123456, nullptr, 1012, 0xbbc99855bac9f7dfull, 0}};
+    cImage32 img;
+    ByteArray jpg;  // each save replaces what it holds
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " q" << c.quality);
-        cImage32 img;
-        ByteArray jpg;
         Make(img, c.w, c.h, c.fn ? c.fn : PhotoPixel);
         uint32_t seed = 99;
         for (size_t i = 0; !c.fn && i < size_t(c.w * c.h * 4); ++i) img.BitsPointer()[i] = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
@@ -265,10 +268,8 @@ TEST(JpegWriter, DecodesWithinPsnrFloorsAndKeepsItsBytes) {
         }
         EXPECT_GE(Psnr(want, Stb(jpg)), c.minPsnr);
     }
-    cImage32 wide;
-    ByteArray jpg;
     for (cJPGWriter w; int width : {65536, 65535})
-        EXPECT_TRUE(w.Save("", jpg, Make(wide, width, 1, PhotoPixel), 70, 0) == (width < 65536) && w.LastError().empty() == (width < 65536));
+        EXPECT_TRUE(w.Save("", jpg, Make(img, width, 1, PhotoPixel), 70, 0) == (width < 65536) && w.LastError().empty() == (width < 65536));
 }
 
 // Pixels at or above the tolerance are opaque and keep their colour (within premultiplication's
@@ -276,9 +277,9 @@ TEST(JpegWriter, DecodesWithinPsnrFloorsAndKeepsItsBytes) {
 TEST(GifWriter, ToleranceDecidesTransparencyAndPhotosAreReduced) {
     const uint32_t alphas[] = {0, 64, 127, 128, 200, 255};
     cImage32 img;
+    ByteArray gif;
     Make(img, 6, 2, [&](int x, int) { return Premul(alphas[x] << 24 | 0xC08040u); });
     for (const auto& [tolerance, firstOpaque] : {std::pair{128, 3}, {0, 1}, {1, 1}, {200, 4}, {256, 6}}) {
-        ByteArray gif;
         ASSERT_TRUE(tolerance == 128 ? img.SaveToStream_GIF(gif) : img.SaveToStream_GIF(gif, true, tolerance));
         const std::vector<uint32_t> d = Stb(gif);
         ASSERT_EQ(d.size(), 12u) << stbi_failure_reason();
@@ -289,7 +290,6 @@ TEST(GifWriter, ToleranceDecidesTransparencyAndPhotosAreReduced) {
     }
     Make(img, 320, 180, PhotoPixel);
     for (bool adaptive : {true, false}) {
-        ByteArray gif;
         ASSERT_TRUE(img.SaveToStream_GIF(gif, adaptive));
         EXPECT_GE(Psnr(Pixels(img), Stb(gif)), adaptive ? 31.0 : 24.0) << adaptive;
     }
